@@ -1,0 +1,216 @@
+#include "corelib/numbers.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "tr47ini/corelib.hpp"
+
+namespace tr47 {
+namespace detail {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Scanner over a text that ignores the characters in skip.
+struct Scanner {
+    std::string_view text;
+    std::string_view skip;
+    std::size_t pos = 0;
+    void settle() {
+        while (pos < text.size() && skip.find(text[pos]) != std::string_view::npos) ++pos;
+    }
+    bool done() {
+        settle();
+        return pos >= text.size();
+    }
+    char peek() {
+        settle();
+        return pos < text.size() ? text[pos] : '\0';
+    }
+    char peek_next() {
+        settle();
+        std::size_t p = pos + 1;
+        while (p < text.size() && skip.find(text[p]) != std::string_view::npos) ++p;
+        return p < text.size() ? text[p] : '\0';
+    }
+    void next() { ++pos; }
+};
+
+} // namespace
+
+bool read_number_prefix(std::string_view text, std::string_view marks, std::string_view skip,
+                        double& out) {
+    Scanner s{text, skip};
+    out = 0.0;
+    if (s.peek() == '&') {
+        char kind = s.peek_next();
+        int base = (kind == 'H' || kind == 'h') ? 16 : (kind == 'O' || kind == 'o') ? 8 : 0;
+        if (base == 0) return false;
+        s.next();
+        s.next();
+        double v = 0;
+        bool any = false;
+        for (;;) {
+            int d = hex_value(s.peek());
+            if (d < 0 || d >= base) break;
+            v = v * base + d;
+            any = true;
+            s.next();
+        }
+        out = v;
+        return any;
+    }
+    std::string buf;
+    if (s.peek() == '+' || s.peek() == '-') {
+        buf += s.peek();
+        s.next();
+    }
+    bool digits = false;
+    while (is_digit(s.peek())) {
+        buf += s.peek();
+        s.next();
+        digits = true;
+    }
+    if (!s.done() && marks.find(s.peek()) != std::string_view::npos && is_digit(s.peek_next())) {
+        buf += '.';
+        s.next();
+        while (is_digit(s.peek())) {
+            buf += s.peek();
+            s.next();
+            digits = true;
+        }
+    } else if (digits && !s.done() && marks.find(s.peek()) != std::string_view::npos) {
+        s.next(); // "5." reads as 5
+    }
+    if (!digits) return false;
+    char e = s.peek();
+    if (e == 'E' || e == 'e' || e == 'D' || e == 'd') {
+        std::size_t save = s.pos;
+        std::string exp = "e";
+        s.next();
+        if (s.peek() == '+' || s.peek() == '-') {
+            exp += s.peek();
+            s.next();
+        }
+        bool expDigits = false;
+        while (is_digit(s.peek())) {
+            exp += s.peek();
+            s.next();
+            expDigits = true;
+        }
+        if (expDigits)
+            buf += exp;
+        else
+            s.pos = save;
+    }
+    double v = 0;
+    const char* first = buf.data();
+    if (*first == '+') ++first;
+    auto res = std::from_chars(first, buf.data() + buf.size(), v);
+    if (res.ec == std::errc::result_out_of_range) {
+        // Beyond the range of a double: the text still names a number.
+        v = (buf[0] == '-') ? -HUGE_VAL : HUGE_VAL;
+        if (buf.find("e-") != std::string::npos) v = 0.0;
+    }
+    out = v;
+    // Position past the number, for full-text checks.
+    s.settle();
+    return true;
+}
+
+bool parse_full_number(std::string_view text, double& out) {
+    std::string_view t = trim_blanks(text);
+    if (t.empty()) return false;
+    // Re-scan to make sure nothing follows the number.
+    Scanner s{t, {}};
+    std::size_t i = 0;
+    auto digit_run = [&](int base) {
+        std::size_t start = i;
+        while (i < t.size() && hex_value(t[i]) >= 0 && hex_value(t[i]) < base) ++i;
+        return i > start;
+    };
+    if (t[0] == '&') {
+        if (t.size() < 3) return false;
+        char k = t[1];
+        int base = (k == 'H' || k == 'h') ? 16 : (k == 'O' || k == 'o') ? 8 : 0;
+        if (base == 0) return false;
+        i = 2;
+        if (!digit_run(base) || i != t.size()) return false;
+    } else {
+        if (t[i] == '+' || t[i] == '-') ++i;
+        bool a = digit_run(10);
+        bool b = false;
+        if (i < t.size() && (t[i] == '.' || t[i] == ',')) {
+            ++i;
+            b = digit_run(10);
+        }
+        if (!a && !b) return false;
+        if (i < t.size() && (t[i] == 'E' || t[i] == 'e' || t[i] == 'D' || t[i] == 'd')) {
+            ++i;
+            if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+            if (!digit_run(10)) return false;
+        }
+        if (i != t.size()) return false;
+    }
+    (void)s;
+    return read_number_prefix(t, ".,", {}, out);
+}
+
+} // namespace detail
+
+double leading_number(std::string_view text) {
+    double v = 0;
+    detail::read_number_prefix(text, ".", " \t\n", v);
+    return v;
+}
+
+double GlobalObject::parse_number(std::string_view text) const {
+    double v = 0;
+    detail::read_number_prefix(text, ".,", " \t", v);
+    return v;
+}
+
+std::int32_t Toolkit::classify(std::string_view text, std::string_view /*decimalMark*/) const {
+    std::string_view t = trim_blanks(text);
+    if (t.empty()) return 0;
+    double d = 0;
+    if (detail::parse_full_number(t, d)) return 1;
+    std::string u = upper(t);
+    static const char* const words[] = {"TRUE", "FALSE", "WAHR", "FALSCH", "YES", "NO", "JA", "NEIN"};
+    for (const char* w : words)
+        if (u == w) return 1;
+    if (u.rfind("ENUM(", 0) == 0) return 1;
+    // Three numeric fields with one separator and a four-digit year at one
+    // end. Only the 10-character form is a date candidate; shorter forms
+    // stay texts rather than be read as a number.
+    auto shape = [](std::string_view s) {
+        std::size_t a = s.find_first_of("./-");
+        if (a == std::string_view::npos) return false;
+        char sep = s[a];
+        std::size_t b = s.find(sep, a + 1);
+        if (b == std::string_view::npos || s.find_first_of("./-", b + 1) != std::string_view::npos)
+            return false;
+        std::string_view f[3] = {s.substr(0, a), s.substr(a + 1, b - a - 1), s.substr(b + 1)};
+        for (auto& x : f) {
+            if (x.empty() || x.size() > 4) return false;
+            for (char c : x)
+                if (c < '0' || c > '9') return false;
+        }
+        bool yearFirst = f[0].size() == 4 && f[1].size() <= 2 && f[2].size() <= 2;
+        bool yearLast = f[2].size() == 4 && f[0].size() <= 2 && f[1].size() <= 2;
+        return yearFirst || yearLast;
+    };
+    if (shape(t)) return t.size() == 10 ? 2 : 3;
+    return 3;
+}
+
+} // namespace tr47
