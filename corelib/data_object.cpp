@@ -1,0 +1,247 @@
+#include <mutex>
+#include <unordered_set>
+
+#include "corelib/encoding.hpp"
+#include "corelib/limits.hpp"
+
+namespace tr47 {
+
+namespace {
+
+const std::string* intern(std::string_view name) {
+    static std::unordered_set<std::string> pool;
+    return &*pool.emplace(name).first;
+}
+
+// Persistence operations recurse through the tree, one level per nested
+// object. The depth is bounded so that a very deep tree gets a clear error
+// instead of exhausting the native stack.
+struct NestingGuard {
+    static thread_local int depth;
+    NestingGuard() {
+        if (depth >= limits::kMaxDataNesting)
+            raise(hr::LIMIT_EXCEEDED, "Nesting too deep: more than " +
+                                          std::to_string(limits::kMaxDataNesting) +
+                                          " nested objects in one copy, pack, store or read");
+        ++depth;
+    }
+    ~NestingGuard() { --depth; }
+};
+thread_local int NestingGuard::depth = 0;
+
+} // namespace
+
+DataObject::DataObject() : class_name_(intern("")) {}
+
+ref<DataObject> DataObject::create() { return ref<DataObject>(new DataObject()); }
+
+void DataObject::class_name(std::string_view name) { class_name_ = intern(name); }
+
+void DataObject::copy(const ref<tmp_Data>& source) {
+    if (!source) raise(hr::OBJECT_NOT_SET, "Object variable not set: nothing to copy from");
+    NestingGuard guard;
+    ref<DataObject> keep(this);
+    bool done = false;
+    raise_each([&](DataEvents& e) { e.DataCopy(source, done); });
+}
+
+std::string DataObject::pack() {
+    NestingGuard guard;
+    ref<DataObject> keep(this);
+    std::string package;
+    raise_each([&](DataEvents& e) { e.DataPACK(package); });
+    return package;
+}
+
+void DataObject::unpack(std::string& package) {
+    NestingGuard guard;
+    ref<DataObject> keep(this);
+    raise_each([&](DataEvents& e) { e.DataUnpack(package); });
+}
+
+void DataObject::store(FileObject& file) {
+    NestingGuard guard;
+    ref<DataObject> keep(this);
+    raise_each([&](DataEvents& e) { e.DataStore(file); });
+}
+
+void DataObject::read(FileObject& file) {
+    NestingGuard guard;
+    ref<DataObject> keep(this);
+    raise_each([&](DataEvents& e) { e.DataRead(file); });
+}
+
+ref<tmp_Data> DataObject::spawn() {
+    ref<DataObject> keep(this);
+    ref<tmp_Data> instance;
+    raise_each([&](DataEvents& e) { e.DataSpawn(instance); });
+    return instance;
+}
+
+// ---------------------------------------------------------------------------
+
+ref<DatabaseObject> DatabaseObject::create() { return ref<DatabaseObject>(new DatabaseObject()); }
+
+std::int32_t DatabaseObject::count() {
+    std::int32_t n = 0;
+    raise_each([&](DatabaseEvents& e) { e.DatabaseCount(n); });
+    return n;
+}
+
+std::int32_t DatabaseObject::resolve(const Variant& ID, bool forceIndex, bool& isPosition) {
+    isPosition = ID.is_long() || (forceIndex && (ID.is_double() || ID.is_bool()));
+    if (isPosition) return ID.to_long();
+    std::int32_t found = 0;
+    raise_each([&](DatabaseEvents& e) { e.DatabaseSearch(found, ID); });
+    return found;
+}
+
+bool DatabaseObject::exists(const Variant& ID) {
+    bool isPosition = false;
+    std::int32_t p = resolve(ID, false, isPosition);
+    if (isPosition) return p >= 1 && p <= count();
+    return p > 0;
+}
+
+ref<Object> DatabaseObject::item(const Variant& ID, bool forceIndex) {
+    bool isPosition = false;
+    std::int32_t p = resolve(ID, forceIndex, isPosition);
+    if (!isPosition && p == 0) return nullptr;
+    ref<Object> result;
+    raise_each([&](DatabaseEvents& e) { e.DatabaseItemObj(result, p); });
+    return result;
+}
+
+bool DatabaseObject::remove(const Variant& ID, bool forceIndex) {
+    bool isPosition = false;
+    std::int32_t p = resolve(ID, forceIndex, isPosition);
+    if (!isPosition && p == 0) return false;
+    raise_each([&](DatabaseEvents& e) { e.DatabaseRemove(p); });
+    return true;
+}
+
+void DatabaseObject::add(const ref<tmp_Data>& entry, const Variant& ID) {
+    raise_each([&](DatabaseEvents& e) { e.DatabaseImport(entry, ID); });
+}
+
+void DatabaseObject::clear() {
+    raise_each([&](DatabaseEvents& e) { e.DatabaseClear(); });
+}
+
+// ---------------------------------------------------------------------------
+
+MemberList::MemberList() : data_(DataObject::create()) {
+    data_->bind(this);
+    data_->class_name(library_base_name() + ".cls_MemberList");
+}
+
+MemberList::~MemberList() {
+    if (data_) data_->unbind(this);
+}
+
+ref<MemberList> MemberList::create() { return ref<MemberList>(new MemberList()); }
+
+void MemberList::DATA(ref<DataObject> d) {
+    if (data_) data_->unbind(this);
+    data_ = std::move(d);
+    if (data_) data_->bind(this);
+}
+
+void MemberList::add_member(const std::string& name, const std::vector<Variant>& args) {
+    members_.push_back({name, args.empty() ? std::string() : args.front().to_text()});
+}
+
+const std::string& MemberList::NAME(std::int32_t position) const {
+    if (position < 1 || position > COUNT()) raise(hr::OUT_OF_RANGE, "Subscript out of range: member position");
+    return members_[static_cast<std::size_t>(position - 1)].name;
+}
+
+const std::string& MemberList::VALUE(std::int32_t position) const {
+    if (position < 1 || position > COUNT()) raise(hr::OUT_OF_RANGE, "Subscript out of range: member position");
+    return members_[static_cast<std::size_t>(position - 1)].value;
+}
+
+bool MemberList::EXISTS(std::string_view name) const {
+    for (const Member& m : members_)
+        if (keys_equal(m.name, name)) return true;
+    return false;
+}
+
+std::string MemberList::value_of(std::string_view name) const {
+    for (const Member& m : members_)
+        if (keys_equal(m.name, name)) return m.value;
+    return {};
+}
+
+void MemberList::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
+    ref<MemberList> other = query<MemberList>(pOther);
+    if (!other) raise(hr::TYPE_MISMATCH, "Type mismatch: copy of a member list from another class");
+    data_->identifier(other->DATA()->identifier());
+    members_ = other->members_;
+    pcDone = true;
+}
+
+// Package: identifier, member count, then name and value of each member.
+void MemberList::DataPACK(std::string& pcPackage) {
+    std::string out(detail::kPackageMagic);
+    detail::put_value(out, data_->identifier());
+    detail::put_value(out, Variant(static_cast<std::int32_t>(members_.size())));
+    for (const Member& m : members_) {
+        detail::put_element(out, 'S', m.name);
+        detail::put_element(out, 'S', m.value);
+    }
+    pcPackage = std::move(out);
+}
+
+void MemberList::DataUnpack(std::string& prPackage) {
+    std::string_view text = prPackage;
+    if (text.substr(0, detail::kPackageMagic.size()) != detail::kPackageMagic)
+        detail::bad_package("no package header");
+    detail::ElementReader r(text.substr(detail::kPackageMagic.size()));
+    Variant id = r.next_value();
+    Variant n = r.next_value();
+    if (!n.is_long() || n.lng() < 0 || static_cast<std::size_t>(n.lng()) > text.size() / 6)
+        detail::bad_package("bad member count");
+    std::vector<Member> members;
+    for (std::int32_t i = 0; i < n.lng(); ++i) {
+        Variant name = r.next_value();
+        Variant value = r.next_value();
+        if (!name.is_string() || !value.is_string()) detail::bad_package("bad member");
+        members.push_back({name.string(), value.string()});
+    }
+    if (!r.at_end()) detail::bad_package("trailing data");
+    data_->identifier(Variant(id.to_text()));
+    members_ = std::move(members);
+}
+
+// Stored form: "1.0", identifier, member count, then name and value.
+void MemberList::DataStore(FileObject& f) {
+    f.write_values({Variant("1.0")});
+    f.write_values({data_->identifier()});
+    f.write_values({Variant(static_cast<std::int32_t>(members_.size()))});
+    for (const Member& m : members_) {
+        f.write_values({Variant(m.name)});
+        f.write_values({Variant(m.value)});
+    }
+}
+
+void MemberList::DataRead(FileObject& f) {
+    std::string version;
+    f.read_values({Target(&version)});
+    if (upper(version) != "1.0") return;
+    data_->identifier(f.read_value());
+    std::int32_t n = 0;
+    f.read_values({Target(&n)});
+    if (n < 0) raise(hr::BAD_FILE_FORMAT, "Bad file format: negative member count");
+    members_.clear();
+    for (std::int32_t i = 0; i < n; ++i) {
+        Member m;
+        f.read_values({Target(&m.name)});
+        f.read_values({Target(&m.value)});
+        members_.push_back(std::move(m));
+    }
+}
+
+void MemberList::DataSpawn(ref<tmp_Data>& pcNewInstance) { pcNewInstance = create(); }
+
+} // namespace tr47

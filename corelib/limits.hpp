@@ -1,0 +1,18 @@
+// Resource limits that input cannot pass.
+#pragma once
+
+#include <cstddef>
+
+namespace tr47::limits {
+
+// Longest physical or logical INI line, in bytes.
+constexpr std::size_t kMaxLineBytes = std::size_t{256} << 20;
+// Nested copy, pack, unpack, store and read calls (each tree level of
+// groups counts two: the group and its CHILDREN collection).
+constexpr int kMaxDataNesting = 4000;
+// Diagnostics kept per import; problems beyond are still shown as messages.
+constexpr std::size_t kMaxDiagnostics = 10000;
+// Largest stored file LOAD accepts.
+constexpr std::size_t kMaxStoredFileBytes = std::size_t{4} << 30;
+
+} // namespace tr47::limits

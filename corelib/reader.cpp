@@ -1,0 +1,313 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include <unicode/unistr.h>
+
+#include "corelib/encoding.hpp"
+#include "corelib/limits.hpp"
+#include "corelib/stored_file.hpp"
+
+namespace tr47 {
+
+namespace {
+constexpr std::size_t kBlock = std::size_t{1} << 20;
+
+// Value tags of the stored payload.
+enum Tag : std::uint8_t { tEmpty = 0, tString = 1, tDouble = 2, tDate = 3, tBool = 4, tLong = 5, tError = 6, tObject = 7 };
+
+void put_u32(std::string& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+void put_u64(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+void put_bytes(std::string& out, std::string_view s) {
+    put_u32(out, static_cast<std::uint32_t>(s.size()));
+    out.append(s);
+}
+
+[[noreturn]] void corrupt(const char* why) {
+    raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why);
+}
+} // namespace
+
+struct ReaderObject::Impl {
+    std::string path;
+    bool open = false;
+    bool stored = false;
+    bool writing = false;
+    // Text reading.
+    std::FILE* file = nullptr;
+    std::string buf;
+    std::size_t pos = 0;
+    bool fileEnd = true;
+    std::int64_t line = 0;
+    // Stored values.
+    std::string password;
+    std::string payload;
+    std::size_t rpos = 0;
+
+    ~Impl() {
+        if (file) std::fclose(file);
+    }
+
+    void fill() {
+        if (fileEnd || !file) return;
+        if (pos > 0) {
+            buf.erase(0, pos);
+            pos = 0;
+        }
+        std::size_t old = buf.size();
+        buf.resize(old + kBlock);
+        std::size_t got = std::fread(buf.data() + old, 1, kBlock, file);
+        buf.resize(old + got);
+        if (got < kBlock) {
+            fileEnd = true;
+            if (std::ferror(file)) {
+                std::fclose(file);
+                file = nullptr;
+                raise(hr::PATH_ACCESS, "File read error: " + path);
+            }
+            std::fclose(file);
+            file = nullptr;
+        }
+    }
+
+    std::uint8_t take_u8() {
+        if (rpos + 1 > payload.size()) corrupt("value beyond the end");
+        return static_cast<std::uint8_t>(payload[rpos++]);
+    }
+    std::uint64_t take_le(int bytes) {
+        if (payload.size() - rpos < static_cast<std::size_t>(bytes)) corrupt("value beyond the end");
+        std::uint64_t v = 0;
+        for (int i = 0; i < bytes; ++i) v |= std::uint64_t(static_cast<std::uint8_t>(payload[rpos + i])) << (8 * i);
+        rpos += static_cast<std::size_t>(bytes);
+        return v;
+    }
+    std::string_view take_bytes() {
+        std::uint64_t n = take_le(4);
+        if (n > payload.size() - rpos) corrupt("text longer than the file");
+        std::string_view s(payload.data() + rpos, n);
+        rpos += n;
+        return s;
+    }
+    double take_double() {
+        std::uint64_t bits = take_le(8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }
+};
+
+ReaderObject::ReaderObject() : impl_(std::make_unique<Impl>()) {}
+ReaderObject::~ReaderObject() = default;
+ref<ReaderObject> ReaderObject::create() { return ref<ReaderObject>(new ReaderObject()); }
+
+const std::string& ReaderObject::path() const noexcept { return impl_->path; }
+std::int64_t ReaderObject::line_number() const noexcept { return impl_->line; }
+
+bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::string& password, bool binary,
+                        bool, Object*) {
+    impl_ = std::make_unique<Impl>();
+    Impl& m = *impl_;
+    m.path = path;
+    if (mode != 1 && mode != 2) {
+        if (binary) raise(hr::INVALID_CALL, "Invalid procedure call: open mode " + std::to_string(mode));
+        return false;
+    }
+    if (binary) {
+        m.stored = true;
+        m.password = password;
+        if (mode == 2) {
+            m.writing = true;
+            m.open = true;
+            return true;
+        }
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0)
+            raise(hr::FILE_NOT_FOUND, "File not found: " + path);
+        if (!S_ISREG(st.st_mode)) raise(hr::PATH_ACCESS, "Not a file: " + path);
+        if (static_cast<std::uint64_t>(st.st_size) > limits::kMaxStoredFileBytes)
+            raise(hr::LIMIT_EXCEEDED, "Stored file too large: " + path);
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) raise(hr::PERMISSION_DENIED, "Permission denied: " + path + ": " + std::strerror(errno));
+        std::string bytes;
+        char block[65536];
+        std::size_t got;
+        while ((got = std::fread(block, 1, sizeof block, f)) > 0) {
+            bytes.append(block, got);
+            if (bytes.size() > limits::kMaxStoredFileBytes) break;
+        }
+        bool err = std::ferror(f);
+        std::fclose(f);
+        if (err) raise(hr::PATH_ACCESS, "File read error: " + path);
+        m.payload = detail::open_stored_file(bytes, password);
+        m.open = true;
+        return true;
+    }
+    if (mode != 1) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    m.file = std::fopen(path.c_str(), "rb");
+    if (!m.file) return false;
+    m.fileEnd = false;
+    m.open = true;
+    try {
+        m.fill();
+        auto starts = [&](const char* bom, std::size_t n) { return m.buf.size() >= n && std::memcmp(m.buf.data(), bom, n) == 0; };
+        if (starts("\xEF\xBB\xBF", 3)) {
+            m.pos = 3;
+        } else if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+            // UTF-16: decode the whole file once into UTF-8.
+            bool little = m.buf[0] == '\xFF';
+            while (!m.fileEnd) {
+                std::size_t before = m.buf.size();
+                m.fill();
+                if (m.buf.size() > limits::kMaxStoredFileBytes || m.buf.size() == before) break;
+            }
+            std::string_view raw(m.buf);
+            raw.remove_prefix(2);
+            std::size_t units = raw.size() / 2;
+            icu::UnicodeString u;
+            UChar* dst = u.getBuffer(static_cast<std::int32_t>(units));
+            for (std::size_t i = 0; i < units; ++i) {
+                auto a = static_cast<std::uint8_t>(raw[2 * i]), b = static_cast<std::uint8_t>(raw[2 * i + 1]);
+                dst[i] = little ? static_cast<UChar>(a | b << 8) : static_cast<UChar>(b | a << 8);
+            }
+            u.releaseBuffer(static_cast<std::int32_t>(units));
+            std::string out;
+            u.toUTF8String(out);
+            m.buf = std::move(out);
+            m.pos = 0;
+            m.fileEnd = true;
+        }
+    } catch (const Error&) {
+        return false;
+    }
+    return true;
+}
+
+bool ReaderObject::eof() {
+    Impl& m = *impl_;
+    if (m.stored) return m.rpos >= m.payload.size();
+    if (m.pos >= m.buf.size()) m.fill();
+    return m.pos >= m.buf.size();
+}
+
+std::string ReaderObject::read_line() {
+    Impl& m = *impl_;
+    if (!m.open || m.stored) return {};
+    bool tooLong = false;
+    std::size_t scanned = 0; // bytes after pos known to hold no line break
+    for (;;) {
+        std::size_t at = m.buf.find_first_of("\r\n", m.pos + scanned);
+        if (at == std::string::npos || (m.buf[at] == '\r' && at + 1 == m.buf.size())) {
+            if (!m.fileEnd) {
+                scanned = (at == std::string::npos ? m.buf.size() : at) - m.pos;
+                if (scanned > limits::kMaxLineBytes) {
+                    // Drop what is held so far; the line is refused below.
+                    tooLong = true;
+                    m.pos = m.buf.size();
+                    scanned = 0;
+                }
+                m.fill();
+                continue;
+            }
+            if (at == std::string::npos) at = m.buf.size();
+        }
+        std::string line;
+        if (!tooLong) line.assign(m.buf, m.pos, at - m.pos);
+        std::size_t next = at;
+        if (next < m.buf.size()) {
+            next += (m.buf[next] == '\r' && next + 1 < m.buf.size() && m.buf[next + 1] == '\n') ? 2 : 1;
+        }
+        m.pos = next;
+        if (m.pos >= m.buf.size() && !m.fileEnd) m.fill();
+        ++m.line;
+        if (tooLong || line.size() > limits::kMaxLineBytes)
+            raise(hr::LIMIT_EXCEEDED, "Line " + std::to_string(m.line) + " of " + m.path + " is longer than " +
+                                          std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
+        if (!is_valid_utf8(line)) line = windows1252_to_utf8(line);
+        return line;
+    }
+}
+
+void ReaderObject::write_values(const std::vector<PackElement>& values) {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    for (const PackElement& e : values) {
+        if (e.slots) raise(hr::TYPE_MISMATCH, "Type mismatch: a slot array cannot be written as a value");
+        const Variant& v = e.value;
+        switch (v.type()) {
+        case VarType::Empty: m.payload += char(tEmpty); break;
+        case VarType::String: m.payload += char(tString); put_bytes(m.payload, v.string()); break;
+        case VarType::Double: {
+            std::uint64_t bits; double d = v.dbl(); std::memcpy(&bits, &d, 8);
+            m.payload += char(tDouble); put_u64(m.payload, bits); break;
+        }
+        case VarType::Date: {
+            std::uint64_t bits; double d = v.date().days; std::memcpy(&bits, &d, 8);
+            m.payload += char(tDate); put_u64(m.payload, bits); break;
+        }
+        case VarType::Boolean: m.payload += char(tBool); m.payload += char(v.boolean() ? 1 : 0); break;
+        case VarType::Long: m.payload += char(tLong); put_u32(m.payload, static_cast<std::uint32_t>(v.lng())); break;
+        case VarType::Error: m.payload += char(tError); put_u32(m.payload, static_cast<std::uint32_t>(v.error().code)); break;
+        case VarType::Object: {
+            ref<tmp_Data> p = query<tmp_Data>(v.object());
+            ref<DataObject> data = p ? p->DATA() : nullptr;
+            if (!data) raise(hr::TYPE_MISMATCH, "Type mismatch: only persistable objects can be stored");
+            m.payload += char(tObject);
+            put_bytes(m.payload, data->class_name());
+            put_bytes(m.payload, data->pack());
+            break;
+        }
+        }
+    }
+}
+
+Variant ReaderObject::read_value() {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for reading");
+    if (m.rpos >= m.payload.size()) raise(hr::BAD_FILE_FORMAT, "Input past end of file");
+    switch (m.take_u8()) {
+    case tEmpty: return Variant();
+    case tString: return Variant(std::string(m.take_bytes()));
+    case tDouble: return Variant(m.take_double());
+    case tDate: return Variant(Date{m.take_double()});
+    case tBool: {
+        std::uint8_t b = m.take_u8();
+        if (b > 1) corrupt("bad boolean");
+        return Variant::boolean(b == 1);
+    }
+    case tLong: return Variant(static_cast<std::int32_t>(static_cast<std::uint32_t>(m.take_le(4))));
+    case tError: return Variant(ErrorValue{static_cast<HRESULT>(static_cast<std::uint32_t>(m.take_le(4)))});
+    case tObject: {
+        std::string cls(m.take_bytes());
+        std::string pkg(m.take_bytes());
+        ref<tmp_Data> obj = detail::create_by_class_name(cls);
+        if (!obj) raise(hr::TYPE_MISMATCH, "Type mismatch: unknown class " + cls);
+        obj->DATA()->unpack(pkg);
+        return Variant(ref<Object>(obj));
+    }
+    default: corrupt("unknown value type");
+    }
+}
+
+void ReaderObject::read_values(const std::vector<Target>& targets) {
+    for (const Target& t : targets) t.assign(read_value());
+}
+
+void ReaderObject::close() {
+    Impl& m = *impl_;
+    if (m.open && m.stored && m.writing) {
+        std::string bytes = detail::seal_stored_file(m.payload, m.password);
+        detail::write_file_atomically(m.path, bytes);
+    }
+    std::string keepPath = m.path;
+    impl_ = std::make_unique<Impl>();
+    impl_->path = std::move(keepPath);
+}
+
+} // namespace tr47

@@ -1,0 +1,25 @@
+// The stored-value file of LOAD and SAVE: framing, checksum and password
+// protection. Layout documented in docs/stored-file-format.md.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tr47::detail {
+
+// PBKDF2-HMAC-SHA256 work factor written into new protected files.
+std::uint32_t password_iterations();
+void set_password_iterations(std::uint32_t iterations);
+
+// Frames (and, with a password, encrypts) a payload into file bytes.
+std::string seal_stored_file(std::string_view payload, const std::string& password);
+// Checks and opens file bytes; raises an error for a wrong password, a
+// tampered, truncated or foreign file.
+std::string open_stored_file(std::string_view file, const std::string& password);
+
+// Writes bytes to path atomically: a temporary file in the same folder,
+// flushed to disk, then renamed over the target.
+void write_file_atomically(const std::string& path, std::string_view bytes);
+
+} // namespace tr47::detail

@@ -1,0 +1,101 @@
+#include <iostream>
+#include <sys/stat.h>
+
+#include "tr47ini/corelib.hpp"
+
+namespace tr47 {
+
+const std::string& TextList::Item(std::int32_t position) const noexcept {
+    static const std::string empty;
+    if (position < 1 || position > COUNT()) return empty;
+    return items_[static_cast<std::size_t>(position - 1)];
+}
+
+void TextList::Item(std::int32_t position, std::string text) {
+    if (position < 1 || position > COUNT())
+        raise(hr::OUT_OF_RANGE, "Subscript out of range: text list position " + std::to_string(position));
+    items_[static_cast<std::size_t>(position - 1)] = std::move(text);
+}
+
+ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, std::string_view open,
+                             std::string_view close, std::string_view quote) const {
+    ref<TextList> list = make_ref<TextList>();
+    auto& items = list->items();
+    if (separator.empty()) {
+        items.emplace_back(trim_blanks(text));
+        return list;
+    }
+    const char sep = separator[0];
+    const char op = open.empty() ? '\0' : open[0];
+    const char cl = close.empty() ? '\0' : close[0];
+    const char qu = quote.empty() ? '\0' : quote[0];
+    const bool blankSep = sep == ' ';
+    int depth = 0;
+    bool inQuote = false;
+    std::size_t start = 0;
+    auto emit = [&](std::size_t end) {
+        std::string_view item = trim_blanks(text.substr(start, end - start));
+        if (!(blankSep && item.empty())) items.emplace_back(item);
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (qu && c == qu) {
+            inQuote = !inQuote;
+        } else if (inQuote) {
+            continue;
+        } else if (op && c == op) {
+            ++depth;
+        } else if (cl && c == cl) {
+            if (depth > 0) --depth;
+        } else if (c == sep && depth == 0) {
+            emit(i);
+            start = i + 1;
+        }
+    }
+    emit(text.size());
+    // An empty text is one empty item, as the splitter of a list of one.
+    if (items.empty() && !blankSep) items.emplace_back();
+    return list;
+}
+
+std::string Toolkit::unquote(std::string_view text) const {
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"') return std::string(text);
+    std::string_view inner = text.substr(1, text.size() - 2);
+    std::string out;
+    out.reserve(inner.size());
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+        out += inner[i];
+        if (inner[i] == '"' && i + 1 < inner.size() && inner[i + 1] == '"') ++i;
+    }
+    return out;
+}
+
+GlobalObject& GlobalObject::instance() {
+    static GlobalObject global;
+    return global;
+}
+
+void GlobalObject::show_message(const std::string& text, const std::string& title, Object*, Object*) {
+    if (sink_) {
+        sink_(text, title);
+        return;
+    }
+    std::cerr << text << '\n';
+}
+
+MessageSink GlobalObject::set_message_sink(MessageSink sink) {
+    std::swap(sink, sink_);
+    return sink;
+}
+
+bool GlobalObject::file_exists(const std::string& path) const {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+const std::string& library_base_name() {
+    static const std::string name = "TR47_INI";
+    return name;
+}
+
+} // namespace tr47

@@ -1,0 +1,386 @@
+// The core library layer: data objects, database objects, the reader object,
+// the text services and the global object through which the model reaches
+// them.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tr47ini/core.hpp"
+
+namespace tr47 {
+
+class DataObject;
+class DatabaseObject;
+class FileObject;
+
+namespace detail {
+// Advances whenever a key that a collection may have indexed can have
+// changed (an identifier, a value's NAME, an entry's DATA).
+extern std::uint64_t key_generation;
+} // namespace detail
+
+// ---------------------------------------------------------------------------
+// Persistable and collection interfaces implemented by the model.
+
+// Every persistable object: exposes the data object it is bound to.
+class tmp_Data : public Object {
+public:
+    virtual ref<DataObject> DATA() const = 0;
+};
+
+// Every keyed collection: exposes its database object.
+class tmp_Database {
+public:
+    virtual ref<DatabaseObject> DATABASE() const = 0;
+
+protected:
+    ~tmp_Database() = default;
+};
+
+// The six events a data object raises on the object that holds it.
+class DataEvents {
+public:
+    virtual void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) = 0;
+    virtual void DataPACK(std::string& pcPackage) = 0;
+    virtual void DataUnpack(std::string& prPackage) = 0;
+    virtual void DataStore(FileObject& pFile) = 0;
+    virtual void DataRead(FileObject& pFile) = 0;
+    virtual void DataSpawn(ref<tmp_Data>& pcNewInstance) = 0;
+
+protected:
+    ~DataEvents() = default;
+};
+
+// The seven events a database object raises on its collection.
+class DatabaseEvents {
+public:
+    virtual void DatabaseClear() = 0;
+    virtual void DatabaseCount(std::int32_t& ret) = 0;
+    virtual void DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) = 0;
+    virtual void DatabaseItem(ref<tmp_Data>& rRet, std::int32_t pIndex) = 0;
+    virtual void DatabaseItemObj(ref<Object>& rRet, std::int32_t pIndex) = 0;
+    virtual void DatabaseRemove(std::int32_t ID) = 0;
+    virtual void DatabaseSearch(std::int32_t& ret, const Variant& ID) = 0;
+
+protected:
+    ~DatabaseEvents() = default;
+};
+
+// Binding of a holder to the events of a data or database object. A holder
+// binds in its constructor and whenever its DATA (DATABASE) is reassigned.
+template <class Events>
+class EventSource {
+public:
+    void bind(Events* sink) {
+        if (sink) sinks_.push_back(sink);
+    }
+    void unbind(Events* sink) noexcept {
+        for (auto it = sinks_.begin(); it != sinks_.end(); ++it)
+            if (*it == sink) {
+                sinks_.erase(it);
+                return;
+            }
+    }
+    bool bound() const noexcept { return !sinks_.empty(); }
+
+protected:
+    template <class F>
+    void raise_each(F&& f) {
+        // Copy: a handler may rebind while the event runs.
+        if (sinks_.size() == 1) {
+            f(*sinks_.front());
+            return;
+        }
+        auto sinks = sinks_;
+        for (auto* s : sinks) f(*s);
+    }
+
+private:
+    std::vector<Events*> sinks_;
+};
+
+// ---------------------------------------------------------------------------
+// Data object: identifier, class name and the persistence operations.
+
+class DataObject : public Object, public EventSource<DataEvents> {
+public:
+    static ref<DataObject> create();
+
+    const Variant& identifier() const noexcept { return identifier_; }
+    void identifier(Variant id) {
+        identifier_ = std::move(id);
+        ++detail::key_generation;
+    }
+
+    const std::string& class_name() const noexcept { return *class_name_; }
+    // Class names are interned: objects of one class share one string.
+    void class_name(std::string_view name);
+
+    void copy(const ref<tmp_Data>& source);
+    std::string pack();
+    void unpack(std::string& package);
+    void store(FileObject& file);
+    void read(FileObject& file);
+    ref<tmp_Data> spawn();
+
+private:
+    DataObject();
+    Variant identifier_;
+    const std::string* class_name_;
+};
+
+// ---------------------------------------------------------------------------
+// Database object: the lookup rules of every keyed collection.
+//
+// A long-integer ID is a position (1..count) under either force flag; with
+// the force flag a double or boolean ID is a position too. Every other ID is
+// a key resolved through DatabaseSearch. A key that matches nothing gives no
+// object from item and false from remove and exists; a position outside
+// 1..count raises an out-of-range error from item and remove and gives false
+// from exists. add appends without looking for a duplicate key.
+class DatabaseObject : public Object, public EventSource<DatabaseEvents> {
+public:
+    static ref<DatabaseObject> create();
+
+    std::int32_t count();
+    bool exists(const Variant& ID);
+    ref<Object> item(const Variant& ID, bool forceIndex);
+    bool remove(const Variant& ID, bool forceIndex);
+    void add(const ref<tmp_Data>& entry, const Variant& ID);
+    void clear();
+
+private:
+    DatabaseObject() = default;
+    // 0 when nothing is found; -1 marks an explicit position beyond range.
+    std::int32_t resolve(const Variant& ID, bool forceIndex, bool& isPosition);
+};
+
+// ---------------------------------------------------------------------------
+// Slot arrays as the packer and the persistence handlers see them.
+
+class SlotArray {
+public:
+    // False for a groups collection that holds no array.
+    virtual bool allocated() const = 0;
+    virtual std::int32_t upper_bound() const = 0;
+    virtual ref<tmp_Data> slot(std::int32_t position) = 0;
+    // Re-create the array with positions 1..n holding new entries.
+    virtual void rebuild(std::int32_t n) = 0;
+    virtual const std::string& entry_class_name() const = 0;
+
+protected:
+    ~SlotArray() = default;
+};
+
+// One element of a pack list or of a stored-form write.
+struct PackElement {
+    Variant value;
+    SlotArray* slots = nullptr;
+    PackElement(Variant v) : value(std::move(v)) {}
+    PackElement(SlotArray* s) : slots(s) {}
+};
+
+// One target of an unpack or a read: a text, a long integer, a variant or
+// a slot array. Values are converted to the target's type.
+struct Target {
+    enum class Kind { Text, Long, AnyVariant, Slots } kind;
+    void* where;
+    Target(std::string* s) : kind(Kind::Text), where(s) {}
+    Target(std::int32_t* l) : kind(Kind::Long), where(l) {}
+    Target(Variant* v) : kind(Kind::AnyVariant), where(v) {}
+    Target(SlotArray* a) : kind(Kind::Slots), where(a) {}
+    void assign(const Variant& v) const;
+};
+
+// ---------------------------------------------------------------------------
+// File object: a sequential stream of typed values.
+
+class FileObject {
+public:
+    virtual void write_values(const std::vector<PackElement>& values) = 0;
+    virtual void read_values(const std::vector<Target>& targets) = 0;
+    virtual Variant read_value() = 0;
+
+protected:
+    ~FileObject() = default;
+};
+
+// ---------------------------------------------------------------------------
+// Text list produced by the list splitter.
+
+class TextList : public Object {
+public:
+    std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(items_.size()); }
+    // A position outside 1..COUNT reads as the empty text.
+    const std::string& Item(std::int32_t position) const noexcept;
+    void Item(std::int32_t position, std::string text);
+    std::vector<std::string>& items() noexcept { return items_; }
+
+private:
+    std::vector<std::string> items_;
+};
+
+// ---------------------------------------------------------------------------
+// Packer: ordered lists of values to a package text and back.
+
+class Packer {
+public:
+    std::string pack_values(const std::vector<PackElement>& elements) const;
+    // The package must hold exactly as many elements as there are targets.
+    void unpack_values(const std::string& package, const std::vector<Target>& targets) const;
+};
+
+// Toolkit of the global object.
+class Toolkit {
+public:
+    Packer packer() const { return {}; }
+
+    // Cuts at every separator outside the brackets and the quotes; brackets
+    // and quotes stay in the items, blanks around items are removed. With a
+    // blank as separator a run of blanks is one separator.
+    ref<TextList> split(std::string_view text, std::string_view separator, std::string_view open,
+                        std::string_view close, std::string_view quote) const;
+
+    // The text inside the outer double quotes (a doubled quote inside stands
+    // for one); a text without outer quotes comes back unchanged.
+    std::string unquote(std::string_view text) const;
+
+    // 3: stays a text; 2: a date candidate; 1: number, boolean word or
+    // "ENUM(" reference; 0: empty.
+    std::int32_t classify(std::string_view text, std::string_view decimalMark) const;
+};
+
+// ---------------------------------------------------------------------------
+// Member list of an enumeration.
+
+class MemberList : public tmp_Data, private DataEvents {
+public:
+    static ref<MemberList> create();
+    ~MemberList() override;
+
+    ref<DataObject> DATA() const override { return data_; }
+    void DATA(ref<DataObject> d);
+
+    void add_member(const std::string& name, const std::vector<Variant>& args);
+    std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(members_.size()); }
+    const std::string& NAME(std::int32_t position) const;
+    const std::string& VALUE(std::int32_t position) const;
+    bool EXISTS(std::string_view name) const;
+    // Value of the first member of that name (blanks and case ignored).
+    std::string value_of(std::string_view name) const;
+
+    struct Member {
+        std::string name;
+        std::string value;
+        friend bool operator==(const Member&, const Member&) = default;
+    };
+    const std::vector<Member>& members() const noexcept { return members_; }
+
+private:
+    MemberList();
+    void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
+    void DataPACK(std::string& pcPackage) override;
+    void DataUnpack(std::string& prPackage) override;
+    void DataStore(FileObject& pFile) override;
+    void DataRead(FileObject& pFile) override;
+    void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
+
+    ref<DataObject> data_;
+    std::vector<Member> members_;
+};
+
+// ---------------------------------------------------------------------------
+// Reader object: text lines for import, typed values for LOAD and SAVE.
+
+enum class ReaderMode : std::int32_t { Read = 1, Write = 2 };
+
+class ReaderObject : public Object, public FileObject {
+public:
+    static ref<ReaderObject> create();
+    ~ReaderObject() override;
+
+    // binary false: an INI text file for reading line by line (UTF-8 with
+    // or without BOM, UTF-16 with BOM, Windows-1252 for lines that are not
+    // UTF-8). binary true: the stored-value file of LOAD and SAVE under the
+    // password. Text mode reports failure by returning false; stored mode
+    // raises an error carrying the reason.
+    bool open(const std::string& path, std::int32_t mode, const std::string& password, bool binary,
+              bool shared, Object* none = nullptr);
+    // Stored mode, writing: commits the values atomically to the path.
+    void close();
+
+    bool eof();
+    std::string read_line();
+    // Number of the line that read_line returned last (1-based).
+    std::int64_t line_number() const noexcept;
+    const std::string& path() const noexcept;
+
+    void write_values(const std::vector<PackElement>& values) override;
+    void read_values(const std::vector<Target>& targets) override;
+    Variant read_value() override;
+
+    struct Impl;
+
+private:
+    ReaderObject();
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// Message output and the global object.
+
+using MessageSink = std::function<void(const std::string& message, const std::string& title)>;
+
+class GlobalObject {
+public:
+    static GlobalObject& instance();
+
+    const Toolkit& toolkit() const noexcept { return toolkit_; }
+    // Reads a number with "," or "." as decimal mark; 0 when there is none.
+    double parse_number(std::string_view text) const;
+    void show_message(const std::string& text, const std::string& title = {}, Object* = nullptr,
+                      Object* = nullptr);
+    // Installs a sink for messages (nullptr restores standard error) and
+    // returns the previous one.
+    MessageSink set_message_sink(MessageSink sink);
+    bool file_exists(const std::string& path) const;
+
+private:
+    GlobalObject() = default;
+    Toolkit toolkit_;
+    MessageSink sink_;
+};
+
+// Base name of the library file, used in class names (TR47_INI.cls_INI).
+const std::string& library_base_name();
+
+// ---------------------------------------------------------------------------
+// Text services shared by the model (UTF-8 throughout).
+
+// Upper case by the process locale, one code point at a time: a letter
+// whose upper case is more than one letter (ß) stays as it is.
+std::string upper(std::string_view text);
+// Blanks (U+0020 only) removed at both ends.
+std::string_view trim_blanks(std::string_view text) noexcept;
+// Keys as the collections compare them: trimmed of blanks, upper-cased.
+std::string normalise_key(std::string_view text);
+bool keys_equal(std::string_view a, std::string_view b);
+
+bool is_valid_utf8(std::string_view text) noexcept;
+std::string windows1252_to_utf8(std::string_view text);
+
+// The value of the number at the start of a text, full stop as decimal
+// mark, &H and &O prefixes for hexadecimal and octal; 0 when none.
+double leading_number(std::string_view text);
+
+// A 10-character date text in the order of the system locale, or year
+// first; nullopt when it is no valid date.
+bool parse_date_text(std::string_view text, Date& out);
+// Date as text: year-month-day, with the time when there is one.
+std::string format_date(Date d);
+
+} // namespace tr47

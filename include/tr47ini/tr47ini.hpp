@@ -1,0 +1,6 @@
+// TR47_INI: an object model for structured INI files.
+#pragma once
+
+#include "tr47ini/core.hpp"
+#include "tr47ini/corelib.hpp"
+#include "tr47ini/model.hpp"
