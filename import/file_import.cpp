@@ -1,0 +1,68 @@
+// The document's IMPORT and the file-level IMPORT of a groups collection.
+#include "corelib/limits.hpp"
+#include "import/ini_text.hpp"
+#include "model/internal.hpp"
+
+namespace tr47 {
+
+bool cls_INI::IMPORT(const std::string& pFile, bool pOutputErrors) {
+    detail::DiagnosticScope scope;
+    struct Keep {
+        cls_INI& doc;
+        detail::DiagnosticScope& scope;
+        ~Keep() { doc.diagnostics_ = scope.take(); }
+    } keep{*this, scope};
+    auto problem = [&](const std::string& message) {
+        detail::DiagnosticScope::report({pFile, 0, {}, message});
+        if (pOutputErrors) detail::show_import_message(message);
+        return false;
+    };
+    if (!GlobalObject::instance().file_exists(pFile))
+        return problem("Die INI-Datei '" + pFile + "' konnte nicht gefunden werden!");
+    ref<ReaderObject> reader = ReaderObject::create();
+    if (!reader->open(pFile, 1, "", false, true, nullptr))
+        return problem("Die INI-Datei '" + pFile +
+                       "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie keine ausreichenden "
+                       "Rechte, um auf die Datei zuzugreifen.");
+    ref<cls_INI> self(this);
+    return ROOT()->IMPORT(reader, pOutputErrors, self);
+}
+
+bool cls_INIGroups::IMPORT(const std::string& pFile, bool pOutputErrors, const ref<cls_INI>& pRoot) {
+    detail::DiagnosticScope scope;
+    auto problem = [&](const std::string& message) {
+        detail::DiagnosticScope::report({pFile, 0, {}, message});
+        if (pOutputErrors) detail::show_import_message(message);
+        return false;
+    };
+    if (!GlobalObject::instance().file_exists(pFile))
+        return problem("Die INI-Datei '" + pFile + "' konnte nicht gefunden werden!");
+    ref<ReaderObject> reader = ReaderObject::create();
+    if (!reader->open(pFile, 1, "", false, true, nullptr))
+        return problem("Die INI-Datei '" + pFile +
+                       "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
+                       "Berechtigungen um auf die Datei zuzugreifen!");
+    ref<cls_INIGroups> self(this);
+    std::string pending;
+    while (!reader->eof()) {
+        std::string line(trim_blanks(reader->read_line()));
+        if (line.empty() || line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) continue;
+        if (pending.size() + line.size() > limits::kMaxLineBytes)
+            raise(hr::LIMIT_EXCEEDED, "Plus-continued line too long in " + pFile);
+        line.insert(0, pending);
+        if (line.back() == '+') {
+            line.pop_back();
+            pending = std::move(line);
+            continue;
+        }
+        pending.clear();
+        detail::Statement st = detail::split_statement(line);
+        if (upper(st.name) != "BEGIN") continue;
+        ref<TextList> items = detail::split_items(st.arguments, " ");
+        ref<cls_INIGroup> group = CREATE(items->Item(1), items->Item(2));
+        if (!group->IMPORT(reader, pOutputErrors, pRoot)) return false;
+    }
+    return true;
+}
+
+} // namespace tr47

@@ -1,0 +1,277 @@
+// The group statement parser: reads one group block (and, nested, the
+// blocks of its child groups) from a reader object.
+//
+// Each nesting level behaves as its own call of IMPORT on the child group,
+// with its own pending prefix and error mode, but the levels live on an
+// explicit stack instead of the native one, so a file of any nesting depth
+// imports without exhausting the stack.
+#include <cmath>
+
+#include "corelib/limits.hpp"
+#include "import/ini_text.hpp"
+#include "model/internal.hpp"
+
+namespace tr47 {
+
+namespace detail {
+
+namespace {
+thread_local std::vector<Diagnostic> g_last_diagnostics;
+thread_local DiagnosticScope* g_scope = nullptr;
+} // namespace
+
+DiagnosticScope::DiagnosticScope() : outer_(g_scope) {
+    if (!outer_) g_last_diagnostics.clear();
+    g_scope = this;
+}
+
+DiagnosticScope::~DiagnosticScope() { g_scope = outer_; }
+
+std::vector<Diagnostic> DiagnosticScope::take() { return g_last_diagnostics; }
+
+void DiagnosticScope::report(Diagnostic d) {
+    if (g_last_diagnostics.size() < limits::kMaxDiagnostics) g_last_diagnostics.push_back(std::move(d));
+}
+
+void show_import_message(const std::string& text) { GlobalObject::instance().show_message(text, "", nullptr, nullptr); }
+
+namespace {
+
+enum class Step { Continue, BlockEnd, Failed, Child };
+
+struct Frame {
+    ref<cls_INIGroup> group;
+    std::string pending;  // plus-continued text waiting for the next line
+    bool ignoring = false; // error mode: false = propagating
+};
+
+class GroupParser {
+public:
+    GroupParser(ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root)
+        : reader_(reader), output_(outputErrors), root_(root) {}
+
+    bool run(const ref<cls_INIGroup>& start) {
+        stack_.push_back(Frame{start, {}, false});
+        for (;;) {
+            Step step;
+            std::exception_ptr failure;
+            try {
+                step = pass(stack_.back());
+            } catch (...) {
+                // Only a level in propagating mode lets a failure through.
+                failure = std::current_exception();
+                step = Step::Failed;
+            }
+            if (step == Step::Continue || step == Step::Child) continue;
+            // This level's call ends: true at its END or at the end of the
+            // file, false (or the failure) otherwise.
+            bool result = step == Step::BlockEnd;
+            stack_.pop_back();
+            while (!stack_.empty()) {
+                Frame& parent = stack_.back();
+                if (failure) {
+                    if (!parent.ignoring) {
+                        stack_.pop_back();
+                        continue;
+                    }
+                    // The parent passes over its failed "BEGIN" statement.
+                    note_skipped(failure);
+                    failure = nullptr;
+                    result = true;
+                }
+                if (!result) {
+                    stack_.pop_back();
+                    continue;
+                }
+                break;
+            }
+            if (stack_.empty()) {
+                if (failure) std::rethrow_exception(failure);
+                return result;
+            }
+        }
+    }
+
+private:
+    // Runs a step of an ignoring-mode level: a failure is recorded and
+    // skipped, and the level goes on with what follows.
+    template <class F>
+    bool guarded(Frame& f, F&& step) {
+        if (!f.ignoring) {
+            step();
+            return true;
+        }
+        try {
+            step();
+            return true;
+        } catch (...) {
+            note_skipped(std::current_exception());
+            return false;
+        }
+    }
+
+    void note_skipped(const std::exception_ptr& e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& ex) {
+            DiagnosticScope::report({reader_.path(), reader_.line_number(), statement_, ex.what()});
+        } catch (...) {
+        }
+    }
+
+    void problem(const std::string& message) {
+        DiagnosticScope::report({reader_.path(), reader_.line_number(), statement_, message});
+        if (output_) show_import_message(message);
+    }
+
+    static void clean(std::string& line) {
+        std::size_t w = 0;
+        for (char c : line)
+            if (c != '\n' && c != '\r' && c != '\t' && c != '\b') line[w++] = c;
+        line.resize(w);
+        std::string_view t = trim_blanks(line);
+        if (t.size() != line.size()) line = std::string(t);
+    }
+
+    Step pass(Frame& f) {
+        // Steps 1 to 3: the logical line.
+        bool atEnd = false;
+        std::string line;
+        if (!guarded(f, [&] { atEnd = reader_.eof(); })) atEnd = false;
+        if (atEnd) return Step::BlockEnd;
+        guarded(f, [&] {
+            line = reader_.read_line();
+            clean(line);
+            while (!line.empty() && line.back() == ',') {
+                std::string next = reader_.read_line();
+                clean(next);
+                if (line.size() + next.size() > limits::kMaxLineBytes)
+                    raise(hr::LIMIT_EXCEEDED, "Continued line longer than " +
+                                                  std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
+                line += next;
+                if (next.empty()) break; // past the end of the file
+            }
+        });
+        // Steps 4 to 6: blank lines, comments, plus continuation.
+        if (line.empty()) return Step::Continue;
+        if (line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) return Step::Continue;
+        if (!f.pending.empty()) {
+            if (f.pending.size() + line.size() > limits::kMaxLineBytes) {
+                f.pending.clear();
+                guarded(f, [] { raise(hr::LIMIT_EXCEEDED, "Plus-continued line too long"); });
+                return Step::Continue;
+            }
+            line.insert(0, f.pending);
+        }
+        if (line.back() == '+') {
+            line.pop_back();
+            f.pending = std::move(line);
+            return Step::Continue;
+        }
+        f.pending.clear();
+        statement_ = line;
+
+        // Steps 7 to 9: anatomy and items.
+        Statement st = split_statement(line);
+        ref<TextList> items;
+        if (!guarded(f, [&] { items = split_items(st.arguments, ","); })) items = make_ref<TextList>();
+        Variant content{std::string()};
+        std::int32_t kind = -1;
+        guarded(f, [&] {
+            const Toolkit& tk = GlobalObject::instance().toolkit();
+            auto& list = items->items();
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                std::string& it = list[i];
+                if (it.size() >= 2 && it.front() == '"' && it.back() == '"') {
+                    it = tk.unquote(it);
+                    if (i == 0) {
+                        kind = ID_INIValueSort_String;
+                        content = Variant(it);
+                    }
+                } else if (it.size() >= 2 && it.front() == '(' && it.back() == ')') {
+                    it = it.substr(1, it.size() - 2);
+                }
+            }
+        });
+
+        // Step 10: the statement.
+        const std::string keyword = upper(st.name);
+        if (keyword == "COMMENT" || keyword == "REM") return Step::Continue;
+        if (keyword == "BEGIN") {
+            ref<cls_INIGroup> child;
+            guarded(f, [&] {
+                const std::string& i1 = items->Item(1);
+                const std::string& i2 = items->Item(2);
+                if (items->COUNT() >= 2 && !i2.empty())
+                    child = f.group->CHILDREN()->CREATE(i2, i1);
+                else
+                    child = f.group->CHILDREN()->CREATE(i1, "");
+            });
+            if (!child) {
+                // The failed "BEGIN" is passed over.
+                return Step::Continue;
+            }
+            stack_.push_back(Frame{child, {}, false});
+            return Step::Child;
+        }
+        if (keyword == "ENUM") {
+            guarded(f, [&] {
+                if (!root_) raise(hr::OBJECT_NOT_SET, "Object variable not set: ENUM needs the document (pRoot)");
+                ref<cls_INIEnum> e = root_->ENUMS()->CREATE(items->Item(1));
+                e->IMPORT(items->Item(2));
+            });
+            return Step::Continue;
+        }
+        if (keyword == "END") return Step::BlockEnd;
+
+        // Steps 11 to 14: a value assignment.
+        if (st.separator != "=") {
+            problem("Die Anweisung '" + line + "' konnte nicht verstanden werden.");
+            return Step::Failed;
+        }
+        f.ignoring = true;
+        if (kind == -1) {
+            ValueChoice choice;
+            choice.content = content;
+            bool undeclared = false;
+            guarded(f, [&] { undeclared = !choose_value(*items, root_, choice); });
+            if (undeclared) {
+                problem("Die Aufz\xC3\xA4hlung '" + items->Item(1) + "' wurde nicht deklariert!");
+                return Step::Failed;
+            }
+            kind = choice.kind;
+            content = std::move(choice.content);
+        }
+        guarded(f, [&] {
+            ref<cls_INIValue> v = f.group->VALUES()->CREATE(st.name, content, kind);
+            if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items->Item(1)), false));
+        });
+        return Step::Continue;
+    }
+
+    ReaderObject& reader_;
+    bool output_;
+    ref<cls_INI> root_;
+    std::vector<Frame> stack_;
+    std::string statement_;
+};
+
+} // namespace
+
+bool import_group_block(cls_INIGroup& group, ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root) {
+    GroupParser parser(reader, outputErrors, root);
+    return parser.run(ref<cls_INIGroup>(&group));
+}
+
+} // namespace detail
+
+bool cls_INIGroup::IMPORT(const ref<ReaderObject>& vAcc, bool pOutputErrors, const ref<cls_INI>& pRoot) {
+    if (!vAcc) raise(hr::OBJECT_NOT_SET, "Object variable not set: IMPORT needs a reader object");
+    detail::DiagnosticScope scope;
+    ref<ReaderObject> keep = vAcc;
+    return detail::import_group_block(*this, *vAcc, pOutputErrors, pRoot);
+}
+
+const std::vector<Diagnostic>& last_import_diagnostics() { return detail::g_last_diagnostics; }
+
+} // namespace tr47

@@ -1,0 +1,130 @@
+#include "import/ini_text.hpp"
+
+#include <cmath>
+
+#include <unicode/utf8.h>
+
+namespace tr47::detail {
+
+bool is_name_char(std::string_view cp) {
+    if (cp.size() == 1) {
+        char c = cp[0];
+        if (c >= 'A' && c <= 'Z') return true;
+        if (c >= 'a' && c <= 'z') {
+            // In a locale that upper-cases i to İ, i is no name character.
+            return c != 'i' || upper("i") == "I";
+        }
+        return c == '_' || (c >= '0' && c <= '9' && c != '6');
+    }
+    static const std::string_view allowed[] = {"\xC3\x9C", "\xC3\x96", "\xC3\x84", "\xC3\x9F"}; // Ü Ö Ä ß
+    std::string u = upper(cp);
+    for (auto a : allowed)
+        if (u == a) return true;
+    return false;
+}
+
+Statement split_statement(std::string_view line) {
+    Statement st;
+    const auto* s = reinterpret_cast<const std::uint8_t*>(line.data());
+    const auto len = static_cast<std::int32_t>(line.size());
+    std::int32_t i = 0;
+    while (i < len) {
+        std::int32_t start = i;
+        UChar32 cp;
+        U8_NEXT(s, i, len, cp);
+        std::string_view chr = line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start));
+        if (cp < 0 || !is_name_char(chr)) {
+            st.name.assign(line.substr(0, static_cast<std::size_t>(start)));
+            st.separator.assign(chr);
+            std::string_view args = trim_blanks(line.substr(static_cast<std::size_t>(start)));
+            if (!args.empty() && (args[0] == '=' || args[0] == ':')) args = trim_blanks(args.substr(1));
+            st.arguments.assign(args);
+            st.name = std::string(trim_blanks(st.name));
+            return st;
+        }
+    }
+    st.name.assign(trim_blanks(line));
+    return st;
+}
+
+ref<TextList> split_items(std::string_view text, std::string_view separator) {
+    return GlobalObject::instance().toolkit().split(text, separator, "(", ")", "\"");
+}
+
+bool colour_number(const std::string& r, const std::string& g, const std::string& b, std::int32_t& out) {
+    std::int32_t c[3];
+    const std::string* parts[3] = {&r, &g, &b};
+    for (int i = 0; i < 3; ++i) {
+        double v = std::nearbyint(leading_number(*parts[i])); // halves to even
+        if (!(v >= 0.0 && v <= 32767.0)) return false;
+        c[i] = v > 255.0 ? 255 : static_cast<std::int32_t>(v);
+    }
+    out = c[0] + 256 * c[1] + 65536 * c[2];
+    return true;
+}
+
+bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice) {
+    const Toolkit& tk = GlobalObject::instance().toolkit();
+    const GlobalObject& global = GlobalObject::instance();
+    const std::string item1 = items.Item(1);
+    // 1. Colour.
+    if (items.COUNT() == 3) {
+        choice.kind = ID_INIValueSort_Color;
+        std::int32_t colour = 0;
+        if (colour_number(items.Item(1), items.Item(2), items.Item(3), colour)) choice.content = Variant(colour);
+        return true;
+    }
+    // 2. and 3. The classifier: a text, or a date.
+    const std::int32_t cls = tk.classify(item1, ".");
+    if (cls == 3) {
+        choice.content = Variant(item1);
+        choice.kind = ID_INIValueSort_String;
+        return true;
+    }
+    if (cls == 2 && item1.size() == 10) {
+        Date d;
+        if (parse_date_text(item1, d)) choice.content = Variant(d);
+        choice.kind = ID_INIValueSort_Date;
+        return true;
+    }
+    // 4. Boolean words.
+    const std::string u = upper(item1);
+    if (u == "TRUE" || u == "FALSE" || u == "WAHR" || u == "FALSCH" || u == "YES" || u == "NO" || u == "JA" ||
+        u == "NEIN") {
+        choice.kind = ID_INIValueSort_Boolean;
+        choice.content = Variant::boolean(u == "TRUE" || u == "WAHR" || u == "YES" || u == "JA");
+        return true;
+    }
+    // 5. Numbers.
+    if (leading_number(item1) != 0.0 || item1 == "0" || item1 == "0,0" || item1 == "0.0") {
+        choice.kind = item1.find_first_of(",.") != std::string::npos ? ID_INIValueSort_Double : ID_INIValueSort_Long;
+        choice.content = Variant(global.parse_number(item1));
+        return true;
+    }
+    // 6. Enumeration references.
+    if (u.rfind("ENUM(", 0) == 0) {
+        std::string name = item1.size() >= 6 ? item1.substr(5, item1.size() - 6) : std::string();
+        name = tk.unquote(name);
+        items.Item(1, name);
+        bool declared = false;
+        try {
+            declared = root && root->ENUMS()->EXISTS(Variant(name));
+        } catch (const Error&) {
+            declared = false;
+        }
+        if (!declared) return false;
+        choice.kind = ID_INIValueSort_Enum;
+        const std::string& item2 = items.Item(2);
+        if (global.parse_number(item2) != 0.0 || item2 == "0")
+            choice.content = Variant(leading_number(item2));
+        else
+            choice.content = Variant(item2);
+        return true;
+    }
+    // 7. Everything else is a text.
+    choice.kind = ID_INIValueSort_String;
+    choice.content = Variant(item1);
+    return true;
+}
+
+} // namespace tr47::detail

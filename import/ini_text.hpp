@@ -1,0 +1,39 @@
+// Rules of the INI text shared by the readers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tr47ini/model.hpp"
+
+namespace tr47::detail {
+
+struct Statement {
+    std::string name;
+    std::string separator;  // the character after the name, or empty
+    std::string arguments;  // the argument text
+};
+
+// Name characters: those whose upper case is one of A-Z, Ü, Ö, Ä, ß, _ and
+// the digits other than 6.
+bool is_name_char(std::string_view codePoint);
+Statement split_statement(std::string_view line);
+
+ref<TextList> split_items(std::string_view text, std::string_view separator);
+
+struct ValueChoice {
+    std::int32_t kind = -1;
+    Variant content;
+};
+// Chooses kind and content of a value assignment whose item 1 was not
+// quoted. Returns false for an "ENUM(" reference to an enumeration the
+// document does not hold (item 1 of the list is then the name). A content
+// that cannot be computed stays as it was (the empty text).
+bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice);
+
+// The colour number of three components, or false when one is out of range.
+bool colour_number(const std::string& r, const std::string& g, const std::string& b, std::int32_t& out);
+
+bool import_group_block(cls_INIGroup& group, ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root);
+
+} // namespace tr47::detail

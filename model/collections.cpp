@@ -1,0 +1,449 @@
+#include <algorithm>
+
+#include "model/internal.hpp"
+
+namespace tr47 {
+
+namespace detail {
+
+std::uint64_t key_generation = 1;
+
+namespace {
+// Below this size a linear scan is as fast as an index and costs no memory.
+constexpr std::int32_t kIndexThreshold = 16;
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Persistable
+
+Persistable::Persistable(const char* className) : data_(DataObject::create()) {
+    data_->bind(this);
+    data_->class_name(library_base_name() + "." + className);
+}
+
+Persistable::~Persistable() {
+    if (data_) data_->unbind(this);
+}
+
+void Persistable::DATA(ref<DataObject> data) {
+    if (data_) data_->unbind(this);
+    data_ = std::move(data);
+    if (data_) data_->bind(this);
+    key_changed();
+}
+
+// ---------------------------------------------------------------------------
+// CollectionBase
+
+CollectionBase::CollectionBase(const char* className, Kind kind)
+    : Persistable(className), kind_(kind), database_(DatabaseObject::create()) {
+    database_->bind(this);
+    if (kind_ != Kind::Groups) slots_.emplace_back();
+}
+
+CollectionBase::~CollectionBase() {
+    if (database_) database_->unbind(this);
+    for (auto& s : slots_)
+        if (s) --s->in_collections_;
+}
+
+void CollectionBase::DATABASE(ref<DatabaseObject> database) {
+    if (database_) database_->unbind(this);
+    database_ = std::move(database);
+    if (database_) database_->bind(this);
+}
+
+const std::string& CollectionBase::entry_class_name() const {
+    static const std::string names[] = {library_base_name() + ".cls_INIValue", library_base_name() + ".cls_INIGroup",
+                                        library_base_name() + ".cls_INIEnum"};
+    return names[static_cast<int>(kind_)];
+}
+
+ref<Persistable> CollectionBase::new_entry() const {
+    switch (kind_) {
+    case Kind::Values: return cls_INIValue::create();
+    case Kind::Groups: return cls_INIGroup::create();
+    case Kind::Enums: return cls_INIEnum::create();
+    }
+    return nullptr;
+}
+
+namespace {
+Persistable* as_entry(Object* o, int kind) {
+    switch (kind) {
+    case 0: return dynamic_cast<cls_INIValue*>(o);
+    case 1: return dynamic_cast<cls_INIGroup*>(o);
+    default: return dynamic_cast<cls_INIEnum*>(o);
+    }
+}
+} // namespace
+
+void CollectionBase::set_slot(std::size_t position, ref<Persistable> entry) {
+    ref<Persistable>& s = slots_[position];
+    if (s) {
+        --s->in_collections_;
+        if (!entry) ++empty_slots_;
+    } else if (entry) {
+        if (empty_slots_) --empty_slots_;
+    }
+    if (entry) ++entry->in_collections_;
+    s = std::move(entry);
+}
+
+void CollectionBase::check_position(std::int32_t position) const {
+    if (position < 1 || position > upper_bound() || slots_.empty())
+        raise(hr::OUT_OF_RANGE, "Subscript out of range: position " + std::to_string(position) + " of " +
+                                    std::to_string(upper_bound()));
+}
+
+ref<Persistable> CollectionBase::entry_at(std::int32_t position) {
+    check_position(position);
+    auto p = static_cast<std::size_t>(position);
+    if (!slots_[p] && kind_ != Kind::Groups) {
+        // Create-on-read: an empty slot of values or enumerations becomes a
+        // new default entry.
+        set_slot(p, new_entry());
+    }
+    return slots_[p];
+}
+
+ref<tmp_Data> CollectionBase::slot(std::int32_t position) { return entry_at(position); }
+
+void CollectionBase::rebuild(std::int32_t n) {
+    drop_index();
+    for (auto& s : slots_)
+        if (s) --s->in_collections_;
+    slots_.clear();
+    empty_slots_ = 0;
+    if (kind_ == Kind::Groups && n == 0) {
+        allocated_ = false;
+        return;
+    }
+    slots_.reserve(static_cast<std::size_t>(n) + 1);
+    slots_.emplace_back();
+    for (std::int32_t i = 0; i < n; ++i) {
+        ref<Persistable> e = new_entry();
+        ++e->in_collections_;
+        slots_.push_back(std::move(e));
+    }
+    allocated_ = kind_ == Kind::Groups;
+}
+
+Variant CollectionBase::key_of(Persistable* entry) const {
+    if (!entry) raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection holds an empty slot");
+    if (kind_ == Kind::Values) return Variant(static_cast<cls_INIValue*>(entry)->NAME());
+    ref<DataObject> d = entry->DATA();
+    if (!d) raise(hr::OBJECT_NOT_SET, "Object variable not set: the entry has no data object");
+    return d->identifier();
+}
+
+// ---------------------------------------------------------------------------
+// Key index
+
+void CollectionBase::drop_index() noexcept { index_.reset(); }
+
+void CollectionBase::build_index() {
+    auto idx = std::make_unique<Index>();
+    idx->generation = key_generation;
+    const std::int32_t n = upper_bound();
+    idx->positions.reserve(static_cast<std::size_t>(n));
+    for (std::int32_t p = 1; p <= n; ++p) {
+        Variant key = key_of(entry_at(p).get());
+        if (key.is_string())
+            idx->positions[normalise_key(key.string())].push_back(p);
+        else
+            idx->non_text.push_back(p);
+    }
+    index_ = std::move(idx);
+}
+
+std::int32_t CollectionBase::search_linear(const Variant& ID) {
+    const std::int32_t n = upper_bound();
+    std::string wanted;
+    if (ID.is_string()) wanted = normalise_key(ID.string());
+    for (std::int32_t p = 1; p <= n; ++p) {
+        Variant key = key_of(entry_at(p).get());
+        if (ID.is_string() && key.is_string()) {
+            if (normalise_key(key.string()) == wanted) return p;
+        } else if (ID.equals(key)) {
+            return p;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Database events
+
+void CollectionBase::DatabaseClear() {
+    drop_index();
+    for (auto& s : slots_)
+        if (s) --s->in_collections_;
+    slots_.clear();
+    empty_slots_ = 0;
+    if (kind_ == Kind::Groups)
+        allocated_ = false;
+    else
+        slots_.emplace_back();
+}
+
+void CollectionBase::DatabaseCount(std::int32_t& ret) {
+    if (kind_ == Kind::Groups && !allocated_) return;
+    ret = upper_bound();
+}
+
+void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) {
+    const bool indexCurrent = index_ && index_->generation == key_generation;
+    if (kind_ == Kind::Groups && !allocated_) {
+        slots_.clear();
+        slots_.emplace_back();
+        allocated_ = true;
+    }
+    slots_.emplace_back();
+    ++empty_slots_;
+    const auto last = static_cast<std::int32_t>(slots_.size() - 1);
+    if (NewEntry) {
+        Persistable* e = as_entry(NewEntry.get(), static_cast<int>(kind_));
+        if (!e) {
+            drop_index();
+            raise(hr::TYPE_MISMATCH, "Type mismatch: the entry is not a " + entry_class_name());
+        }
+        set_slot(static_cast<std::size_t>(last), ref<Persistable>(e));
+    }
+    if (!ID.is_error()) {
+        ref<Persistable> e = entry_at(last);
+        ref<DataObject> d = e ? e->DATA() : nullptr;
+        if (!d) {
+            drop_index();
+            raise(hr::OBJECT_NOT_SET, "Object variable not set: no data object to receive the identifier");
+        }
+        d->identifier(ID);
+    }
+    if (!indexCurrent) return;
+    // Keep the index current for the entry just appended.
+    Persistable* e = slots_[static_cast<std::size_t>(last)].get();
+    if (!e) {
+        drop_index();
+        return;
+    }
+    Variant key = key_of(e);
+    if (key.is_string())
+        index_->positions[normalise_key(key.string())].push_back(last);
+    else
+        index_->non_text.push_back(last);
+    index_->generation = key_generation;
+}
+
+void CollectionBase::DatabaseItem(ref<tmp_Data>& rRet, std::int32_t pIndex) { rRet = entry_at(pIndex); }
+
+void CollectionBase::DatabaseItemObj(ref<Object>& rRet, std::int32_t pIndex) { rRet = entry_at(pIndex); }
+
+void CollectionBase::DatabaseRemove(std::int32_t ID) {
+    check_position(ID);
+    const std::int32_t n = upper_bound();
+    const bool indexCurrent = index_ && index_->generation == key_generation;
+    ref<Persistable> last = entry_at(n);
+    if (indexCurrent && last && slots_[static_cast<std::size_t>(ID)]) {
+        auto forget = [&](std::int32_t position, std::int32_t replacement) {
+            Variant key = key_of(slots_[static_cast<std::size_t>(position)].get());
+            std::vector<std::int32_t>& list =
+                key.is_string() ? index_->positions[normalise_key(key.string())] : index_->non_text;
+            auto it = std::find(list.begin(), list.end(), position);
+            if (it == list.end()) return false;
+            if (replacement)
+                *it = replacement;
+            else
+                list.erase(it);
+            return true;
+        };
+        bool ok = forget(ID, 0) && (ID == n || forget(n, ID));
+        if (!ok) drop_index();
+    } else {
+        drop_index();
+    }
+    set_slot(static_cast<std::size_t>(ID), last);
+    set_slot(static_cast<std::size_t>(n), nullptr);
+    if (empty_slots_) --empty_slots_;
+    slots_.pop_back();
+    if (kind_ == Kind::Groups && upper_bound() == 0) {
+        slots_.clear();
+        allocated_ = false;
+    }
+}
+
+void CollectionBase::DatabaseSearch(std::int32_t& ret, const Variant& ID) {
+    if (kind_ == Kind::Groups && !allocated_) return;
+    const std::int32_t n = upper_bound();
+    if (n < kIndexThreshold || !ID.is_string() || empty_slots_) {
+        ret = search_linear(ID);
+        return;
+    }
+    if (!index_ || index_->generation != key_generation) build_index();
+    std::int32_t best = 0;
+    auto it = index_->positions.find(normalise_key(ID.string()));
+    if (it != index_->positions.end() && !it->second.empty())
+        best = *std::min_element(it->second.begin(), it->second.end());
+    for (std::int32_t p : index_->non_text)
+        if ((best == 0 || p < best) && ID.equals(key_of(slots_[static_cast<std::size_t>(p)].get()))) best = p;
+    ret = best;
+}
+
+// ---------------------------------------------------------------------------
+// Public members shared by the collections
+
+namespace {
+DatabaseObject& db(const ref<DatabaseObject>& d) {
+    if (!d) raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection has no database object");
+    return *d;
+}
+} // namespace
+
+bool CollectionBase::EXISTS(const Variant& pID) { return db(database_).exists(pID); }
+std::int32_t CollectionBase::COUNT() { return db(database_).count(); }
+bool CollectionBase::REMOVE(const Variant& pID, bool pForceIndex) { return db(database_).remove(pID, pForceIndex); }
+
+ref<Object> CollectionBase::item_object(const Variant& pID, bool pForceIndex) {
+    ref<Object> o = db(database_).item(pID, pForceIndex);
+    if (o && !as_entry(o.get(), static_cast<int>(kind_)))
+        raise(hr::TYPE_MISMATCH, "Type mismatch: the database object returned no " + entry_class_name());
+    return o;
+}
+
+void CollectionBase::add_entry(const ref<tmp_Data>& entry, const Variant& ID) { db(database_).add(entry, ID); }
+
+// ---------------------------------------------------------------------------
+// Data events of the collections
+
+void CollectionBase::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
+    auto* other = dynamic_cast<CollectionBase*>(pOther.get());
+    if (!other || other->kind_ != kind_)
+        raise(hr::TYPE_MISMATCH, "Type mismatch: copy of a collection from another class");
+    ref<tmp_Data> keep = pOther;
+    DATA()->identifier(other->DATA()->identifier());
+    const std::int32_t n = db(other->database_).count();
+    rebuild(n);
+    for (std::int32_t i = 1; i <= n; ++i) {
+        ref<Object> source = db(other->database_).item(Variant(i), true);
+        entry_at(i)->DATA()->copy(query<tmp_Data>(source));
+    }
+    pcDone = true;
+}
+
+void CollectionBase::DataPACK(std::string& pcPackage) {
+    Variant id = DATA()->identifier();
+    pcPackage = GlobalObject::instance().toolkit().packer().pack_values({PackElement(id), PackElement(this)});
+}
+
+void CollectionBase::DataUnpack(std::string& prPackage) {
+    std::string id;
+    GlobalObject::instance().toolkit().packer().unpack_values(prPackage, {Target(&id), Target(this)});
+    DATA()->identifier(Variant(id));
+}
+
+void CollectionBase::DataStore(FileObject& f) {
+    f.write_values({Variant("1.0")});
+    f.write_values({DATA()->identifier()});
+    const std::int32_t n = allocated_ || kind_ != Kind::Groups ? upper_bound() : 0;
+    f.write_values({Variant(n)});
+    for (std::int32_t i = 1; i <= n; ++i) {
+        ref<Persistable> e = entry_at(i);
+        if (!e || !e->DATA()) raise(hr::OBJECT_NOT_SET, "Object variable not set: empty slot cannot be stored");
+        e->DATA()->store(f);
+    }
+}
+
+void CollectionBase::DataRead(FileObject& f) {
+    std::string version;
+    f.read_values({Target(&version)});
+    if (upper(version) != "1.0") return;
+    DATA()->identifier(f.read_value());
+    std::int32_t n = 0;
+    f.read_values({Target(&n)});
+    if (n < 0) raise(hr::BAD_FILE_FORMAT, "Bad file format: negative item count");
+    // Items are appended one by one as they are read, so a count that the
+    // file cannot back allocates nothing in advance.
+    rebuild(0);
+    for (std::int32_t i = 1; i <= n; ++i) {
+        if (kind_ == Kind::Groups && !allocated_) {
+            slots_.emplace_back();
+            allocated_ = true;
+        }
+        ref<Persistable> e = new_entry();
+        ++e->in_collections_;
+        slots_.push_back(e);
+        e->DATA()->read(f);
+    }
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------
+// The three collection classes
+
+cls_INIValues::cls_INIValues() : CollectionBase("cls_INIValues", Kind::Values) {}
+ref<cls_INIValues> cls_INIValues::create() { return ref<cls_INIValues>(new cls_INIValues()); }
+
+ref<cls_INIValue> cls_INIValues::Item(const Variant& pID, bool pForceIndex) {
+    return ref<cls_INIValue>(static_cast<cls_INIValue*>(item_object(pID, pForceIndex).get()));
+}
+
+ref<cls_INIValue> cls_INIValues::ADD(const ref<tmp_Data>& pEntry, const Variant& pID) {
+    add_entry(pEntry, pID);
+    return Item(Variant(COUNT()), true);
+}
+
+ref<cls_INIValue> cls_INIValues::CREATE(const std::string& pName, const Variant& pContent, std::int32_t pType) {
+    ref<cls_INIValue> v = cls_INIValue::create();
+    v->NAME(pName);
+    v->CONTENT(pContent);
+    v->SORT(pType);
+    add_entry(v, Variant(pName));
+    return Item(Variant(COUNT()), true);
+}
+
+void cls_INIValues::DataSpawn(ref<tmp_Data>& pcNewInstance) { pcNewInstance = create(); }
+
+cls_INIEnums::cls_INIEnums() : CollectionBase("cls_INIEnums", Kind::Enums) {}
+ref<cls_INIEnums> cls_INIEnums::create() { return ref<cls_INIEnums>(new cls_INIEnums()); }
+
+ref<cls_INIEnum> cls_INIEnums::Item(const Variant& pID, bool pForceIndex) {
+    return ref<cls_INIEnum>(static_cast<cls_INIEnum*>(item_object(pID, pForceIndex).get()));
+}
+
+ref<cls_INIEnum> cls_INIEnums::ADD(const ref<tmp_Data>& pEntry, const Variant& pID) {
+    add_entry(pEntry, pID);
+    return Item(Variant(COUNT()), false);
+}
+
+ref<cls_INIEnum> cls_INIEnums::CREATE(const std::string& pName) {
+    ref<cls_INIEnum> e = cls_INIEnum::create();
+    e->NAME(pName);
+    add_entry(e, Variant(pName));
+    return Item(Variant(COUNT()), false);
+}
+
+void cls_INIEnums::DataSpawn(ref<tmp_Data>& pcNewInstance) { pcNewInstance = create(); }
+
+cls_INIGroups::cls_INIGroups() : CollectionBase("cls_INIGroups", Kind::Groups) {}
+ref<cls_INIGroups> cls_INIGroups::create() { return ref<cls_INIGroups>(new cls_INIGroups()); }
+
+ref<cls_INIGroup> cls_INIGroups::Item(const Variant& pID, bool pForceIndex) {
+    return ref<cls_INIGroup>(static_cast<cls_INIGroup*>(item_object(pID, pForceIndex).get()));
+}
+
+ref<cls_INIGroup> cls_INIGroups::ADD(const ref<tmp_Data>& pEntry, const Variant& pID) {
+    add_entry(pEntry, pID);
+    return Item(Variant(COUNT()), true);
+}
+
+ref<cls_INIGroup> cls_INIGroups::CREATE(const std::string& pName, const std::string& pSort) {
+    ref<cls_INIGroup> g = cls_INIGroup::create();
+    g->SORT(pSort);
+    g->NAME(pName);
+    add_entry(g, Variant(pName));
+    return Item(Variant(COUNT()), true);
+}
+
+void cls_INIGroups::DataSpawn(ref<tmp_Data>& pcNewInstance) { pcNewInstance = create(); }
+
+} // namespace tr47

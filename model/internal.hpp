@@ -1,0 +1,26 @@
+// Internal helpers of the model and the importers.
+#pragma once
+
+#include "tr47ini/model.hpp"
+
+namespace tr47::detail {
+
+// Collects diagnostics of the import under way on this thread.
+class DiagnosticScope {
+public:
+    DiagnosticScope();
+    ~DiagnosticScope();
+    DiagnosticScope(const DiagnosticScope&) = delete;
+    DiagnosticScope& operator=(const DiagnosticScope&) = delete;
+    std::vector<Diagnostic> take();
+    static void report(Diagnostic d);
+
+private:
+    DiagnosticScope* outer_;
+    std::vector<Diagnostic> items_;
+};
+
+// Shows an import message through the message output.
+void show_import_message(const std::string& text);
+
+} // namespace tr47::detail
