@@ -39,7 +39,11 @@ bool dotted_i_locale() {
     static thread_local bool answer = false;
     const char* now = std::setlocale(LC_CTYPE, nullptr);
     std::string key = now ? now : "";
-    key += std::getenv("LANG") ? std::getenv("LANG") : "";
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* v = std::getenv(var);
+        key += '|';
+        key += v ? v : "";
+    }
     if (key != cached || cached.empty()) {
         cached = key;
         std::string n = system_locale_name(LC_CTYPE);

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "tests/test_helpers.hpp"
+
+using namespace tr47;
+
+TEST(Variant, SubtypesAndTextConversion) {
+    EXPECT_EQ(Variant().type(), VarType::Empty);
+    EXPECT_EQ(Variant("x").type(), VarType::String);
+    EXPECT_EQ(Variant(1.5).type(), VarType::Double);
+    EXPECT_EQ(Variant(std::int32_t{7}).type(), VarType::Long);
+    EXPECT_EQ(Variant(Date{1.0}).type(), VarType::Date);
+    EXPECT_EQ(Variant::boolean(true).type(), VarType::Boolean);
+    EXPECT_EQ(Variant::boolean(true).vbool(), -1);
+    EXPECT_EQ(Variant::boolean(false).vbool(), 0);
+
+    Variant omitted = Variant::omitted();
+    EXPECT_TRUE(omitted.is_error());
+    EXPECT_TRUE(omitted.is_omitted());
+    EXPECT_EQ(static_cast<std::uint32_t>(omitted.error().code), 0x80020004u);
+    EXPECT_FALSE(Variant().is_omitted());
+
+    EXPECT_EQ(Variant().to_text(), "");
+    EXPECT_EQ(Variant(std::int32_t{-42}).to_text(), "-42");
+    EXPECT_EQ(Variant(5.0).to_text(), "5");
+    EXPECT_EQ(Variant(1.5).to_text(), "1.5");
+    EXPECT_EQ(Variant(0.1 + 0.2).to_text(), "0.3"); // fifteen significant digits
+    EXPECT_EQ(Variant(1e20).to_text(), "1E+20");
+    EXPECT_EQ(Variant(-0.0).to_text(), "0");
+    EXPECT_EQ(Variant::boolean(true).to_text(), "True");
+    EXPECT_EQ(Variant(Date{0.0}).to_text(), "1899-12-30");
+    EXPECT_EQ(Variant(Date{46362.5}).to_text(), "2026-12-06 12:00:00");
+    EXPECT_THROW(omitted.to_text(), Error);
+    try {
+        omitted.to_text();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), hr::TYPE_MISMATCH);
+    }
+}
+
+TEST(Variant, NumericConversionsRoundHalvesToEvenAndOverflow) {
+    EXPECT_EQ(Variant(2.5).to_long(), 2);
+    EXPECT_EQ(Variant(3.5).to_long(), 4);
+    EXPECT_EQ(Variant(-2.5).to_long(), -2);
+    EXPECT_EQ(Variant("12").to_long(), 12);
+    EXPECT_DOUBLE_EQ(Variant("1,5").to_double(), 1.5);
+    EXPECT_DOUBLE_EQ(Variant(" 2.25 ").to_double(), 2.25);
+    EXPECT_EQ(Variant::boolean(true).to_long(), -1);
+    try {
+        Variant(3e9).to_long();
+        FAIL() << "no overflow";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), hr::OVERFLOW_);
+    }
+    EXPECT_THROW(Variant("abc").to_double(), Error);
+    EXPECT_THROW(Variant(std::numeric_limits<double>::quiet_NaN()).to_long(), Error);
+    EXPECT_TRUE(Variant("wahr").to_bool());
+    EXPECT_FALSE(Variant("0").to_bool());
+    EXPECT_TRUE(Variant(0.5).to_bool());
+}
+
+TEST(Variant, EqualAsVariants) {
+    EXPECT_TRUE(Variant(std::int32_t{5}).equals(Variant(5.0)));
+    EXPECT_TRUE(Variant(5.0).equals(Variant("5")));
+    EXPECT_FALSE(Variant("5").equals(Variant("5.0"))); // two texts compare exactly
+    EXPECT_TRUE(Variant().equals(Variant("")));
+    EXPECT_TRUE(Variant().equals(Variant(0.0)));
+    EXPECT_FALSE(Variant().equals(Variant("x")));
+    EXPECT_TRUE(Variant::boolean(true).equals(Variant(-1.0)));
+    EXPECT_FALSE(Variant("abc").equals(Variant(0.0)));
+    EXPECT_TRUE(Variant::omitted().equals(Variant::omitted()));
+    EXPECT_FALSE(Variant::omitted().equals(Variant()));
+    ref<cls_INIValue> a = cls_INIValue::create(), b = cls_INIValue::create();
+    EXPECT_TRUE(Variant(a).equals(Variant(a)));
+    EXPECT_FALSE(Variant(a).equals(Variant(b)));
+    // same() also requires the subtype to agree.
+    EXPECT_FALSE(Variant(std::int32_t{5}).same(Variant(5.0)));
+    EXPECT_TRUE(Variant(std::numeric_limits<double>::quiet_NaN()).same(Variant(std::numeric_limits<double>::quiet_NaN())));
+}
+
+TEST(ReferenceCounting, ParentsHoldChildrenAndReleaseThem) {
+    const auto before = Object::live_objects();
+    {
+        ref<cls_INIGroup> g = cls_INIGroup::create();
+        ref<cls_INIValue> v = g->VALUES()->CREATE("A", Variant(1.0));
+        EXPECT_EQ(v->ref_count(), 2u); // the slot array and us
+        ref<cls_INIValues> values = g->VALUES();
+        g.reset();
+        // The collection outlives its group while we hold it.
+        EXPECT_EQ(values->COUNT(), 1);
+        EXPECT_EQ(values->Item(Variant(1))->NAME(), "A");
+    }
+    EXPECT_EQ(Object::live_objects(), before);
+}
+
+TEST(ReferenceCounting, DeepChainsReleaseWithoutRecursion) {
+    const auto before = Object::live_objects();
+    {
+        ref<cls_INIGroup> root = cls_INIGroup::create();
+        ref<cls_INIGroup> g = root;
+        for (int i = 0; i < 200000; ++i) g = g->CHILDREN()->CREATE("x");
+    }
+    EXPECT_EQ(Object::live_objects(), before);
+}
