@@ -10,6 +10,9 @@ constexpr std::size_t kMaxLineBytes = std::size_t{256} << 20;
 // Nested copy, pack, unpack, store and read calls (each tree level of
 // groups counts two: the group and its CHILDREN collection).
 constexpr int kMaxDataNesting = 4000;
+// Native stack kept free by those nested calls; below it they fail like
+// nesting that is too deep.
+constexpr std::size_t kStackReserveBytes = std::size_t{1} << 20;
 // Diagnostics kept per import; problems beyond are still shown as messages.
 constexpr std::size_t kMaxDiagnostics = 10000;
 // Largest stored file LOAD accepts.

@@ -81,7 +81,7 @@ public:
     bool SAVE(const std::string& pFile, const std::string& pPW = {});
 
     // SlotArray
-    bool allocated() const override { return allocated_; }
+    bool allocated() const override { return kind_ != Kind::Groups || allocated_; }
     std::int32_t upper_bound() const override {
         return slots_.empty() ? 0 : static_cast<std::int32_t>(slots_.size()) - 1;
     }

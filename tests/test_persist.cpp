@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "corelib/stored_file.hpp"
+#include "tests/test_helpers.hpp"
+
+using namespace tr47;
+using tr47::test::child_at;
+using tr47::test::import_text;
+using tr47::test::read_file;
+using tr47::test::TempDir;
+using tr47::test::value_at;
+
+namespace {
+Variant S(const char* s) { return Variant(s); }
+Variant L(std::int32_t n) { return Variant(n); }
+
+// Keeps password tests fast; the work factor is stored in each file.
+struct FastPasswords {
+    std::uint32_t saved = detail::password_iterations();
+    FastPasswords() { detail::set_password_iterations(1000); }
+    ~FastPasswords() { detail::set_password_iterations(saved); }
+};
+
+const char* kSample =
+    "ENUM Modes,(Off,0,On,1)\n"
+    "Title=\"Report\"\nCount=5\nRatio=1.5\nFlag=ja\nDay=2026-12-06\nColour=1,2,3\nMode=ENUM(Modes),On\n"
+    "BEGIN Printer,Fonts\nFace=Arial\nBEGIN Inner\nDeep=1\nEND\nEND\nBEGIN Blank\nEND\n";
+
+// A readable fingerprint of a document: every field, identifier and item.
+std::string dump(const ref<cls_INI>& doc) {
+    std::string out = describe(doc->DATA()->identifier()) + "|" + doc->VERSION() + "|" + doc->CONTENT() + "\n";
+    std::vector<std::pair<ref<cls_INIGroup>, int>> stack{{doc->ROOT(), 0}};
+    while (!stack.empty()) {
+        auto [g, depth] = stack.back();
+        stack.pop_back();
+        out += std::string(depth, ' ') + "G " + describe(g->DATA()->identifier()) + " " + g->SORT() + "/" + g->NAME() +
+               "/" + g->DESCRIPTION() + " V" + describe(g->VALUES()->DATA()->identifier()) + " C" +
+               describe(g->CHILDREN()->DATA()->identifier()) + "\n";
+        for (std::int32_t i = 1; i <= g->VALUES()->COUNT(); ++i) {
+            ref<cls_INIValue> v = value_at(g, i);
+            out += std::string(depth, ' ') + " v " + describe(v->DATA()->identifier()) + " " + v->NAME() + " " +
+                   std::to_string(v->SORT()) + " " + describe(v->CONTENT()) + " " + v->DESCRIPTION() + "\n";
+        }
+        for (std::int32_t i = g->CHILDREN()->COUNT(); i >= 1; --i) stack.push_back({child_at(g, i), depth + 1});
+    }
+    for (std::int32_t i = 1; i <= doc->ENUMS()->COUNT(); ++i) {
+        ref<cls_INIEnum> e = doc->ENUMS()->Item(L(i));
+        out += "E " + describe(e->DATA()->identifier()) + " " + e->DESCRIPTION();
+        for (const auto& m : e->VALUES()->members()) out += " " + m.name + "=" + m.value;
+        out += "\n";
+    }
+    return out;
+}
+
+ref<cls_INI> sample_doc() {
+    auto r = import_text(kSample);
+    EXPECT_TRUE(r.result);
+    r.doc->VERSION("v1");
+    r.doc->CONTENT("free text");
+    r.doc->DATA()->identifier(L(77));
+    value_at(r.doc->ROOT(), 2)->DESCRIPTION("described");
+    return r.doc;
+}
+} // namespace
+
+TEST(Copy, EveryClassAndItsRules) {
+    ref<cls_INI> src = sample_doc();
+    ref<cls_INI> dst = cls_INI::create();
+    ref<cls_INIGroup> dstRoot = dst->ROOT();
+    dst->DATA()->copy(src);
+    EXPECT_EQ(dump(dst), dump(src));
+    EXPECT_EQ(dst->ROOT().get(), dstRoot.get()); // children stay the same objects
+    EXPECT_NE(value_at(dst->ROOT(), 1).get(), value_at(src->ROOT(), 1).get()); // items are new
+    // ENUMREF is copied as a reference: it points at the source's enumeration.
+    ref<cls_INIValue> mode = dst->ROOT()->VALUES()->Item(S("Mode"), false);
+    EXPECT_EQ(mode->ENUMREF().get(), src->ENUMS()->Item(S("Modes")).get());
+
+    // Three into five leaves exactly three copies.
+    ref<cls_INIValues> three = cls_INIValues::create(), five = cls_INIValues::create();
+    for (int i = 0; i < 3; ++i) three->CREATE("t" + std::to_string(i), Variant(i));
+    for (int i = 0; i < 5; ++i) five->CREATE("f" + std::to_string(i), Variant(i));
+    five->DATA()->copy(three);
+    ASSERT_EQ(five->COUNT(), 3);
+    for (int i = 1; i <= 3; ++i) EXPECT_EQ(five->Item(L(i))->NAME(), three->Item(L(i))->NAME());
+    // An empty groups collection copies as one without an array.
+    ref<cls_INIGroups> g1 = cls_INIGroups::create(), g2 = cls_INIGroups::create();
+    g2->CREATE("x");
+    g2->DATA()->copy(g1);
+    EXPECT_FALSE(g2->allocated());
+
+    // Another class: type mismatch, nothing changed.
+    ref<cls_INIValue> v = cls_INIValue::create();
+    v->NAME("keep");
+    try {
+        v->DATA()->copy(cls_INIGroup::create());
+        FAIL() << "copied across classes";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), hr::TYPE_MISMATCH);
+    }
+    EXPECT_EQ(v->NAME(), "keep");
+    EXPECT_THROW(v->DATA()->copy(nullptr), Error);
+    // Copying onto itself keeps everything.
+    std::string before = dump(src);
+    src->DATA()->copy(src);
+    EXPECT_EQ(dump(src), before);
+
+    // Spawn: a new, unrelated instance of the same class.
+    ref<cls_INIGroup> g = child_at(src->ROOT(), 1);
+    ref<tmp_Data> spawned = g->DATA()->spawn();
+    ref<cls_INIGroup> sg = query<cls_INIGroup>(spawned);
+    ASSERT_TRUE(sg);
+    EXPECT_NE(sg.get(), g.get());
+    EXPECT_EQ(sg->NAME(), "");
+    EXPECT_NE(sg->DATA().get(), g->DATA().get());
+}
+
+TEST(Pack, RoundTripOfEveryClassAndIdentifierTypes) {
+    ref<cls_INI> src = sample_doc();
+    std::string package = src->DATA()->pack();
+    ref<cls_INI> back = cls_INI::create();
+    back->DATA()->unpack(package);
+    // Identifiers come back as texts (an empty one as the empty text);
+    // everything else as it was.
+    EXPECT_TRUE(back->DATA()->identifier().same(S("77")));
+    back->DATA()->identifier(L(77));
+    std::string expected = dump(src), got = dump(back);
+    for (std::size_t at; (at = expected.find("Empty")) != std::string::npos;) expected.replace(at, 5, "String()");
+    EXPECT_EQ(got, expected);
+    // ENUMREF takes no part in packages.
+    EXPECT_FALSE(back->ROOT()->VALUES()->Item(S("Mode"), false)->ENUMREF());
+
+    ref<cls_INIEnum> e = cls_INIEnum::create();
+    e->NAME("Modes");
+    e->DESCRIPTION("d");
+    e->IMPORT("a,1");
+    ref<cls_INIEnum> e2 = cls_INIEnum::create();
+    std::string pe = e->DATA()->pack();
+    e2->DATA()->unpack(pe);
+    EXPECT_EQ(e2->NAME(), "Modes");
+    EXPECT_EQ(e2->DESCRIPTION(), "d");
+    EXPECT_EQ(e2->VALUES()->members(), e->VALUES()->members());
+
+    // A damaged package fails with an error; a value of another class too.
+    std::string broken = package.substr(0, package.size() / 2);
+    EXPECT_THROW(cls_INI::create()->DATA()->unpack(broken), Error);
+    std::string valuePackage = value_at(src->ROOT(), 1)->DATA()->pack();
+    EXPECT_THROW(cls_INIGroup::create()->DATA()->unpack(valuePackage), Error);
+}
+
+TEST(Store, StoredFormOrderAndIdentifierTypes) {
+    // Root with value A and child G: the order of the stored values.
+    ref<cls_INI> doc = cls_INI::create();
+    doc->ROOT()->VALUES()->CREATE("A", Variant(1.0));
+    doc->ROOT()->CHILDREN()->CREATE("G");
+    TempDir dir;
+    ASSERT_TRUE(doc->SAVE(dir.file("s.tr47")));
+    ref<ReaderObject> r = ReaderObject::create();
+    ASSERT_TRUE(r->open(dir.file("s.tr47"), 1, "", true, true));
+    std::vector<std::string> seen;
+    while (!r->eof()) seen.push_back(describe(r->read_value()));
+    const std::vector<std::string> expected = {
+        "String(1.0)", "Empty", "String()", "String()",                                    // document
+        "String(1.0)", "Empty", "String()", "String()", "String()",                        // ROOT
+        "String(1.0)", "Empty", "Long(1)",                                                 // its VALUES
+        "String(1.0)", "String(A)", "String(A)", "Long(0)", "Double(1)", "String()",     // value A
+        "String(1.0)", "Empty", "Long(1)",                                                 // its CHILDREN
+        "String(1.0)", "String(G)", "String()", "String(G)", "String()",                   // group G
+        "String(1.0)", "Empty", "Long(0)",                                                 // G's VALUES
+        "String(1.0)", "Empty", "Long(0)",                                                 // G's CHILDREN
+        "String(1.0)", "Empty", "Long(0)"};                                                // ENUMS
+    EXPECT_EQ(seen, expected);
+
+    // Store and read keep identifier types; ENUMREF is not restored.
+    ref<cls_INI> src = sample_doc();
+    ASSERT_TRUE(src->SAVE(dir.file("doc.tr47")));
+    ref<cls_INI> back = cls_INI::create();
+    ASSERT_TRUE(back->LOAD(dir.file("doc.tr47")));
+    EXPECT_TRUE(back->DATA()->identifier().same(L(77)));
+    EXPECT_EQ(dump(back), dump(src));
+    EXPECT_FALSE(back->ROOT()->VALUES()->Item(S("Mode"), false)->ENUMREF());
+    EXPECT_FALSE(child_at(back->ROOT(), 2)->CHILDREN()->allocated());
+
+    // LOAD into a collection that has items: exactly the file's, as new objects.
+    ref<cls_INIGroups> groups = src->ROOT()->CHILDREN();
+    ASSERT_TRUE(groups->SAVE(dir.file("groups.tr47")));
+    ref<cls_INIGroups> target = cls_INIGroups::create();
+    for (int i = 0; i < 4; ++i) target->CREATE("old");
+    ASSERT_TRUE(target->LOAD(dir.file("groups.tr47")));
+    ASSERT_EQ(target->COUNT(), 2);
+    EXPECT_EQ(target->Item(L(1))->NAME(), "Fonts");
+    EXPECT_TRUE(target->Item(L(1))->EXISTS("Deep", true));
+    EXPECT_NE(target->Item(L(1)).get(), groups->Item(L(1)).get());
+    ref<ReaderObject> gr = ReaderObject::create();
+    ASSERT_TRUE(gr->open(dir.file("groups.tr47"), 1, "", true, true));
+    EXPECT_TRUE(gr->read_value().same(S("1.0")));
+    EXPECT_TRUE(gr->read_value().is_empty());
+    EXPECT_TRUE(gr->read_value().same(L(2)));
+}
+
+TEST(Store, ForeignFormatVersionsLeaveObjectsUnchanged) {
+    TempDir dir;
+    auto write_values = [&](const std::string& name, const std::vector<Variant>& values) {
+        ref<ReaderObject> w = ReaderObject::create();
+        w->open(dir.file(name), 2, "", true, true);
+        for (const Variant& v : values) w->write_values({PackElement(v)});
+        w->close();
+        return dir.file(name);
+    };
+    ref<cls_INI> doc = sample_doc();
+    const std::string before = dump(doc);
+    for (const char* version : {"1.1", "2.0", ""}) {
+        EXPECT_TRUE(doc->LOAD(write_values("v.tr47", {S(version), S("id"), S("x"), S("y")})));
+        EXPECT_EQ(dump(doc), before);
+    }
+    // A child with a foreign version: its parent goes on with the next value.
+    ref<cls_INIGroup> g = cls_INIGroup::create();
+    ref<cls_INIValues> values = g->VALUES();
+    values->CREATE("kept", Variant());
+    std::string path = write_values("child.tr47", {S("1.0"), S("gid"), S("sort"), S("name"), S("desc"),
+                                                   S("9.9"), // VALUES refuses its stored form here
+                                                   S("1.0"), S("cid"), L(0)});
+    ref<ReaderObject> r = ReaderObject::create();
+    ASSERT_TRUE(r->open(path, 1, "", true, true));
+    g->DATA()->read(*r);
+    EXPECT_EQ(g->NAME(), "name");
+    EXPECT_EQ(values->COUNT(), 1);
+    EXPECT_TRUE(g->CHILDREN()->DATA()->identifier().same(S("cid")));
+    // A lower-case version text is accepted.
+    EXPECT_TRUE(doc->LOAD(write_values("lower.tr47", {S("1.0"), L(5), S("V"), S("C"), S("1.0"), Variant(), S(""),
+                                                      S(""), S(""), S("1.0"), Variant(), L(0), S("1.0"), Variant(),
+                                                      L(0), S("1.0"), Variant(), L(0)})));
+    EXPECT_EQ(doc->VERSION(), "V");
+    EXPECT_EQ(doc->ROOT()->VALUES()->COUNT(), 0);
+}
+
+TEST(LoadSave, PasswordsDamageAndTruncation) {
+    FastPasswords fast;
+    TempDir dir;
+    ref<cls_INI> src = sample_doc();
+    const std::string plainPath = dir.file("plain.tr47"), securePath = dir.file("secure.tr47");
+    ASSERT_TRUE(src->SAVE(plainPath));
+    ASSERT_TRUE(src->SAVE(securePath, "geheim"));
+    const std::string secureBytes = read_file(securePath);
+    EXPECT_EQ(secureBytes.find("Arial"), std::string::npos); // encrypted
+    EXPECT_EQ(secureBytes.find("geheim"), std::string::npos);
+    EXPECT_NE(read_file(plainPath).find("Arial"), std::string::npos);
+
+    ref<cls_INI> back = cls_INI::create();
+    ASSERT_TRUE(back->LOAD(securePath, "geheim"));
+    EXPECT_EQ(dump(back), dump(src));
+
+    // Wrong, missing or unexpected passwords change nothing.
+    ref<cls_INI> target = cls_INI::create();
+    target->VERSION("untouched");
+    const std::string untouched = dump(target);
+    EXPECT_FALSE(target->LOAD(securePath, "Geheim"));
+    EXPECT_FALSE(target->LOAD(securePath));
+    EXPECT_FALSE(target->LOAD(plainPath, "geheim"));
+    EXPECT_FALSE(target->LOAD(dir.file("missing.tr47")));
+    EXPECT_FALSE(target->LOAD(dir.path().string()));
+    EXPECT_EQ(dump(target), untouched);
+
+    // Every flipped byte and every truncation is detected.
+    for (const std::string* path : {&plainPath, &securePath}) {
+        const std::string bytes = read_file(*path);
+        const std::string damaged = dir.file("damaged.tr47");
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            std::string b = bytes;
+            b[i] = static_cast<char>(b[i] ^ 0x20);
+            dir.write("damaged.tr47", b);
+            EXPECT_FALSE(target->LOAD(damaged, path == &securePath ? "geheim" : "")) << "flip at " << i;
+        }
+        for (std::size_t n = 0; n < bytes.size(); ++n) {
+            dir.write("damaged.tr47", bytes.substr(0, n));
+            EXPECT_FALSE(target->LOAD(damaged, path == &securePath ? "geheim" : "")) << "cut at " << n;
+        }
+        EXPECT_EQ(dump(target), untouched);
+    }
+}
+
+TEST(LoadSave, SaveNeverDestroysThePreviousFile) {
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    const std::string path = dir.file("keep.tr47");
+    ASSERT_TRUE(doc->SAVE(path));
+    const std::string good = read_file(path);
+    EXPECT_FALSE(doc->SAVE(dir.file("no/such/folder/x.tr47")));
+    EXPECT_FALSE(doc->SAVE(dir.path().string())); // a folder is no file
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+
+    // A file-size limit makes the write fail half-way: the old file stays.
+    ref<cls_INIGroup> big = doc->ROOT()->CHILDREN()->CREATE("Big");
+    for (int i = 0; i < 20000; ++i) big->VALUES()->CREATE("v" + std::to_string(i), Variant(std::string(50, 'x')));
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{static_cast<rlim_t>(good.size() + 1000), static_cast<rlim_t>(good.size() + 1000)};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        _exit(doc->SAVE(path) ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SAVE over the limit did not return false";
+    EXPECT_EQ(read_file(path), good);
+    std::size_t leftovers = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir.path())) leftovers += e.path().filename() != "keep.tr47";
+    EXPECT_EQ(leftovers, 0u); // the temporary file is removed
+    ref<cls_INI> back = cls_INI::create();
+    EXPECT_TRUE(back->LOAD(path));
+}
+
+TEST(LoadSave, DeepTreesWithinTheLimitRoundTrip) {
+    ref<cls_INI> doc = cls_INI::create();
+    ref<cls_INIGroup> g = doc->ROOT();
+    for (int i = 0; i < 300; ++i) g = g->CHILDREN()->CREATE("level" + std::to_string(i));
+    g->VALUES()->CREATE("bottom", Variant(1.0));
+    TempDir dir;
+    ASSERT_TRUE(doc->SAVE(dir.file("deep.tr47")));
+    ref<cls_INI> back = cls_INI::create();
+    ASSERT_TRUE(back->LOAD(dir.file("deep.tr47")));
+    EXPECT_TRUE(back->VALUE("bottom").same(Variant(1.0)));
+}
