@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+
+#include "server/registry.hpp"
 #include "tr47ini/tr47ini.hpp"
 
 using namespace tr47;
@@ -24,7 +27,9 @@ const char* kUsage =
     "  tr47ini show FILE.ini [--json]\n"
     "  tr47ini get FILE.ini NAME [--default TEXT] [--no-recurse]\n"
     "  tr47ini save FILE.ini OUT [--password-file PATH]\n"
-    "  tr47ini load OUT [--json] [--password-file PATH]\n";
+    "  tr47ini load OUT [--json] [--password-file PATH]\n"
+    "  tr47ini register [SERVER.so]      (registry: $TR47_REGISTRY or ~/.local/share/tr47ini/registry)\n"
+    "  tr47ini unregister [SERVER.so]\n";
 
 const char* kind_name(std::int32_t kind) {
     switch (kind) {
@@ -235,6 +240,33 @@ bool read_password(const std::string& path, std::string& password) {
     return true;
 }
 
+// Loads the server library and calls DllRegisterServer or
+// DllUnregisterServer in it.
+int registration(const std::vector<std::string>& args, bool add) {
+#ifdef TR47_SERVER_FILE
+    std::string path = args.empty() ? TR47_SERVER_FILE : args[0];
+#else
+    if (args.empty()) return kExitUsage;
+    std::string path = args[0];
+#endif
+    void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        std::cerr << "tr47ini: cannot load " << path << ": " << ::dlerror() << '\n';
+        return kExitFalse;
+    }
+    using Entry = std::int32_t (*)();
+    auto fn = reinterpret_cast<Entry>(::dlsym(h, add ? "DllRegisterServer" : "DllUnregisterServer"));
+    std::int32_t result = fn ? fn() : -1;
+    ::dlclose(h);
+    if (result != 0) {
+        std::cerr << "tr47ini: " << (add ? "registration" : "unregistration") << " failed\n";
+        return kExitFalse;
+    }
+    std::cout << (add ? "registered " : "unregistered ") << path << " in "
+              << tr47::server::Registry::default_path() << '\n';
+    return kExitOk;
+}
+
 // Imports with messages on standard error; unicode paths are passed as given.
 bool import_file(cls_INI& doc, const std::string& path) { return doc.IMPORT(path, true); }
 
@@ -252,6 +284,8 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return kExitUsage;
     }
+    if (command == "register" || command == "unregister")
+        return a.positional.size() <= 1 ? registration(a.positional, command == "register") : kExitUsage;
     try {
         ref<cls_INI> doc = cls_INI::create();
         if (command == "show" && a.positional.size() == 1) {
