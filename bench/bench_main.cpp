@@ -1,0 +1,388 @@
+// Import, look-up, build and store benchmarks of TR47_INI, side by side with
+// established INI parsers reading the equivalent flat file.
+//
+// Sizes: TR47_BENCH_GROUPS (default 200000 groups of 10 values) and
+// TR47_BENCH_BIG (default 1000000 values in one group). At the end a summary
+// prints the ratios the library is held to, from this run's own figures.
+#include <benchmark/benchmark.h>
+
+#include <INIReader.h>
+// Debian builds SimpleIni as a library with ICU conversion.
+#define SI_CONVERT_ICU
+#include <SimpleIni.h>
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <ini.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/generate.hpp"
+#include "tr47ini/tr47ini.hpp"
+
+namespace fs = std::filesystem;
+using namespace tr47;
+
+namespace {
+
+std::uint32_t env_size(const char* name, std::uint32_t fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10)) : fallback;
+}
+
+struct Inputs {
+    fs::path dir;
+    fs::path structured, flat, bigStructured, bigFlat, deep, saved, savedPw;
+    std::uintmax_t structuredBytes = 0, flatBytes = 0, bigStructuredBytes = 0, bigFlatBytes = 0;
+    std::uint32_t groups = 0, big = 0;
+};
+Inputs g_in;
+const char* const kPassword = "bench password";
+
+void write_file(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+ref<cls_INI> import_document(const fs::path& p) {
+    ref<cls_INI> doc = cls_INI::create();
+    if (!doc->IMPORT(p.string(), false)) {
+        std::fprintf(stderr, "import of %s failed\n", p.c_str());
+        std::exit(2);
+    }
+    return doc;
+}
+
+void prepare() {
+    g_in.groups = env_size("TR47_BENCH_GROUPS", 200000);
+    g_in.big = env_size("TR47_BENCH_BIG", 1000000);
+    char tmpl[] = "/tmp/tr47bench.XXXXXX";
+    if (!mkdtemp(tmpl)) std::exit(2);
+    g_in.dir = tmpl;
+    {
+        auto t = tr47bench::generate_groups(g_in.groups, 10);
+        write_file(g_in.structured = g_in.dir / "groups.ini", t.structured);
+        write_file(g_in.flat = g_in.dir / "groups_flat.ini", t.flat);
+        g_in.structuredBytes = t.structured.size();
+        g_in.flatBytes = t.flat.size();
+    }
+    {
+        auto t = tr47bench::generate_one_group(g_in.big);
+        write_file(g_in.bigStructured = g_in.dir / "big.ini", t.structured);
+        write_file(g_in.bigFlat = g_in.dir / "big_flat.ini", t.flat);
+        g_in.bigStructuredBytes = t.structured.size();
+        g_in.bigFlatBytes = t.flat.size();
+    }
+    write_file(g_in.deep = g_in.dir / "deep.ini", tr47bench::generate_deep(1000));
+    g_in.saved = g_in.dir / "groups.tr47";
+    g_in.savedPw = g_in.dir / "groups_pw.tr47";
+    ref<cls_INI> doc = import_document(g_in.structured);
+    if (!doc->SAVE(g_in.saved.string()) || !doc->SAVE(g_in.savedPw.string(), kPassword)) std::exit(2);
+}
+
+// --- imports ---------------------------------------------------------------
+
+void BM_Import_TR47(benchmark::State& state, const fs::path* file, const std::uintmax_t* bytes) {
+    for (auto _ : state) {
+        ref<cls_INI> doc = import_document(*file);
+        benchmark::DoNotOptimize(doc.get());
+        state.PauseTiming(); // releasing the tree is not part of the import
+        doc = nullptr;
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * *bytes));
+}
+
+int inih_count(void* user, const char*, const char*, const char*) {
+    ++*static_cast<std::size_t*>(user);
+    return 1;
+}
+
+void BM_Parse_inih(benchmark::State& state, const fs::path* file, const std::uintmax_t* bytes) {
+    for (auto _ : state) {
+        std::size_t n = 0;
+        if (ini_parse(file->c_str(), inih_count, &n) != 0) state.SkipWithError("inih failed");
+        benchmark::DoNotOptimize(n);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * *bytes));
+}
+
+void BM_Load_SimpleIni(benchmark::State& state, const fs::path* file, const std::uintmax_t* bytes) {
+    for (auto _ : state) {
+        auto ini = std::make_unique<CSimpleIniA>(true);
+        if (ini->LoadFile(file->c_str()) < 0) state.SkipWithError("SimpleIni failed");
+        benchmark::DoNotOptimize(ini.get());
+        state.PauseTiming();
+        ini.reset();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * *bytes));
+}
+
+void BM_Read_PropertyTree(benchmark::State& state, const fs::path* file, const std::uintmax_t* bytes) {
+    for (auto _ : state) {
+        auto tree = std::make_unique<boost::property_tree::ptree>();
+        boost::property_tree::ini_parser::read_ini(file->string(), *tree);
+        benchmark::DoNotOptimize(tree.get());
+        state.PauseTiming();
+        tree.reset();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * *bytes));
+}
+
+// --- look-ups ----------------------------------------------------------------
+
+void BM_Value_ByName(benchmark::State& state) {
+    const auto n = static_cast<std::uint32_t>(state.range(0));
+    ref<cls_INIGroup> group = cls_INIGroup::create();
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        names.push_back("Entry" + tr47bench::letters(i));
+        group->VALUES()->CREATE(names.back(), Variant(double(i)), ID_INIValueSort_Long);
+    }
+    // Visit names in a scattered order so that caches do not flatter large groups.
+    std::vector<std::uint32_t> order(4096);
+    std::uint64_t x = 88172645463325252ull;
+    for (auto& o : order) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        o = static_cast<std::uint32_t>(x % n);
+    }
+    std::size_t k = 0;
+    for (auto _ : state) {
+        Variant v = group->VALUE(names[order[k++ & 4095]]);
+        benchmark::DoNotOptimize(v);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_Value_Recursive(benchmark::State& state) {
+    ref<cls_INI> doc = import_document(g_in.deep);
+    for (auto _ : state) {
+        Variant v = doc->VALUE("Target");
+        if (v.to_double() != 42) state.SkipWithError("deep value not found");
+        benchmark::DoNotOptimize(v);
+    }
+}
+
+void BM_Create_Values(benchmark::State& state) {
+    const auto n = static_cast<std::uint32_t>(state.range(0));
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < n; ++i) names.push_back("Entry" + tr47bench::letters(i));
+    for (auto _ : state) {
+        ref<cls_INIValues> values = cls_INIValues::create();
+        for (std::uint32_t i = 0; i < n; ++i) values->CREATE(names[i], Variant(double(i)), ID_INIValueSort_Long);
+        benchmark::DoNotOptimize(values.get());
+        state.PauseTiming();
+        values = nullptr;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+    state.SetComplexityN(n);
+}
+
+// --- stored form -------------------------------------------------------------
+
+void BM_Save(benchmark::State& state, const char* password) {
+    ref<cls_INI> doc = import_document(g_in.structured);
+    const fs::path out = g_in.dir / "save.tr47";
+    for (auto _ : state)
+        if (!doc->SAVE(out.string(), password)) state.SkipWithError("SAVE failed");
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_in.structuredBytes));
+}
+
+void BM_Load(benchmark::State& state, const fs::path* file, const char* password) {
+    for (auto _ : state) {
+        ref<cls_INI> doc = cls_INI::create();
+        if (!doc->LOAD(file->string(), password)) state.SkipWithError("LOAD failed");
+        benchmark::DoNotOptimize(doc.get());
+        state.PauseTiming();
+        doc = nullptr;
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_in.structuredBytes));
+}
+
+// --- peak memory -------------------------------------------------------------
+
+// Peak RSS of a fresh process that does one job, in bytes: the benchmark
+// program runs itself with --rss-job so that nothing of this process counts.
+long peak_rss_of(const std::string& job, const fs::path& file) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        execl("/proc/self/exe", "tr47_bench", "--rss-job", job.c_str(), file.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[64] = {};
+    const ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (n <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return std::atol(buf);
+}
+
+int rss_job(const std::string& job, const char* file) {
+    if (job == "tr47") {
+        ref<cls_INI> doc = import_document(file);
+        benchmark::DoNotOptimize(doc.get());
+    } else if (job == "simpleini") {
+        CSimpleIniA ini(true);
+        if (ini.LoadFile(file) < 0) return 2;
+    } else if (job == "load") {
+        ref<cls_INI> doc = cls_INI::create();
+        if (!doc->LOAD(file)) return 2;
+    } else {
+        return 2;
+    }
+    // VmHWM, not getrusage: ru_maxrss survives exec and would report the
+    // benchmark process that started this job.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) {
+            std::printf("%ld\n", std::atol(line.c_str() + 6) * 1024L);
+            return 0;
+        }
+    return 2;
+}
+
+void BM_PeakRSS(benchmark::State& state, const char* job, const fs::path* file, const std::uintmax_t* bytes) {
+    long rss = 0;
+    for (auto _ : state) rss = peak_rss_of(job, *file);
+    if (rss < 0) state.SkipWithError("child failed");
+    state.counters["peak_MB"] = double(rss) / 1e6;
+    state.counters["x_file"] = double(rss) / double(*bytes);
+}
+
+// --- summary -----------------------------------------------------------------
+
+struct Figures {
+    double seconds = 0;   // real time per iteration
+    double counter = 0;   // x_file for memory runs
+};
+
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, Figures> runs;
+    void ReportRuns(const std::vector<Run>& reports) override {
+        ConsoleReporter::ReportRuns(reports);
+        for (const auto& r : reports) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            Figures f;
+            f.seconds = r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            if (auto it = r.counters.find("x_file"); it != r.counters.end()) f.counter = it->second;
+            // The registered name and its arguments, without the run options.
+            std::string name = r.run_name.function_name;
+            if (!r.run_name.args.empty()) name += "/" + r.run_name.args;
+            runs[name] = f;
+        }
+    }
+    double seconds(const std::string& name) const {
+        auto it = runs.find(name);
+        return it == runs.end() ? 0 : it->second.seconds;
+    }
+};
+
+void print_summary(const SummaryReporter& rep) {
+    const auto mbps = [&](const std::string& name, std::uintmax_t bytes) {
+        const double s = rep.seconds(name);
+        return s > 0 ? double(bytes) / 1e6 / s : 0.0;
+    };
+    std::printf("\n| Measure | Figure | Target | Met |\n|---|---|---|---|\n");
+    const auto row = [](const char* what, double figure, const char* unit, const char* target, bool met) {
+        std::printf("| %s | %.2f%s | %s | %s |\n", what, figure, unit, target, met ? "yes" : "no");
+    };
+    const double tr = mbps("Import/TR47/groups", g_in.structuredBytes);
+    const double inih = mbps("Import/inih/groups", g_in.flatBytes);
+    const double simple = mbps("Import/SimpleIni/groups", g_in.flatBytes);
+    const double ptree = mbps("Import/PropertyTree/groups", g_in.flatBytes);
+    std::printf("| TR47 import, %u groups of 10 values | %.1f MB/s | | |\n", g_in.groups, tr);
+    std::printf("| inih callback parse | %.1f MB/s | | |\n| SimpleIni load | %.1f MB/s | | |\n", inih, simple);
+    std::printf("| PropertyTree read_ini | %.1f MB/s | | |\n", ptree);
+    if (simple > 0) row("TR47 / SimpleIni speed", tr / simple, "x", ">= 3x", tr / simple >= 3);
+    if (inih > 0) row("TR47 / inih speed", tr / inih, "x", ">= 0.5x", tr / inih >= 0.5);
+    if (ptree > 0) row("TR47 / PropertyTree speed", tr / ptree, "x", "(reference)", true);
+    const double big = mbps("Import/TR47/one_group", g_in.bigStructuredBytes);
+    const double bigSimple = mbps("Import/SimpleIni/one_group", g_in.bigFlatBytes);
+    std::printf("| TR47 import, one group of %u values | %.1f MB/s | | |\n", g_in.big, big);
+    if (bigSimple > 0) row("TR47 / SimpleIni speed, one group", big / bigSimple, "x", ">= 3x", big / bigSimple >= 3);
+    const double v10 = rep.seconds("BM_Value_ByName/10"), v100k = rep.seconds("BM_Value_ByName/100000");
+    if (v10 > 0) row("VALUE time, 100000 values / 10 values", v100k / v10, "x", "<= 2x", v100k / v10 <= 2);
+    const double c10k = rep.seconds("BM_Create_Values/10000") / 1e4;
+    const double c1m = rep.seconds("BM_Create_Values/1000000") / 1e6;
+    if (c10k > 0 && c1m > 0)
+        row("CREATE time per value, 1M / 10k", c1m / c10k, "x", "~1x (linear)", c1m / c10k <= 2);
+    const double imp = rep.seconds("Import/TR47/groups");
+    for (const char* name : {"Load/plain", "Load/password"}) {
+        const double s = rep.seconds(name);
+        if (s > 0 && imp > 0) {
+            const std::string what = std::string("IMPORT time / LOAD time (") + (name + 5) + ")";
+            row(what.c_str(), imp / s, "x", ">= 3x", imp / s >= 3);
+        }
+    }
+    for (const char* name : {"PeakRSS/TR47/groups", "PeakRSS/TR47/one_group"}) {
+        auto it = rep.runs.find(name);
+        if (it != rep.runs.end()) {
+            const std::string what = std::string("import peak RSS / file size (") + (name + 13) + ")";
+            row(what.c_str(), it->second.counter, "x", "<= 4x", it->second.counter <= 4);
+        }
+    }
+    if (auto it = rep.runs.find("PeakRSS/SimpleIni/groups"); it != rep.runs.end())
+        row("SimpleIni peak RSS / file size", it->second.counter, "x", "(reference)", true);
+    std::printf("\nfiles: structured %.1f MB, flat %.1f MB; one group %.1f MB\n", double(g_in.structuredBytes) / 1e6,
+                double(g_in.flatBytes) / 1e6, double(g_in.bigStructuredBytes) / 1e6);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--rss-job") return rss_job(argv[2], argv[3]);
+    benchmark::Initialize(&argc, argv);
+    prepare();
+
+    using benchmark::kMillisecond;
+    const auto heavy = [](benchmark::internal::Benchmark* b) { b->Unit(kMillisecond)->UseRealTime()->MinTime(0.01); };
+    heavy(benchmark::RegisterBenchmark("Import/TR47/groups", BM_Import_TR47, &g_in.structured, &g_in.structuredBytes));
+    heavy(benchmark::RegisterBenchmark("Import/inih/groups", BM_Parse_inih, &g_in.flat, &g_in.flatBytes));
+    heavy(benchmark::RegisterBenchmark("Import/SimpleIni/groups", BM_Load_SimpleIni, &g_in.flat, &g_in.flatBytes));
+    heavy(benchmark::RegisterBenchmark("Import/PropertyTree/groups", BM_Read_PropertyTree, &g_in.flat,
+                                       &g_in.flatBytes));
+    heavy(benchmark::RegisterBenchmark("Import/TR47/one_group", BM_Import_TR47, &g_in.bigStructured,
+                                       &g_in.bigStructuredBytes));
+    heavy(benchmark::RegisterBenchmark("Import/inih/one_group", BM_Parse_inih, &g_in.bigFlat, &g_in.bigFlatBytes));
+    heavy(benchmark::RegisterBenchmark("Import/SimpleIni/one_group", BM_Load_SimpleIni, &g_in.bigFlat,
+                                       &g_in.bigFlatBytes));
+    benchmark::RegisterBenchmark("BM_Value_ByName", BM_Value_ByName)->Arg(10)->Arg(100000);
+    benchmark::RegisterBenchmark("BM_Value_Recursive", BM_Value_Recursive)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_Create_Values", BM_Create_Values)
+        ->RangeMultiplier(10)->Range(10000, 1000000)->Complexity(benchmark::oN)->Unit(kMillisecond);
+    heavy(benchmark::RegisterBenchmark("Save/plain", BM_Save, ""));
+    heavy(benchmark::RegisterBenchmark("Save/password", BM_Save, kPassword));
+    heavy(benchmark::RegisterBenchmark("Load/plain", BM_Load, &g_in.saved, ""));
+    heavy(benchmark::RegisterBenchmark("Load/password", BM_Load, &g_in.savedPw, kPassword));
+    const auto once = [](benchmark::internal::Benchmark* b) { b->Iterations(1)->Unit(kMillisecond)->UseRealTime(); };
+    once(benchmark::RegisterBenchmark("PeakRSS/TR47/groups", BM_PeakRSS, "tr47", &g_in.structured,
+                                      &g_in.structuredBytes));
+    once(benchmark::RegisterBenchmark("PeakRSS/TR47/one_group", BM_PeakRSS, "tr47", &g_in.bigStructured,
+                                      &g_in.bigStructuredBytes));
+    once(benchmark::RegisterBenchmark("PeakRSS/SimpleIni/groups", BM_PeakRSS, "simpleini", &g_in.flat,
+                                      &g_in.flatBytes));
+
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    print_summary(reporter);
+    benchmark::Shutdown();
+    std::error_code ec;
+    fs::remove_all(g_in.dir, ec);
+    return 0;
+}
