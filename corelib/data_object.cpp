@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <mutex>
 #include <unordered_set>
 
 #include "corelib/encoding.hpp"
@@ -9,7 +10,9 @@ namespace tr47 {
 namespace {
 
 const std::string* intern(std::string_view name) {
+    static std::mutex lock;
     static std::unordered_set<std::string> pool;
+    std::lock_guard<std::mutex> hold(lock);
     return &*pool.emplace(name).first;
 }
 
@@ -53,11 +56,16 @@ thread_local int NestingGuard::depth = 0;
 
 } // namespace
 
-DataObject::DataObject() : class_name_(intern("")) {}
+DataObject::DataObject() {
+    static const std::string* const unnamed = intern("");
+    class_name_ = unnamed;
+}
 
 ref<DataObject> DataObject::create() { return ref<DataObject>(new DataObject()); }
 
 void DataObject::class_name(std::string_view name) { class_name_ = intern(name); }
+
+const std::string* DataObject::intern_class_name(std::string_view name) { return intern(name); }
 
 void DataObject::copy(const ref<tmp_Data>& source) {
     if (!source) raise(hr::OBJECT_NOT_SET, "Object variable not set: nothing to copy from");

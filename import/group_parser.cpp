@@ -39,6 +39,28 @@ namespace {
 
 enum class Step { Continue, BlockEnd, Failed, Child };
 
+enum class Keyword { None, Comment, Begin, Enum, End };
+
+Keyword keyword_of(const std::string& name) {
+    const auto is = [](std::string_view upperName) {
+        if (upperName == "COMMENT" || upperName == "REM") return Keyword::Comment;
+        if (upperName == "BEGIN") return Keyword::Begin;
+        if (upperName == "ENUM") return Keyword::Enum;
+        if (upperName == "END") return Keyword::End;
+        return Keyword::None;
+    };
+    bool ascii = true;
+    for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80 && c != 'i';
+    // Other letters can upper-case to ASCII ones (dotless i to I) and i does
+    // not become I in every locale, so only such names skip the case mapping.
+    if (!ascii) return is(upper(name));
+    if (name.size() < 3 || name.size() > 7) return Keyword::None;
+    char buf[8];
+    for (std::size_t i = 0; i < name.size(); ++i)
+        buf[i] = static_cast<char>(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]);
+    return is(std::string_view(buf, name.size()));
+}
+
 struct Frame {
     ref<cls_INIGroup> group;
     std::string pending;  // plus-continued text waiting for the next line
@@ -134,7 +156,7 @@ private:
     }
 
     Step pass(Frame& f) {
-        // Steps 1 to 3: the logical line.
+        // The logical line: cleaned, comma continuations joined.
         bool atEnd = false;
         std::string line;
         if (!guarded(f, [&] { atEnd = reader_.eof(); })) atEnd = false;
@@ -152,7 +174,7 @@ private:
                 if (next.empty()) break; // past the end of the file
             }
         });
-        // Steps 4 to 6: blank lines, comments, plus continuation.
+        // Blank lines, comments, plus continuation.
         if (line.empty()) return Step::Continue;
         if (line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) return Step::Continue;
         if (!f.pending.empty()) {
@@ -169,10 +191,11 @@ private:
             return Step::Continue;
         }
         f.pending.clear();
-        statement_ = line;
+        // The statement stays in statement_ for diagnostics; no copy.
+        statement_.swap(line);
 
-        // Steps 7 to 9: anatomy and items.
-        Statement st = split_statement(line);
+        // Anatomy and items.
+        Statement st = split_statement(statement_);
         ref<TextList> items;
         if (!guarded(f, [&] { items = split_items(st.arguments, ","); })) items = make_ref<TextList>();
         Variant content{std::string()};
@@ -194,10 +217,10 @@ private:
             }
         });
 
-        // Step 10: the statement.
-        const std::string keyword = upper(st.name);
-        if (keyword == "COMMENT" || keyword == "REM") return Step::Continue;
-        if (keyword == "BEGIN") {
+        // Keyword statements.
+        const Keyword keyword = keyword_of(st.name);
+        if (keyword == Keyword::Comment) return Step::Continue;
+        if (keyword == Keyword::Begin) {
             ref<cls_INIGroup> child;
             guarded(f, [&] {
                 const std::string& i1 = items->Item(1);
@@ -214,7 +237,7 @@ private:
             stack_.push_back(Frame{child, {}, false});
             return Step::Child;
         }
-        if (keyword == "ENUM") {
+        if (keyword == Keyword::Enum) {
             guarded(f, [&] {
                 if (!root_) raise(hr::OBJECT_NOT_SET, "Object variable not set: ENUM needs the document (pRoot)");
                 ref<cls_INIEnum> e = root_->ENUMS()->CREATE(items->Item(1));
@@ -222,11 +245,11 @@ private:
             });
             return Step::Continue;
         }
-        if (keyword == "END") return Step::BlockEnd;
+        if (keyword == Keyword::End) return Step::BlockEnd;
 
-        // Steps 11 to 14: a value assignment.
+        // A value assignment.
         if (st.separator != "=") {
-            problem("Die Anweisung '" + line + "' konnte nicht verstanden werden.");
+            problem("Die Anweisung '" + statement_ + "' konnte nicht verstanden werden.");
             return Step::Failed;
         }
         f.ignoring = true;

@@ -18,6 +18,8 @@ bool is_name_char(std::string_view cp) {
     }
     static const std::string_view allowed[] = {"\xC3\x9C", "\xC3\x96", "\xC3\x84", "\xC3\x9F"}; // Ü Ö Ä ß
     std::string u = upper(cp);
+    // A letter whose upper case is an ASCII one (dotless i, long s) counts too.
+    if (u.size() == 1 && u[0] >= 'A' && u[0] <= 'Z') return true;
     for (auto a : allowed)
         if (u == a) return true;
     return false;

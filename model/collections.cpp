@@ -18,7 +18,17 @@ constexpr std::int32_t kIndexThreshold = 16;
 
 Persistable::Persistable(const char* className) : data_(DataObject::create()) {
     data_->bind(this);
-    data_->class_name(library_base_name() + "." + className);
+    // Millions of objects are made per import: look the full class name up
+    // once per class (and thread), not once per object.
+    thread_local std::vector<std::pair<const char*, const std::string*>> names;
+    for (const auto& [key, interned] : names)
+        if (key == className) {
+            data_->class_name(interned);
+            return;
+        }
+    const std::string* interned = DataObject::intern_class_name(library_base_name() + "." + className);
+    names.emplace_back(className, interned);
+    data_->class_name(interned);
 }
 
 Persistable::~Persistable() {

@@ -321,6 +321,46 @@ TEST(DatabaseObject, RoutesPositionsAndKeysThroughTheEvents) {
     db->unbind(&fake);
 }
 
+namespace {
+struct RecordingSink : DataEvents {
+    std::string name;
+    std::vector<std::string>* log;
+    RecordingSink(std::string n, std::vector<std::string>* l) : name(std::move(n)), log(l) {}
+    void DataCopy(const ref<tmp_Data>&, bool&) override {}
+    void DataPACK(std::string& p) override {
+        log->push_back(name);
+        p += name;
+    }
+    void DataUnpack(std::string&) override {}
+    void DataStore(FileObject&) override {}
+    void DataRead(FileObject&) override {}
+    void DataSpawn(ref<tmp_Data>&) override {}
+};
+} // namespace
+
+TEST(DataObject, EverySinkGetsTheEventsInBindingOrder) {
+    std::vector<std::string> log;
+    RecordingSink a("a", &log), b("b", &log), c("c", &log);
+    ref<DataObject> d = DataObject::create();
+    EXPECT_FALSE(d->bound());
+    EXPECT_EQ(d->pack(), "");
+    d->bind(&a);
+    d->bind(&b);
+    d->bind(&c);
+    EXPECT_EQ(d->pack(), "abc");
+    d->unbind(&a); // the first holder goes: the next one takes its place
+    EXPECT_EQ(d->pack(), "bc");
+    d->bind(&a);
+    d->unbind(&c);
+    EXPECT_EQ(d->pack(), "ba");
+    d->unbind(&b);
+    d->unbind(&b); // not bound any more: nothing happens
+    EXPECT_EQ(d->pack(), "a");
+    d->unbind(&a);
+    EXPECT_FALSE(d->bound());
+    EXPECT_EQ(log, (std::vector<std::string>{"a", "b", "c", "b", "c", "b", "a", "a"}));
+}
+
 TEST(MemberList, AddsMembersAndRoundTrips) {
     ref<MemberList> m = MemberList::create();
     m->add_member("Off", {Variant("0")});

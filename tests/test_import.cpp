@@ -96,7 +96,8 @@ TEST(IniAnatomy, NamesSeparatorsAndKeywords) {
     EXPECT_EQ(r.messages, std::vector<std::string>{unrecognised("JustAName")});
 
     // Keywords are recognised by the name whatever follows; case is free.
-    for (const char* begin : {"BEGIN Fonts", "begin:Fonts", "Begin=Fonts"}) {
+    // A dotless i upper-cases to I, so "begın" is BEGIN too.
+    for (const char* begin : {"BEGIN Fonts", "begin:Fonts", "Begin=Fonts", "beg\xC4\xB1n Fonts"}) {
         r = import_text(std::string(begin) + "\nA=1\nEND=1\nB=2\n");
         ASSERT_TRUE(r.result) << begin;
         ref<cls_INIGroup> g = child_at(r.doc->ROOT(), 1);

@@ -76,31 +76,48 @@ template <class Events>
 class EventSource {
 public:
     void bind(Events* sink) {
-        if (sink) sinks_.push_back(sink);
+        if (!sink) return;
+        if (!first_)
+            first_ = sink;
+        else
+            more_.push_back(sink);
     }
     void unbind(Events* sink) noexcept {
-        for (auto it = sinks_.begin(); it != sinks_.end(); ++it)
+        if (sink && sink == first_) {
+            if (more_.empty()) {
+                first_ = nullptr;
+            } else {
+                first_ = more_.front();
+                more_.erase(more_.begin());
+            }
+            return;
+        }
+        for (auto it = more_.begin(); it != more_.end(); ++it)
             if (*it == sink) {
-                sinks_.erase(it);
+                more_.erase(it);
                 return;
             }
     }
-    bool bound() const noexcept { return !sinks_.empty(); }
+    bool bound() const noexcept { return first_ != nullptr; }
 
 protected:
     template <class F>
     void raise_each(F&& f) {
-        // Copy: a handler may rebind while the event runs.
-        if (sinks_.size() == 1) {
-            f(*sinks_.front());
+        if (more_.empty()) {
+            if (first_) f(*first_);
             return;
         }
-        auto sinks = sinks_;
+        // Copy: a handler may rebind while the event runs.
+        std::vector<Events*> sinks{first_};
+        sinks.insert(sinks.end(), more_.begin(), more_.end());
         for (auto* s : sinks) f(*s);
     }
 
 private:
-    std::vector<Events*> sinks_;
+    // Nearly every object has exactly one holder; it is kept without an
+    // allocation of its own.
+    Events* first_ = nullptr;
+    std::vector<Events*> more_;
 };
 
 // ---------------------------------------------------------------------------
@@ -119,6 +136,10 @@ public:
     const std::string& class_name() const noexcept { return *class_name_; }
     // Class names are interned: objects of one class share one string.
     void class_name(std::string_view name);
+    // Sets a name already interned by intern_class_name (no look-up).
+    void class_name(const std::string* interned) noexcept { class_name_ = interned; }
+    // The one shared string of that class name; it lives as long as the process.
+    static const std::string* intern_class_name(std::string_view name);
 
     void copy(const ref<tmp_Data>& source);
     std::string pack();
