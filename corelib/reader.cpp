@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,17 +54,22 @@ struct ReaderObject::Impl {
         if (file) std::fclose(file);
     }
 
+    std::size_t block = std::size_t{64} << 10;
+
     void fill() {
         if (fileEnd || !file) return;
         if (pos > 0) {
             buf.erase(0, pos);
             pos = 0;
         }
+        // Blocks grow from 64 KiB to 1 MiB: small files cost no large buffer.
+        const std::size_t want = block;
+        block = std::min(block * 2, kBlock);
         std::size_t old = buf.size();
-        buf.resize(old + kBlock);
-        std::size_t got = std::fread(buf.data() + old, 1, kBlock, file);
+        buf.resize(old + want);
+        std::size_t got = std::fread(buf.data() + old, 1, want, file);
         buf.resize(old + got);
-        if (got < kBlock) {
+        if (got < want) {
             fileEnd = true;
             if (std::ferror(file)) {
                 std::fclose(file);
