@@ -14,6 +14,7 @@ constexpr int kMaxDataNesting = 4000;
 // nesting that is too deep.
 constexpr std::size_t kStackReserveBytes = std::size_t{1} << 20;
 // Diagnostics kept per import; problems beyond are still shown as messages.
+constexpr std::size_t kMaxListItems = std::size_t{1} << 22;
 constexpr std::size_t kMaxDiagnostics = 10000;
 // Largest stored file LOAD accepts.
 constexpr std::size_t kMaxStoredFileBytes = std::size_t{4} << 30;

@@ -1,6 +1,7 @@
 #include <iostream>
 #include <sys/stat.h>
 
+#include "corelib/limits.hpp"
 #include "tr47ini/corelib.hpp"
 
 namespace tr47 {
@@ -18,7 +19,7 @@ void TextList::Item(std::int32_t position, std::string text) {
 }
 
 ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, std::string_view open,
-                             std::string_view close, std::string_view quote) const {
+                             std::string_view close, std::string_view quote, std::size_t maxItems) const {
     ref<TextList> list = make_ref<TextList>();
     auto& items = list->items();
     if (separator.empty()) {
@@ -38,6 +39,7 @@ ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, 
         if (!(blankSep && item.empty())) items.emplace_back(item);
     };
     for (std::size_t i = 0; i < text.size(); ++i) {
+        if (maxItems && items.size() + 1 >= maxItems) break; // the rest is the last item
         char c = text[i];
         if (qu && c == qu) {
             inQuote = !inQuote;
@@ -50,6 +52,8 @@ ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, 
         } else if (c == sep && depth == 0) {
             emit(i);
             start = i + 1;
+            if (items.size() >= limits::kMaxListItems)
+                raise(hr::LIMIT_EXCEEDED, "List with more than " + std::to_string(limits::kMaxListItems) + " items");
         }
     }
     emit(text.size());

@@ -58,7 +58,7 @@ bool cls_INIGroups::IMPORT(const std::string& pFile, bool pOutputErrors, const r
         pending.clear();
         detail::Statement st = detail::split_statement(line);
         if (upper(st.name) != "BEGIN") continue;
-        ref<TextList> items = detail::split_items(st.arguments, " ");
+        ref<TextList> items = detail::split_items(st.arguments, " ", 3);
         ref<cls_INIGroup> group = CREATE(items->Item(1), items->Item(2));
         if (!group->IMPORT(reader, pOutputErrors, pRoot)) return false;
     }

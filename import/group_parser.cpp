@@ -197,7 +197,10 @@ private:
         // Anatomy and items.
         Statement st = split_statement(statement_);
         ref<TextList> items;
-        if (!guarded(f, [&] { items = split_items(st.arguments, ","); })) items = make_ref<TextList>();
+        // Statements read items 1 to 3 and whether there are exactly three;
+        // a fourth item holding the rest keeps a long list from costing
+        // memory per item.
+        if (!guarded(f, [&] { items = split_items(st.arguments, ",", 4); })) items = make_ref<TextList>();
         Variant content{std::string()};
         std::int32_t kind = -1;
         guarded(f, [&] {

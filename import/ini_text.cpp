@@ -49,8 +49,8 @@ Statement split_statement(std::string_view line) {
     return st;
 }
 
-ref<TextList> split_items(std::string_view text, std::string_view separator) {
-    return GlobalObject::instance().toolkit().split(text, separator, "(", ")", "\"");
+ref<TextList> split_items(std::string_view text, std::string_view separator, std::size_t maxItems) {
+    return GlobalObject::instance().toolkit().split(text, separator, "(", ")", "\"", maxItems);
 }
 
 bool colour_number(const std::string& r, const std::string& g, const std::string& b, std::int32_t& out) {

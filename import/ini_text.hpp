@@ -19,7 +19,8 @@ struct Statement {
 bool is_name_char(std::string_view codePoint);
 Statement split_statement(std::string_view line);
 
-ref<TextList> split_items(std::string_view text, std::string_view separator);
+// maxItems: see Toolkit::split.
+ref<TextList> split_items(std::string_view text, std::string_view separator, std::size_t maxItems = 0);
 
 struct ValueChoice {
     std::int32_t kind = -1;

@@ -62,6 +62,23 @@ TEST(ListSplitter, CutsOutsideBracketsAndQuotes) {
     auto list = GlobalObject::instance().toolkit().split("x", ",", "(", ")", "\"");
     EXPECT_EQ(list->Item(2), ""); // past the end reads as empty
     EXPECT_THROW(list->Item(2, "y"), Error);
+
+    // A bounded split: the last item is the rest of the text, uncut.
+    const Toolkit& tk = GlobalObject::instance().toolkit();
+    EXPECT_EQ(tk.split("a, (b,c) ,\"d,e\", f, g", ",", "(", ")", "\"", 4)->items(),
+              (Items{"a", "(b,c)", "\"d,e\"", "f, g"}));
+    EXPECT_EQ(tk.split("a,b,c", ",", "(", ")", "\"", 4)->items(), (Items{"a", "b", "c"}));
+    EXPECT_EQ(tk.split("a   b  c d", " ", "(", ")", "\"", 2)->items(), (Items{"a", "b  c d"}));
+    // No list holds more than 4,194,304 items: a line of commas cannot
+    // cost 32 bytes per comma.
+    const std::string commas(std::size_t{1} << 22, ',');
+    try {
+        tk.split(commas, ",", "(", ")", "\"");
+        ADD_FAILURE() << "no limit error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), hr::LIMIT_EXCEEDED);
+    }
+    EXPECT_EQ(tk.split(commas, ",", "(", ")", "\"", 4)->COUNT(), 4);
 }
 
 TEST(Unquoter, RemovesOuterQuotesOnly) {

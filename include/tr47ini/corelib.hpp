@@ -263,8 +263,10 @@ public:
     // Cuts at every separator outside the brackets and the quotes; brackets
     // and quotes stay in the items, blanks around items are removed. With a
     // blank as separator a run of blanks is one separator.
+    // With maxItems, at most that many items: the last one is the rest of
+    // the text, uncut. A list may hold at most 4,194,304 items (limit error).
     ref<TextList> split(std::string_view text, std::string_view separator, std::string_view open,
-                        std::string_view close, std::string_view quote) const;
+                        std::string_view close, std::string_view quote, std::size_t maxItems = 0) const;
 
     // The text inside the outer double quotes (a doubled quote inside stands
     // for one); a text without outer quotes comes back unchanged.
