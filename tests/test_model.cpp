@@ -144,6 +144,33 @@ TEST(KeyedCollection, FirstMatchWinsAcrossRemovalsAtAnySize) {
     }
 }
 
+TEST(KeyedCollection, IndexedLookUpsAgreeWithAScanUnderRandomChanges) {
+    // Few names, many repeats: creates, swap-with-last removals and renames
+    // in a fixed pseudo-random order; after each step every name must find
+    // the first position that a plain scan finds.
+    const char* const pool[] = {"alpha", "Beta", "gamma", "delta", "ALPHA "};
+    ref<cls_INIValues> values = cls_INIValues::create();
+    std::uint32_t x = 12345;
+    const auto next = [&] { return x = x * 1103515245u + 12345u, (x >> 16) & 0x7FFF; };
+    for (int step = 0; step < 3000; ++step) {
+        const std::uint32_t op = next() % 10, n = static_cast<std::uint32_t>(values->COUNT());
+        if (op < 6 || n < 20)
+            values->CREATE(pool[next() % 5], Variant(step));
+        else if (op < 8)
+            values->REMOVE(L(static_cast<std::int32_t>(1 + next() % n)));
+        else
+            values->Item(L(static_cast<std::int32_t>(1 + next() % n)))->NAME(pool[next() % 5]);
+        for (const char* name : pool) {
+            std::int32_t expected = 0;
+            for (std::int32_t i = 1; i <= values->COUNT() && !expected; ++i)
+                if (keys_equal(values->Item(L(i))->NAME(), name)) expected = i;
+            ref<cls_INIValue> found = values->Item(S(name), false);
+            ASSERT_EQ(found ? found.get() : nullptr, expected ? values->Item(L(expected)).get() : nullptr)
+                << "step " << step << " name " << name;
+        }
+    }
+}
+
 TEST(KeyedCollection, IndexFollowsNameChangesOfValues) {
     ref<cls_INIValues> values = cls_INIValues::create();
     std::vector<ref<cls_INIValue>> made;
