@@ -17,14 +17,7 @@ const char* const kPassword = "fuzz";
 template <class T>
 void load_into(const std::string& path, const std::string& password) {
     ref<T> object = T::create();
-    if (!object->LOAD(path, password)) return;
-    std::string package = object->DATA()->pack();
-    ref<T> once = T::create(), twice = T::create();
-    once->DATA()->unpack(package);
-    std::string settled = once->DATA()->pack();
-    std::string copy = settled;
-    twice->DATA()->unpack(copy);
-    if (twice->DATA()->pack() != settled) tr47fuzz::fail("package of a loaded object is not stable");
+    if (object->LOAD(path, password)) tr47fuzz::check_package_stable(object, "package of a loaded object is not stable");
 }
 
 void load_all(const std::string& path, const std::string& password, std::uint8_t which) {

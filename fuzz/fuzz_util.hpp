@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tr47ini/tr47ini.hpp"
+
 namespace tr47fuzz {
 
 // An in-memory file that the library opens by path, rewritten per input.
@@ -36,6 +38,20 @@ private:
 [[noreturn]] inline void fail(const char* what) {
     std::fprintf(stderr, "property violated: %s\n", what);
     std::abort();
+}
+
+// Packs the object, unpacks that into a fresh one and checks that the fresh
+// object's package survives another unpack and pack unchanged. (The first
+// unpack may settle an empty identifier into an empty text; nothing after.)
+template <class T>
+void check_package_stable(const tr47::ref<T>& object, const char* what) {
+    std::string package = object->DATA()->pack();
+    tr47::ref<T> once = T::create(), twice = T::create();
+    once->DATA()->unpack(package);
+    const std::string settled = once->DATA()->pack();
+    std::string copy = settled;
+    twice->DATA()->unpack(copy);
+    if (twice->DATA()->pack() != settled) fail(what);
 }
 
 } // namespace tr47fuzz
