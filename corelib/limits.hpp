@@ -13,8 +13,10 @@ constexpr int kMaxDataNesting = 4000;
 // Native stack kept free by those nested calls; below it they fail like
 // nesting that is too deep.
 constexpr std::size_t kStackReserveBytes = std::size_t{1} << 20;
-// Diagnostics kept per import; problems beyond are still shown as messages.
+// Items one list split may hold: a line of separators cannot cost an item
+// per character.
 constexpr std::size_t kMaxListItems = std::size_t{1} << 22;
+// Diagnostics kept per import; problems beyond are still shown as messages.
 constexpr std::size_t kMaxDiagnostics = 10000;
 // Largest stored file LOAD accepts.
 constexpr std::size_t kMaxStoredFileBytes = std::size_t{4} << 30;

@@ -38,8 +38,9 @@ ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, 
         std::string_view item = trim_blanks(text.substr(start, end - start));
         if (!(blankSep && item.empty())) items.emplace_back(item);
     };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (maxItems && items.size() + 1 >= maxItems) break; // the rest is the last item
+    // A list of at most one item is the whole text.
+    const std::size_t scanEnd = maxItems == 1 ? 0 : text.size();
+    for (std::size_t i = 0; i < scanEnd; ++i) {
         char c = text[i];
         if (qu && c == qu) {
             inQuote = !inQuote;
@@ -52,6 +53,7 @@ ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, 
         } else if (c == sep && depth == 0) {
             emit(i);
             start = i + 1;
+            if (maxItems && items.size() + 1 >= maxItems) break; // the rest is the last item
             if (items.size() >= limits::kMaxListItems)
                 raise(hr::LIMIT_EXCEEDED, "List with more than " + std::to_string(limits::kMaxListItems) + " items");
         }
