@@ -150,27 +150,6 @@ Variant CollectionBase::key_of(Persistable* entry) const {
 // ---------------------------------------------------------------------------
 // Key index
 
-bool CollectionBase::PositionList::replace(std::int32_t from, std::int32_t to) {
-    if (first_ == from) {
-        if (to) {
-            first_ = to;
-        } else if (more_.empty()) {
-            first_ = 0;
-        } else {
-            first_ = more_.back();
-            more_.pop_back();
-        }
-        return true;
-    }
-    auto it = std::find(more_.begin(), more_.end(), from);
-    if (it == more_.end()) return false;
-    if (to)
-        *it = to;
-    else
-        more_.erase(it);
-    return true;
-}
-
 void CollectionBase::drop_index() noexcept { index_.reset(); }
 
 void CollectionBase::build_index() {
@@ -277,7 +256,8 @@ void CollectionBase::DatabaseRemove(std::int32_t ID) {
     if (indexCurrent && last && slots_[static_cast<std::size_t>(ID)]) {
         auto forget = [&](std::int32_t position, std::int32_t replacement) {
             Variant key = key_of(slots_[static_cast<std::size_t>(position)].get());
-            PositionList& list = key.is_string() ? index_->positions[normalise_key(key.string())] : index_->non_text;
+            InlineFirstList<std::int32_t>& list =
+                key.is_string() ? index_->positions[normalise_key(key.string())] : index_->non_text;
             return list.replace(position, replacement);
         };
         bool ok = forget(ID, 0) && (ID == n || forget(n, ID));
@@ -305,7 +285,8 @@ void CollectionBase::DatabaseSearch(std::int32_t& ret, const Variant& ID) {
     if (!index_ || index_->generation != key_generation) build_index();
     std::int32_t best = 0;
     auto it = index_->positions.find(normalise_key(ID.string()));
-    if (it != index_->positions.end() && !it->second.empty()) best = it->second.min();
+    if (it != index_->positions.end())
+        it->second.for_each([&](std::int32_t p) { best = best == 0 || p < best ? p : best; });
     index_->non_text.for_each([&](std::int32_t p) {
         if ((best == 0 || p < best) && ID.equals(key_of(slots_[static_cast<std::size_t>(p)].get()))) best = p;
     });

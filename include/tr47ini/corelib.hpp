@@ -21,6 +21,57 @@ namespace detail {
 // Advances whenever a key that a collection may have indexed can have
 // changed (an identifier, a value's NAME, an entry's DATA).
 extern std::uint64_t key_generation;
+
+// A short list whose first element is kept inline: nearly every list of this
+// kind (the holders of an object, the positions of a key) has one element,
+// which then costs no allocation and no second memory access. T{} marks
+// "no element".
+template <class T>
+class InlineFirstList {
+public:
+    void push_back(T v) {
+        if (first_ == T{})
+            first_ = v;
+        else
+            more_.push_back(v);
+    }
+    bool empty() const noexcept { return first_ == T{}; }
+    std::size_t size() const noexcept { return empty() ? 0 : 1 + more_.size(); }
+    // Replaces `from` by `to`, or removes it when `to` is T{} (the others keep
+    // their order); false when `from` is not in the list.
+    bool replace(T from, T to) {
+        if (from == T{}) return false;
+        if (first_ == from) {
+            if (to != T{}) {
+                first_ = to;
+            } else if (more_.empty()) {
+                first_ = T{};
+            } else {
+                first_ = more_.front();
+                more_.erase(more_.begin());
+            }
+            return true;
+        }
+        for (auto it = more_.begin(); it != more_.end(); ++it)
+            if (*it == from) {
+                if (to != T{})
+                    *it = to;
+                else
+                    more_.erase(it);
+                return true;
+            }
+        return false;
+    }
+    template <class F>
+    void for_each(F&& f) const {
+        if (first_ != T{}) f(first_);
+        for (T v : more_) f(v);
+    }
+
+private:
+    T first_{};
+    std::vector<T> more_;
+};
 } // namespace detail
 
 // ---------------------------------------------------------------------------
@@ -76,48 +127,26 @@ template <class Events>
 class EventSource {
 public:
     void bind(Events* sink) {
-        if (!sink) return;
-        if (!first_)
-            first_ = sink;
-        else
-            more_.push_back(sink);
+        if (sink) sinks_.push_back(sink);
     }
-    void unbind(Events* sink) noexcept {
-        if (sink && sink == first_) {
-            if (more_.empty()) {
-                first_ = nullptr;
-            } else {
-                first_ = more_.front();
-                more_.erase(more_.begin());
-            }
-            return;
-        }
-        for (auto it = more_.begin(); it != more_.end(); ++it)
-            if (*it == sink) {
-                more_.erase(it);
-                return;
-            }
-    }
-    bool bound() const noexcept { return first_ != nullptr; }
+    void unbind(Events* sink) noexcept { sinks_.replace(sink, nullptr); }
+    bool bound() const noexcept { return !sinks_.empty(); }
 
 protected:
     template <class F>
     void raise_each(F&& f) {
-        if (more_.empty()) {
-            if (first_) f(*first_);
+        if (sinks_.size() <= 1) {
+            sinks_.for_each([&](Events* s) { f(*s); });
             return;
         }
         // Copy: a handler may rebind while the event runs.
-        std::vector<Events*> sinks{first_};
-        sinks.insert(sinks.end(), more_.begin(), more_.end());
+        std::vector<Events*> sinks;
+        sinks_.for_each([&](Events* s) { sinks.push_back(s); });
         for (auto* s : sinks) f(*s);
     }
 
 private:
-    // Nearly every object has exactly one holder; it is kept without an
-    // allocation of its own.
-    Events* first_ = nullptr;
-    std::vector<Events*> more_;
+    detail::InlineFirstList<Events*> sinks_;
 };
 
 // ---------------------------------------------------------------------------

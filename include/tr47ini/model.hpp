@@ -131,39 +131,11 @@ private:
     std::vector<ref<Persistable>> slots_;  // slot 0 is the placeholder
     bool allocated_ = false;               // groups: whether the array exists
 
-    // Positions that share one key. Nearly every key has one position; it is
-    // kept inline so that a look-up touches no second allocation.
-    class PositionList {
-    public:
-        void push_back(std::int32_t p) {
-            if (!first_)
-                first_ = p;
-            else
-                more_.push_back(p);
-        }
-        bool empty() const noexcept { return !first_; }
-        std::int32_t min() const noexcept {
-            std::int32_t m = first_;
-            for (std::int32_t p : more_) m = p < m ? p : m;
-            return m;
-        }
-        // Replaces position `from` by `to`, or removes it when `to` is 0;
-        // false when `from` is not in the list.
-        bool replace(std::int32_t from, std::int32_t to);
-        template <class F>
-        void for_each(F&& f) const {
-            if (first_) f(first_);
-            for (std::int32_t p : more_) f(p);
-        }
-
-    private:
-        std::int32_t first_ = 0;
-        std::vector<std::int32_t> more_;
-    };
     struct Index {
         std::uint64_t generation = 0;
-        std::unordered_map<std::string, PositionList> positions;
-        PositionList non_text;  // positions whose key is no string
+        // Positions that share one key.
+        std::unordered_map<std::string, InlineFirstList<std::int32_t>> positions;
+        InlineFirstList<std::int32_t> non_text;  // positions whose key is no string
     };
     std::unique_ptr<Index> index_;
     std::uint32_t empty_slots_ = 0;  // slots that hold no entry (groups)
