@@ -57,6 +57,19 @@ std::string dump(const ref<cls_INI>& doc) {
     return out;
 }
 
+// Runs f in a child process and returns its exit status (or -signal).
+template <class F>
+pid_t spawn(F&& f) {
+    pid_t pid = ::fork();
+    if (pid == 0) _exit(f());
+    return pid;
+}
+int wait_for(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
 ref<cls_INI> sample_doc() {
     auto r = import_text(kSample);
     EXPECT_TRUE(r.result);
@@ -296,17 +309,14 @@ TEST(LoadSave, SaveNeverDestroysThePreviousFile) {
     // A file-size limit makes the write fail half-way: the old file stays.
     ref<cls_INIGroup> big = doc->ROOT()->CHILDREN()->CREATE("Big");
     for (int i = 0; i < 20000; ++i) big->VALUES()->CREATE("v" + std::to_string(i), Variant(std::string(50, 'x')));
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    pid_t pid = spawn([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit lim{static_cast<rlim_t>(good.size() + 1000), static_cast<rlim_t>(good.size() + 1000)};
         ::setrlimit(RLIMIT_FSIZE, &lim);
-        _exit(doc->SAVE(path) ? 1 : 0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SAVE over the limit did not return false";
+        return doc->SAVE(path) ? 1 : 0;
+    });
+    ASSERT_GE(pid, 0);
+    EXPECT_EQ(wait_for(pid), 0) << "SAVE over the limit did not return false";
     EXPECT_EQ(read_file(path), good);
     std::size_t leftovers = 0;
     for (auto& e : std::filesystem::directory_iterator(dir.path())) leftovers += e.path().filename() != "keep.tr47";
@@ -337,18 +347,6 @@ ref<cls_INI> bulky_doc(const char* tag) {
     return doc;
 }
 
-// Runs f in a child process and returns its exit status (or -signal).
-template <class F>
-pid_t spawn(F&& f) {
-    pid_t pid = ::fork();
-    if (pid == 0) _exit(f());
-    return pid;
-}
-int wait_for(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 } // namespace
 
 TEST(SaveFaults, KilledMidSaveLeavesALoadableFile) {
