@@ -1,9 +1,9 @@
-#include <pthread.h>
 #include <mutex>
 #include <unordered_set>
 
 #include "corelib/encoding.hpp"
 #include "corelib/limits.hpp"
+#include "corelib/platform.hpp"
 
 namespace tr47 {
 
@@ -19,22 +19,6 @@ const std::string* intern(std::string_view name) {
 // Persistence operations recurse through the tree, one level per nested
 // object. The depth is bounded so that a very deep tree gets a clear error
 // instead of exhausting the native stack.
-// Lowest usable address of this thread's stack, or 0 when unknown.
-std::uintptr_t stack_floor() {
-    static thread_local std::uintptr_t floor = [] {
-        pthread_attr_t attr;
-        std::uintptr_t low = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = reinterpret_cast<std::uintptr_t>(addr);
-            pthread_attr_destroy(&attr);
-        }
-        return low;
-    }();
-    return floor;
-}
-
 struct NestingGuard {
     static thread_local int depth;
     NestingGuard() {
@@ -42,7 +26,7 @@ struct NestingGuard {
         // larger in sanitizer builds and on threads with small stacks.
         char here = 0;
         const auto at = reinterpret_cast<std::uintptr_t>(&here);
-        const std::uintptr_t floor = stack_floor();
+        const std::uintptr_t floor = detail::platform::stack_floor();
         const bool lowStack = floor != 0 && at > floor && at - floor < limits::kStackReserveBytes;
         if (depth >= limits::kMaxDataNesting || lowStack)
             raise(hr::LIMIT_EXCEEDED, "Nesting too deep: more than " +

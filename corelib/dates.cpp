@@ -1,14 +1,7 @@
-#include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <map>
-#include <memory>
 
-#include <unicode/datefmt.h>
-#include <unicode/locid.h>
-#include <unicode/smpdtfmt.h>
-
-#include "corelib/locale.hpp"
+#include "corelib/platform.hpp"
 #include "tr47ini/corelib.hpp"
 
 namespace tr47 {
@@ -48,26 +41,6 @@ unsigned days_in_month(long y, unsigned m) {
     return m == 2 && leap(y) ? 29 : n[m - 1];
 }
 
-// Whether the locale writes the day before the month in its short date.
-bool day_before_month() {
-    static thread_local std::map<std::string, bool> cache;
-    std::string name = detail::system_locale_name(LC_TIME);
-    auto it = cache.find(name);
-    if (it != cache.end()) return it->second;
-    bool dayFirst = false;
-    std::unique_ptr<icu::DateFormat> f(
-        icu::DateFormat::createDateInstance(icu::DateFormat::kShort, icu::Locale(name.c_str())));
-    if (auto* sdf = dynamic_cast<icu::SimpleDateFormat*>(f.get())) {
-        icu::UnicodeString pattern;
-        sdf->toPattern(pattern);
-        int d = pattern.indexOf(u'd');
-        int m = pattern.indexOf(u'M');
-        dayFirst = d >= 0 && m >= 0 && d < m;
-    }
-    cache.emplace(name, dayFirst);
-    return dayFirst;
-}
-
 bool digits(std::string_view s, int& v) {
     v = 0;
     if (s.empty()) return false;
@@ -92,7 +65,7 @@ bool parse_date_text(std::string_view t, Date& out) {
         int a = 0, b = 0;
         if (!digits(t.substr(0, 2), a) || !digits(t.substr(3, 2), b) || !digits(t.substr(6, 4), y))
             return false;
-        if (day_before_month()) {
+        if (detail::platform::day_before_month()) {
             d = a;
             m = b;
         } else {

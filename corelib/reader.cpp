@@ -2,13 +2,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-
-#include <unicode/unistr.h>
 
 #include "corelib/encoding.hpp"
 #include "corelib/limits.hpp"
+#include "corelib/platform.hpp"
 #include "corelib/stored_file.hpp"
+#include "corelib/utf.hpp"
 
 namespace tr47 {
 
@@ -131,13 +130,12 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
             m.open = true;
             return true;
         }
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0)
-            raise(hr::FILE_NOT_FOUND, "File not found: " + path);
-        if (!S_ISREG(st.st_mode)) raise(hr::PATH_ACCESS, "Not a file: " + path);
-        if (static_cast<std::uint64_t>(st.st_size) > limits::kMaxStoredFileBytes)
-            raise(hr::LIMIT_EXCEEDED, "Stored file too large: " + path);
-        std::FILE* f = std::fopen(path.c_str(), "rb");
+        std::uint64_t size = 0;
+        const auto kind = detail::platform::file_kind(path, &size);
+        if (kind == detail::platform::FileKind::Missing) raise(hr::FILE_NOT_FOUND, "File not found: " + path);
+        if (kind != detail::platform::FileKind::Regular) raise(hr::PATH_ACCESS, "Not a file: " + path);
+        if (size > limits::kMaxStoredFileBytes) raise(hr::LIMIT_EXCEEDED, "Stored file too large: " + path);
+        std::FILE* f = detail::platform::open_for_reading(path);
         if (!f) raise(hr::PERMISSION_DENIED, "Permission denied: " + path + ": " + std::strerror(errno));
         std::string bytes;
         char block[65536];
@@ -154,9 +152,9 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         return true;
     }
     if (mode != 1) return false;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    m.file = std::fopen(path.c_str(), "rb");
+    const auto kind = detail::platform::file_kind(path);
+    if (kind == detail::platform::FileKind::Missing || kind == detail::platform::FileKind::Directory) return false;
+    m.file = detail::platform::open_for_reading(path);
     if (!m.file) return false;
     m.fileEnd = false;
     m.open = true;
@@ -176,16 +174,12 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
             std::string_view raw(m.buf);
             raw.remove_prefix(2);
             std::size_t units = raw.size() / 2;
-            icu::UnicodeString u;
-            UChar* dst = u.getBuffer(static_cast<std::int32_t>(units));
+            std::u16string u(units, u'\0');
             for (std::size_t i = 0; i < units; ++i) {
                 auto a = static_cast<std::uint8_t>(raw[2 * i]), b = static_cast<std::uint8_t>(raw[2 * i + 1]);
-                dst[i] = little ? static_cast<UChar>(a | b << 8) : static_cast<UChar>(b | a << 8);
+                u[i] = little ? static_cast<char16_t>(a | b << 8) : static_cast<char16_t>(b | a << 8);
             }
-            u.releaseBuffer(static_cast<std::int32_t>(units));
-            std::string out;
-            u.toUTF8String(out);
-            m.buf = std::move(out);
+            m.buf = detail::utf16_to_utf8(u.data(), u.size());
             m.pos = 0;
             m.fileEnd = true;
         }
@@ -309,7 +303,7 @@ void ReaderObject::close() {
     Impl& m = *impl_;
     if (m.open && m.stored && m.writing) {
         std::string bytes = detail::seal_stored_file(m.payload, m.password);
-        detail::write_file_atomically(m.path, bytes);
+        detail::platform::write_file_atomically(m.path, bytes);
     }
     std::string keepPath = m.path;
     impl_ = std::make_unique<Impl>();

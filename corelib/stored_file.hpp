@@ -18,8 +18,4 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
 // tampered, truncated or foreign file.
 std::string open_stored_file(std::string_view file, const std::string& password);
 
-// Writes bytes to path atomically: a temporary file in the same folder,
-// flushed to disk, then renamed over the target.
-void write_file_atomically(const std::string& path, std::string_view bytes);
-
 } // namespace tr47::detail

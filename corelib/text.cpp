@@ -1,59 +1,18 @@
-#include <clocale>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-#include <unicode/utf8.h>
-
-#include "corelib/locale.hpp"
+#include "corelib/platform.hpp"
+#include "corelib/utf.hpp"
 #include "tr47ini/corelib.hpp"
 
 namespace tr47 {
-namespace detail {
-
-std::string system_locale_name(int category) {
-    const char* name = std::setlocale(category, nullptr);
-    std::string n = name ? name : "";
-    auto unset = [](const std::string& s) { return s.empty() || s == "C" || s == "POSIX"; };
-    if (unset(n)) {
-        const char* catVar = category == LC_TIME ? "LC_TIME" : "LC_CTYPE";
-        for (const char* var : {"LC_ALL", catVar, "LANG"}) {
-            const char* v = std::getenv(var);
-            if (v && !unset(v)) {
-                n = v;
-                break;
-            }
-        }
-    }
-    if (unset(n) || n.find('=') != std::string::npos) return "en_US";
-    n = n.substr(0, n.find_first_of(".@"));
-    return n;
-}
 
 namespace {
 // Turkish and Azeri upper-case the dotted i to İ.
 bool dotted_i_locale() {
-    static thread_local std::string cached;
-    static thread_local bool answer = false;
-    const char* now = std::setlocale(LC_CTYPE, nullptr);
-    std::string key = now ? now : "";
-    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* v = std::getenv(var);
-        key += '|';
-        key += v ? v : "";
-    }
-    if (key != cached || cached.empty()) {
-        cached = key;
-        std::string n = system_locale_name(LC_CTYPE);
-        answer = n.rfind("tr", 0) == 0 || n.rfind("az", 0) == 0;
-    }
-    return answer;
+    const std::string n = detail::platform::locale_name(detail::platform::LocaleUse::Text);
+    return n.rfind("tr", 0) == 0 || n.rfind("az", 0) == 0;
 }
 } // namespace
-
-} // namespace detail
 
 std::string upper(std::string_view text) {
     std::string out;
@@ -61,15 +20,15 @@ std::string upper(std::string_view text) {
     bool dotted = false;
     bool dottedKnown = false;
     const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-    std::int32_t len = static_cast<std::int32_t>(text.size());
-    std::int32_t i = 0;
+    const std::size_t len = text.size();
+    std::size_t i = 0;
     while (i < len) {
         std::uint8_t c = s[i];
         if (c < 0x80) {
             if (c >= 'a' && c <= 'z') {
                 if (c == 'i') {
                     if (!dottedKnown) {
-                        dotted = detail::dotted_i_locale();
+                        dotted = dotted_i_locale();
                         dottedKnown = true;
                     }
                     if (dotted) {
@@ -85,25 +44,20 @@ std::string upper(std::string_view text) {
             ++i;
             continue;
         }
-        std::int32_t start = i;
-        UChar32 cp;
-        U8_NEXT(s, i, len, cp);
+        const std::size_t start = i;
+        const std::int32_t cp = detail::utf8_next(s, i, len);
         if (cp < 0) {
             // Not UTF-8: keep the bytes as they are.
-            out.append(text.data() + start, static_cast<std::size_t>(i - start));
+            out.append(text.data() + start, i - start);
             continue;
         }
         // Simple (one-to-one) mapping: ß and other letters whose upper case
         // is several letters stay unchanged.
-        UChar32 up = u_toupper(cp);
-        char buf[4];
-        std::int32_t n = 0;
-        UBool err = false;
-        U8_APPEND(buf, n, 4, up, err);
-        if (err)
-            out.append(text.data() + start, static_cast<std::size_t>(i - start));
+        const char32_t up = detail::platform::simple_upper(static_cast<char32_t>(cp));
+        if (up > 0x10FFFF || (up >= 0xD800 && up <= 0xDFFF))
+            out.append(text.data() + start, i - start);
         else
-            out.append(buf, static_cast<std::size_t>(n));
+            detail::utf8_append(out, up);
     }
     return out;
 }
@@ -127,24 +81,31 @@ bool keys_equal(std::string_view a, std::string_view b) {
 
 bool is_valid_utf8(std::string_view text) noexcept {
     const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-    std::int32_t len = static_cast<std::int32_t>(text.size());
-    std::int32_t i = 0;
+    const std::size_t len = text.size();
+    std::size_t i = 0;
     while (i < len) {
         if (s[i] < 0x80) {
             ++i;
             continue;
         }
-        UChar32 cp;
-        U8_NEXT(s, i, len, cp);
-        if (cp < 0) return false;
+        if (detail::utf8_next(s, i, len) < 0) return false;
     }
     return true;
 }
 
 std::string windows1252_to_utf8(std::string_view text) {
-    icu::UnicodeString u(text.data(), static_cast<std::int32_t>(text.size()), "windows-1252");
+    // 0x80-0x9F differ from Latin-1; the five unassigned bytes keep their
+    // control-character meaning, as the platform's own conversion does.
+    static constexpr char16_t k80[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
     std::string out;
-    u.toUTF8String(out);
+    out.reserve(text.size() + text.size() / 8);
+    for (char ch : text) {
+        const auto c = static_cast<std::uint8_t>(ch);
+        detail::utf8_append(out, c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : c);
+    }
     return out;
 }
 

@@ -1,7 +1,7 @@
 #include <iostream>
-#include <sys/stat.h>
 
 #include "corelib/limits.hpp"
+#include "corelib/platform.hpp"
 #include "tr47ini/corelib.hpp"
 
 namespace tr47 {
@@ -95,8 +95,8 @@ MessageSink GlobalObject::set_message_sink(MessageSink sink) {
 }
 
 bool GlobalObject::file_exists(const std::string& path) const {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    const auto kind = detail::platform::file_kind(path);
+    return kind == detail::platform::FileKind::Regular || kind == detail::platform::FileKind::Other;
 }
 
 const std::string& library_base_name() {

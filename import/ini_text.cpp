@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include <unicode/utf8.h>
+#include "corelib/utf.hpp"
 
 namespace tr47::detail {
 
@@ -28,17 +28,16 @@ bool is_name_char(std::string_view cp) {
 Statement split_statement(std::string_view line) {
     Statement st;
     const auto* s = reinterpret_cast<const std::uint8_t*>(line.data());
-    const auto len = static_cast<std::int32_t>(line.size());
-    std::int32_t i = 0;
+    const std::size_t len = line.size();
+    std::size_t i = 0;
     while (i < len) {
-        std::int32_t start = i;
-        UChar32 cp;
-        U8_NEXT(s, i, len, cp);
-        std::string_view chr = line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start));
+        const std::size_t start = i;
+        const std::int32_t cp = detail::utf8_next(s, i, len);
+        std::string_view chr = line.substr(start, i - start);
         if (cp < 0 || !is_name_char(chr)) {
-            st.name.assign(line.substr(0, static_cast<std::size_t>(start)));
+            st.name.assign(line.substr(0, start));
             st.separator.assign(chr);
-            std::string_view args = trim_blanks(line.substr(static_cast<std::size_t>(start)));
+            std::string_view args = trim_blanks(line.substr(start));
             if (!args.empty() && (args[0] == '=' || args[0] == ':')) args = trim_blanks(args.substr(1));
             st.arguments.assign(args);
             st.name = std::string(trim_blanks(st.name));

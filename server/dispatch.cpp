@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include <unicode/ustring.h>
+#include "corelib/utf.hpp"
 
 namespace tr47::server {
 
@@ -27,27 +27,13 @@ std::string from_bstr(const OLECHAR* s) {
 }
 
 std::string from_utf16(const OLECHAR* s, std::uint32_t length) {
-    std::string out;
-    if (!s || length == 0) return out;
-    std::int32_t needed = 0;
-    UErrorCode st = U_ZERO_ERROR;
-    const auto* src = reinterpret_cast<const UChar*>(s);
-    u_strToUTF8WithSub(nullptr, 0, &needed, src, static_cast<std::int32_t>(length), 0xFFFD, nullptr, &st);
-    out.resize(static_cast<std::size_t>(needed));
-    st = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data(), needed, nullptr, src, static_cast<std::int32_t>(length), 0xFFFD, nullptr, &st);
-    return out;
+    if (!s || length == 0) return {};
+    return detail::utf16_to_utf8(reinterpret_cast<const char16_t*>(s), length);
 }
 
 BSTR to_bstr(std::string_view text) {
-    std::int32_t needed = 0;
-    UErrorCode st = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(nullptr, 0, &needed, text.data(), static_cast<std::int32_t>(text.size()), 0xFFFD, nullptr, &st);
-    std::u16string buf(static_cast<std::size_t>(needed), u'\0');
-    st = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(buf.data()), needed, nullptr, text.data(),
-                         static_cast<std::int32_t>(text.size()), 0xFFFD, nullptr, &st);
-    return SysAllocStringLen(buf.data(), static_cast<std::uint32_t>(buf.size()));
+    const std::u16string u = detail::utf8_to_utf16(text);
+    return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(u.data()), static_cast<std::uint32_t>(u.size()));
 }
 
 // ---------------------------------------------------------------------------

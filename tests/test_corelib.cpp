@@ -8,6 +8,7 @@
 using namespace std::string_literals;
 
 #include "corelib/encoding.hpp"
+#include "corelib/utf.hpp"
 #include "tests/test_helpers.hpp"
 
 using namespace tr47;
@@ -133,6 +134,32 @@ TEST(Text, UpperCaseAndKeysBeyondAscii) {
     EXPECT_TRUE(is_valid_utf8("Grüße"));
     EXPECT_FALSE(is_valid_utf8("Gr\xFC\xDF" "e"));
     EXPECT_EQ(windows1252_to_utf8("Gr\xFC\xDF" "e \x80"), "Grüße €");
+}
+
+TEST(Text, Utf8DecodingRejectsIllFormedSequencesAndUtf16RoundTrips) {
+    auto decode = [](std::string_view t) {
+        std::vector<std::int32_t> cps;
+        std::size_t i = 0;
+        while (i < t.size()) cps.push_back(detail::utf8_next(reinterpret_cast<const std::uint8_t*>(t.data()), i, t.size()));
+        return cps;
+    };
+    using V = std::vector<std::int32_t>;
+    EXPECT_EQ(decode("a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"), (V{'a', 0xE4, 0x20AC, 0x1F600}));
+    EXPECT_EQ(decode("\xC0\xAF"), (V{-1, -1}));               // overlong lead, then a stray continuation
+    EXPECT_EQ(decode("\xE0\x80\xAF"), (V{-1, -1, -1}));      // overlong three-byte form
+    EXPECT_EQ(decode("\xED\xA0\x80"), (V{-1, -1, -1}));      // UTF-8 encoded surrogate
+    EXPECT_EQ(decode("\xF4\x90\x80\x80"), (V{-1, -1, -1, -1})); // past U+10FFFF
+    EXPECT_EQ(decode("\xE2\x82x"), (V{-1, 'x'}));             // cut sequence keeps the next character
+    EXPECT_EQ(decode("\xF0\x9F\x98"), (V{-1}));               // cut at the end of the text
+
+    const std::string text = "Grüße € \xF0\x9F\x98\x80";
+    const std::u16string wide = detail::utf8_to_utf16(text);
+    EXPECT_EQ(wide, u"Grüße € \U0001F600");
+    EXPECT_EQ(detail::utf16_to_utf8(wide.data(), wide.size()), text);
+    const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00};
+    EXPECT_EQ(detail::utf16_to_utf8(lone, 4), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(detail::utf8_to_utf16("x\xFFy"), u"x\uFFFDy");
+    EXPECT_EQ(windows1252_to_utf8("\x81\x9F\xA0\xFF"), "\xC2\x81\xC5\xB8\xC2\xA0\xC3\xBF");
 }
 
 TEST(Text, TurkishLocaleUpperCasesDottedI) {

@@ -1,0 +1,51 @@
+// The few services the library takes from the operating system: locale
+// facts, case mapping, cryptography, files and the thread's stack. One
+// implementation per platform (platform_posix.cpp, platform_win32.cpp);
+// everything else in the library is the same on both.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace tr47::detail::platform {
+
+// Locale name of the user ("de_DE", "en_US") for dates or for case mapping;
+// "en_US" when the system names none.
+enum class LocaleUse { Dates, Text };
+std::string locale_name(LocaleUse use);
+
+// Whether the user's short date writes the day before the month.
+bool day_before_month();
+
+// One-to-one upper-case mapping of a code point (letters whose upper case
+// is several letters map to themselves).
+char32_t simple_upper(char32_t cp);
+
+// SHA-256 of the bytes.
+std::string sha256(std::string_view data);
+// PBKDF2-HMAC-SHA256, 32-byte key.
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations);
+void random_bytes(unsigned char* out, std::size_t n);
+// AES-256-GCM with a 12-byte nonce and a 16-byte tag; the associated data
+// is authenticated, not encrypted. Decryption answers false when the tag
+// does not match (wrong key or damaged data).
+void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view plain,
+                     char* cipher, unsigned char* tag);
+bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view cipher,
+                     char* plain, const unsigned char* tag);
+
+enum class FileKind { Missing, Regular, Directory, Other };
+FileKind file_kind(const std::string& path, std::uint64_t* size = nullptr);
+// Opens a file for binary reading; nullptr and errno set on failure. Paths
+// are UTF-8 on every platform.
+std::FILE* open_for_reading(const std::string& path);
+// Writes the whole file beside the old one and renames it over, so that a
+// failure leaves the old file as it was.
+void write_file_atomically(const std::string& path, std::string_view bytes);
+
+// Lowest usable address of this thread's stack, or 0 when unknown.
+std::uintptr_t stack_floor();
+
+} // namespace tr47::detail::platform

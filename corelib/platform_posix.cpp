@@ -1,0 +1,231 @@
+// The platform services on Linux and other POSIX systems: ICU for case
+// mapping and date patterns, OpenSSL for cryptography.
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <unicode/datefmt.h>
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/uchar.h>
+
+#include "corelib/platform.hpp"
+#include "tr47ini/core.hpp"
+
+namespace tr47::detail::platform {
+
+namespace {
+
+std::string locale_from_environment(int category) {
+    const char* name = std::setlocale(category, nullptr);
+    std::string n = name ? name : "";
+    auto unset = [](const std::string& s) { return s.empty() || s == "C" || s == "POSIX"; };
+    if (unset(n)) {
+        const char* catVar = category == LC_TIME ? "LC_TIME" : "LC_CTYPE";
+        for (const char* var : {"LC_ALL", catVar, "LANG"}) {
+            const char* v = std::getenv(var);
+            if (v && !unset(v)) {
+                n = v;
+                break;
+            }
+        }
+    }
+    if (unset(n) || n.find('=') != std::string::npos) return "en_US";
+    return n.substr(0, n.find_first_of(".@"));
+}
+
+[[noreturn]] void crypto_failure(const char* why) { raise(hr::E_FAIL, std::string("Cryptography failure: ") + why); }
+
+struct CipherCtx {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    ~CipherCtx() { EVP_CIPHER_CTX_free(ctx); }
+};
+
+// OpenSSL takes int lengths: feed large payloads in chunks.
+template <class F>
+void chunked(std::size_t total, F&& f) {
+    constexpr std::size_t kChunk = std::size_t{1} << 30;
+    for (std::size_t at = 0; at < total; at += kChunk) f(at, std::min(kChunk, total - at));
+}
+
+const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+} // namespace
+
+std::string locale_name(LocaleUse use) {
+    const int category = use == LocaleUse::Dates ? LC_TIME : LC_CTYPE;
+    // Case mapping asks often: answer from a cache keyed by what decides it.
+    static thread_local std::string cachedKey[2], cachedName[2];
+    const int slot = use == LocaleUse::Dates ? 0 : 1;
+    const char* now = std::setlocale(category, nullptr);
+    std::string key = now ? now : "";
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LC_TIME", "LANG"}) {
+        const char* v = std::getenv(var);
+        key += '|';
+        key += v ? v : "";
+    }
+    if (key != cachedKey[slot] || cachedName[slot].empty()) {
+        cachedKey[slot] = key;
+        cachedName[slot] = locale_from_environment(category);
+    }
+    return cachedName[slot];
+}
+
+bool day_before_month() {
+    static thread_local std::map<std::string, bool> cache;
+    const std::string name = locale_name(LocaleUse::Dates);
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    bool dayFirst = false;
+    std::unique_ptr<icu::DateFormat> f(
+        icu::DateFormat::createDateInstance(icu::DateFormat::kShort, icu::Locale(name.c_str())));
+    if (auto* sdf = dynamic_cast<icu::SimpleDateFormat*>(f.get())) {
+        icu::UnicodeString pattern;
+        sdf->toPattern(pattern);
+        const int d = pattern.indexOf(u'd');
+        const int m = pattern.indexOf(u'M');
+        dayFirst = d >= 0 && m >= 0 && d < m;
+    }
+    cache.emplace(name, dayFirst);
+    return dayFirst;
+}
+
+char32_t simple_upper(char32_t cp) { return static_cast<char32_t>(u_toupper(static_cast<UChar32>(cp))); }
+
+std::string sha256(std::string_view data) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1) crypto_failure("digest");
+    return std::string(reinterpret_cast<char*>(md), len);
+}
+
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations) {
+    unsigned char key[32];
+    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), bytes(salt),
+                          static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(), sizeof key,
+                          key) != 1)
+        crypto_failure("key derivation");
+    return std::string(reinterpret_cast<char*>(key), sizeof key);
+}
+
+void random_bytes(unsigned char* out, std::size_t n) {
+    if (RAND_bytes(out, static_cast<int>(n)) != 1) crypto_failure("random bytes");
+}
+
+void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view plain,
+                     char* cipher, unsigned char* tag) {
+    CipherCtx c;
+    int len = 0;
+    if (!c.ctx || EVP_EncryptInit_ex(c.ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
+        EVP_EncryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
+        EVP_EncryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
+        crypto_failure("encryption setup");
+    chunked(plain.size(), [&](std::size_t at, std::size_t n) {
+        if (EVP_EncryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(cipher + at), &len, bytes(plain) + at,
+                              static_cast<int>(n)) != 1)
+            crypto_failure("encryption");
+    });
+    unsigned char rest[16];
+    if (EVP_EncryptFinal_ex(c.ctx, rest, &len) != 1 || EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, 16, tag) != 1)
+        crypto_failure("encryption");
+}
+
+bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view cipher,
+                     char* plain, const unsigned char* tag) {
+    CipherCtx c;
+    int len = 0;
+    if (!c.ctx || EVP_DecryptInit_ex(c.ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
+        EVP_DecryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
+        EVP_DecryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
+        crypto_failure("decryption setup");
+    chunked(cipher.size(), [&](std::size_t at, std::size_t k) {
+        if (EVP_DecryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(plain + at), &len, bytes(cipher) + at,
+                              static_cast<int>(k)) != 1)
+            crypto_failure("decryption");
+    });
+    unsigned char expected[16], rest[16];
+    std::memcpy(expected, tag, 16);
+    return EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_TAG, 16, expected) == 1 &&
+           EVP_DecryptFinal_ex(c.ctx, rest, &len) == 1;
+}
+
+FileKind file_kind(const std::string& path, std::uint64_t* size) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return FileKind::Missing;
+    if (size) *size = static_cast<std::uint64_t>(st.st_size);
+    if (S_ISREG(st.st_mode)) return FileKind::Regular;
+    return S_ISDIR(st.st_mode) ? FileKind::Directory : FileKind::Other;
+}
+
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
+void write_file_atomically(const std::string& path, std::string_view data) {
+    std::string dir = ".";
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
+    std::string tmp = path + ".tmpXXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) raise(hr::PATH_ACCESS, "Cannot create a file beside " + path + ": " + std::strerror(errno));
+    auto fail = [&](const char* what) {
+        int e = errno;
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        raise(hr::PATH_ACCESS, std::string(what) + " " + path + ": " + std::strerror(e));
+    };
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            fail("Cannot write");
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    // Keep the permissions of the file being replaced, else the usual ones.
+    struct stat st {};
+    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    if (::fchmod(fd, mode) != 0) fail("Cannot set permissions of");
+    if (::fsync(fd) != 0) fail("Cannot flush");
+    if (::close(fd) != 0) {
+        ::unlink(tmp.c_str());
+        raise(hr::PATH_ACCESS, "Cannot close " + tmp);
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        raise(hr::PATH_ACCESS, "Cannot replace " + path + ": " + std::strerror(e));
+    }
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+std::uintptr_t stack_floor() {
+    static thread_local std::uintptr_t floor = [] {
+        pthread_attr_t attr;
+        std::uintptr_t low = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = reinterpret_cast<std::uintptr_t>(addr);
+            pthread_attr_destroy(&attr);
+        }
+        return low;
+    }();
+    return floor;
+}
+
+} // namespace tr47::detail::platform

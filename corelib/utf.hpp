@@ -1,0 +1,20 @@
+// UTF-8 and UTF-16 conversions the library needs on every platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tr47::detail {
+
+// Decodes the code point at s[i], advancing i past it. Ill-formed input
+// (overlong forms, surrogates, values past U+10FFFF, cut sequences) answers
+// -1 and advances past the longest ill-formed prefix, at least one byte.
+std::int32_t utf8_next(const std::uint8_t* s, std::size_t& i, std::size_t len) noexcept;
+void utf8_append(std::string& out, char32_t cp);
+
+// Lone surrogates and ill-formed bytes become U+FFFD.
+std::string utf16_to_utf8(const char16_t* s, std::size_t length);
+std::u16string utf8_to_utf16(std::string_view text);
+
+} // namespace tr47::detail
