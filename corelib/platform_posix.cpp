@@ -43,7 +43,7 @@ std::string locale_from_environment(int category) {
     return n.substr(0, n.find_first_of(".@"));
 }
 
-[[noreturn]] void crypto_failure(const char* why) { raise(hr::E_FAIL, std::string("Cryptography failure: ") + why); }
+[[noreturn]] void crypto_failure(const char* why) { raise(hr::FAIL, std::string("Cryptography failure: ") + why); }
 
 struct CipherCtx {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();

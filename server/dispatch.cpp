@@ -215,7 +215,7 @@ ref<Object> unwrap(IUnknown* unk) {
 Variant from_variant(const VARIANT& in) {
     const VARIANT* v = &in;
     if (v->vt == (VT_BYREF | VT_VARIANT)) {
-        if (!v->pvarVal) raise(hr::E_INVALIDARG, "Invalid argument: null reference");
+        if (!v->pvarVal) raise(hr::INVALID_ARGUMENT, "Invalid argument: null reference");
         v = v->pvarVal;
     }
     const bool byref = (v->vt & VT_BYREF) != 0;

@@ -295,7 +295,7 @@ int main(int argc, char** argv) {
         }
         if (command == "get" && a.positional.size() == 2) {
             if (!import_file(*doc, a.positional[0])) return kExitFalse;
-            const Variant sentinel(ErrorValue{hr::E_FAIL});
+            const Variant sentinel(ErrorValue{hr::FAIL});
             Variant v = doc->VALUE(a.positional[1], sentinel, !a.noRecurse);
             if (v.same(sentinel)) {
                 if (a.hasDefault) std::cout << a.defaultText << '\n';

@@ -17,16 +17,17 @@ namespace tr47 {
 
 using HRESULT = std::int32_t;
 
+// Names differ from the platform headers' macros so that both can be included.
 namespace hr {
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
-constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
-constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-constexpr HRESULT DISP_E_PARAMNOTFOUND = static_cast<HRESULT>(0x80020004u);
-constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
-constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000Au);
-constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
+constexpr HRESULT OK = 0;
+constexpr HRESULT FAIL = static_cast<HRESULT>(0x80004005u);
+constexpr HRESULT NO_INTERFACE = static_cast<HRESULT>(0x80004002u);
+constexpr HRESULT OUT_OF_MEMORY = static_cast<HRESULT>(0x8007000Eu);
+constexpr HRESULT INVALID_ARGUMENT = static_cast<HRESULT>(0x80070057u);
+constexpr HRESULT PARAM_NOT_FOUND = static_cast<HRESULT>(0x80020004u);
+constexpr HRESULT ARGUMENT_TYPE_MISMATCH = static_cast<HRESULT>(0x80020005u);
+constexpr HRESULT ARGUMENT_OVERFLOW = static_cast<HRESULT>(0x8002000Au);
+constexpr HRESULT BAD_INDEX = static_cast<HRESULT>(0x8002000Bu);
 // Automation run-time errors, as the platform reports them (0x800A0000 + n).
 constexpr HRESULT INVALID_CALL = static_cast<HRESULT>(0x800A0005u);      // 5
 constexpr HRESULT OVERFLOW_ = static_cast<HRESULT>(0x800A0006u);         // 6
@@ -154,9 +155,9 @@ struct Date {
     friend bool operator==(const Date&, const Date&) = default;
 };
 
-// Error value; DISP_E_PARAMNOTFOUND is the omitted-argument marker.
+// Error value; PARAM_NOT_FOUND (DISP_E_PARAMNOTFOUND) is the omitted-argument marker.
 struct ErrorValue {
-    HRESULT code = hr::DISP_E_PARAMNOTFOUND;
+    HRESULT code = hr::PARAM_NOT_FOUND;
     friend bool operator==(const ErrorValue&, const ErrorValue&) = default;
 };
 
@@ -195,7 +196,7 @@ public:
         v.v_ = Bool{b};
         return v;
     }
-    static Variant omitted() { return Variant(ErrorValue{hr::DISP_E_PARAMNOTFOUND}); }
+    static Variant omitted() { return Variant(ErrorValue{hr::PARAM_NOT_FOUND}); }
 
     VarType type() const noexcept;
     bool is_empty() const noexcept { return v_.index() == 0; }
@@ -207,7 +208,7 @@ public:
     bool is_error() const noexcept { return std::holds_alternative<ErrorValue>(v_); }
     bool is_object() const noexcept { return std::holds_alternative<ref<Object>>(v_); }
     bool is_omitted() const noexcept {
-        return is_error() && std::get<ErrorValue>(v_).code == hr::DISP_E_PARAMNOTFOUND;
+        return is_error() && std::get<ErrorValue>(v_).code == hr::PARAM_NOT_FOUND;
     }
     bool is_numeric() const noexcept { return is_double() || is_long() || is_date() || is_bool(); }
 
