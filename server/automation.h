@@ -6,6 +6,61 @@
 
 #include <cstdint>
 
+#ifdef _WIN32
+// On Windows the platform's own types are used throughout.
+#include <windows.h>
+#include <oaidl.h>
+#include <olectl.h>
+
+// The platform spells these as macros, which cannot be named with a
+// namespace; plain type names mean the same and work both ways.
+#undef REFIID
+#undef REFCLSID
+typedef const IID& REFIID;
+typedef const CLSID& REFCLSID;
+
+namespace tr47com {
+using ::BSTR;
+using ::CLSID;
+using ::DISPID;
+using ::DISPPARAMS;
+using ::EXCEPINFO;
+using ::GUID;
+using ::HRESULT;
+using ::IClassFactory;
+using ::IDispatch;
+using ::IID;
+using ::ITypeInfo;
+using ::IUnknown;
+using ::LCID;
+using ::OLECHAR;
+using ::REFCLSID;
+using ::REFIID;
+using ::ULONG;
+using ::VARIANT;
+using ::VARIANT_BOOL;
+using ::VARTYPE;
+
+// The server's own description of a member, built from its member tables.
+struct MEMBERDESC {
+    const char* name;
+    DISPID dispid;
+    std::uint16_t invkind;
+    std::uint16_t cParams;
+    const char* const* paramNames;
+    const char* const* paramTypes;
+    const char* const* paramDefaults;
+    const char* resultType;
+};
+} // namespace tr47com
+
+namespace tr47com {
+using NameArray = LPOLESTR*;
+}
+
+#define TR47_EXPORT
+#define TR47_STDCALL STDMETHODCALLTYPE
+#else
 namespace tr47com {
 
 using HRESULT = std::int32_t;
@@ -94,6 +149,7 @@ struct VARIANT {
     union {
         std::int32_t lVal;
         std::int16_t iVal;
+        std::int16_t* piVal;
         double dblVal;
         double date;
         VARIANT_BOOL boolVal;
@@ -162,10 +218,12 @@ protected:
     ~ITypeInfo() = default;
 };
 
+using NameArray = const OLECHAR* const*;
+
 struct IDispatch : IUnknown {
     virtual HRESULT GetTypeInfoCount(std::uint32_t* pctinfo) = 0;
     virtual HRESULT GetTypeInfo(std::uint32_t iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID riid, const OLECHAR* const* names, std::uint32_t cNames, LCID lcid,
+    virtual HRESULT GetIDsOfNames(REFIID riid, NameArray names, std::uint32_t cNames, LCID lcid,
                                   DISPID* rgDispId) = 0;
     virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, std::uint16_t wFlags, DISPPARAMS* pDispParams,
                            VARIANT* pVarResult, EXCEPINFO* pExcepInfo, std::uint32_t* puArgErr) = 0;
@@ -192,6 +250,7 @@ constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0
 // Entry points of the server library and the string and variant helpers it
 // exports for its clients (C linkage).
 #define TR47_EXPORT __attribute__((visibility("default")))
+#define TR47_STDCALL
 extern "C" {
 TR47_EXPORT tr47com::HRESULT DllCanUnloadNow();
 TR47_EXPORT tr47com::HRESULT DllGetClassObject(tr47com::REFCLSID rclsid, tr47com::REFIID riid, void** ppv);
@@ -205,3 +264,4 @@ TR47_EXPORT std::uint32_t SysStringLen(tr47com::BSTR text);
 TR47_EXPORT void VariantInit(tr47com::VARIANT* v);
 TR47_EXPORT tr47com::HRESULT VariantClear(tr47com::VARIANT* v);
 }
+#endif

@@ -10,6 +10,10 @@
 
 #include "corelib/utf.hpp"
 
+#ifdef _WIN32
+#include <mutex>
+#endif
+
 namespace tr47::server {
 
 using namespace tr47com;
@@ -41,6 +45,25 @@ BSTR to_bstr(std::string_view text) {
 
 namespace {
 
+#ifdef _WIN32
+// The type library linked into this module, loaded once; its type
+// descriptions serve GetTypeInfo.
+ITypeLib* own_type_library() {
+    static ITypeLib* lib = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        HMODULE self = nullptr;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                reinterpret_cast<LPCWSTR>(&own_type_library), &self))
+            return;
+        wchar_t path[MAX_PATH + 1];
+        const DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return;
+        if (FAILED(LoadTypeLibEx(path, REGKIND_NONE, &lib))) lib = nullptr;
+    });
+    return lib;
+}
+#else
 class TypeInfo final : public ITypeInfo {
 public:
     explicit TypeInfo(const Interface& itf) : itf_(itf) { ++g_server_objects; }
@@ -90,6 +113,7 @@ private:
     const Interface& itf_;
     std::atomic<ULONG> refs_{1};
 };
+#endif
 
 bool iequal_ascii(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -169,12 +193,19 @@ HRESULT DispatchObject::GetTypeInfoCount(std::uint32_t* pctinfo) {
 
 HRESULT DispatchObject::GetTypeInfo(std::uint32_t iTInfo, LCID, ITypeInfo** ppTInfo) {
     if (!ppTInfo) return E_POINTER;
+    *ppTInfo = nullptr;
     if (iTInfo != 0) return DISP_E_BADINDEX;
+#ifdef _WIN32
+    ITypeLib* lib = own_type_library();
+    if (!lib) return TYPE_E_CANTLOADLIBRARY;
+    return lib->GetTypeInfoOfGuid(itf_.iid, ppTInfo);
+#else
     *ppTInfo = new TypeInfo(itf_);
     return S_OK;
+#endif
 }
 
-HRESULT DispatchObject::GetIDsOfNames(REFIID, const OLECHAR* const* names, std::uint32_t cNames, LCID,
+HRESULT DispatchObject::GetIDsOfNames(REFIID, NameArray names, std::uint32_t cNames, LCID,
                                       DISPID* ids) {
     if (!names || !ids || cNames == 0) return E_INVALIDARG;
     const std::string name = from_bstr(names[0]);
@@ -222,8 +253,8 @@ Variant from_variant(const VARIANT& in) {
     switch (v->vt & ~VT_BYREF) {
     case VT_EMPTY:
     case VT_NULL: return Variant();
-    case VT_I2: return Variant(static_cast<std::int32_t>(v->iVal));
-    case VT_I4: return Variant(byref ? *v->plVal : v->lVal);
+    case VT_I2: return Variant(static_cast<std::int32_t>(byref ? *v->piVal : v->iVal));
+    case VT_I4: return Variant(static_cast<std::int32_t>(byref ? *v->plVal : v->lVal));
     case VT_R8: return Variant(byref ? *v->pdblVal : v->dblVal);
     case VT_DATE: return Variant(Date{byref ? *v->pdblVal : v->date});
     case VT_BSTR: return Variant(from_bstr(byref ? *v->pbstrVal : v->bstrVal));
@@ -231,8 +262,16 @@ Variant from_variant(const VARIANT& in) {
     case VT_ERROR: return Variant(ErrorValue{v->scode});
     case VT_DISPATCH: return Variant(unwrap(byref ? *v->ppdispVal : v->pdispVal));
     case VT_UNKNOWN: return Variant(unwrap(v->punkVal));
-    default: raise(hr::TYPE_MISMATCH, "Type mismatch: unsupported argument type " + std::to_string(v->vt));
+    default: break;
     }
+#ifdef _WIN32
+    // Other numeric kinds a client may hold (Byte, Single, Currency,
+    // Decimal, 64-bit integers) arrive as doubles.
+    VARIANT number;
+    VariantInit(&number);
+    if (SUCCEEDED(VariantChangeType(&number, const_cast<VARIANT*>(v), 0, VT_R8))) return Variant(number.dblVal);
+#endif
+    raise(hr::TYPE_MISMATCH, "Type mismatch: unsupported argument type " + std::to_string(v->vt));
 }
 
 void to_variant(const Variant& v, VARIANT& out) {
@@ -366,8 +405,10 @@ HRESULT DispatchObject::Invoke(DISPID id, REFIID, LCID, std::uint16_t flags, DIS
 
 } // namespace tr47::server
 
+#ifndef _WIN32
 // ---------------------------------------------------------------------------
-// String and variant helpers exported for clients.
+// String and variant helpers exported for clients (on Windows the
+// platform's automation library provides them).
 
 using namespace tr47com;
 
@@ -420,3 +461,4 @@ extern "C" HRESULT VariantClear(VARIANT* v) {
     VariantInit(v);
     return S_OK;
 }
+#endif

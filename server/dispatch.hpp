@@ -8,6 +8,10 @@
 
 namespace tr47::server {
 
+// The platform's failure code type (tr47::HRESULT is a 32-bit integer of
+// another spelling on Windows).
+using HRESULT = tr47com::HRESULT;
+
 // Dispatch objects, type descriptions and class-factory locks alive now.
 extern std::atomic<long> g_server_objects;
 
@@ -22,14 +26,14 @@ public:
     static tr47com::IDispatch* wrap(const ref<Object>& object);
     const ref<Object>& object() const { return object_; }
 
-    tr47com::HRESULT QueryInterface(tr47com::REFIID riid, void** ppv) override;
-    tr47com::ULONG AddRef() override;
-    tr47com::ULONG Release() override;
-    tr47com::HRESULT GetTypeInfoCount(std::uint32_t* pctinfo) override;
-    tr47com::HRESULT GetTypeInfo(std::uint32_t iTInfo, tr47com::LCID lcid, tr47com::ITypeInfo** ppTInfo) override;
-    tr47com::HRESULT GetIDsOfNames(tr47com::REFIID riid, const tr47com::OLECHAR* const* names, std::uint32_t cNames,
+    HRESULT TR47_STDCALL QueryInterface(tr47com::REFIID riid, void** ppv) override;
+    tr47com::ULONG TR47_STDCALL AddRef() override;
+    tr47com::ULONG TR47_STDCALL Release() override;
+    HRESULT TR47_STDCALL GetTypeInfoCount(std::uint32_t* pctinfo) override;
+    HRESULT TR47_STDCALL GetTypeInfo(std::uint32_t iTInfo, tr47com::LCID lcid, tr47com::ITypeInfo** ppTInfo) override;
+    HRESULT TR47_STDCALL GetIDsOfNames(tr47com::REFIID riid, tr47com::NameArray names, std::uint32_t cNames,
                                    tr47com::LCID lcid, tr47com::DISPID* rgDispId) override;
-    tr47com::HRESULT Invoke(tr47com::DISPID dispIdMember, tr47com::REFIID riid, tr47com::LCID lcid,
+    HRESULT TR47_STDCALL Invoke(tr47com::DISPID dispIdMember, tr47com::REFIID riid, tr47com::LCID lcid,
                             std::uint16_t wFlags, tr47com::DISPPARAMS* pDispParams, tr47com::VARIANT* pVarResult,
                             tr47com::EXCEPINFO* pExcepInfo, std::uint32_t* puArgErr) override;
 

@@ -37,6 +37,9 @@ std::string emit_idl() {
     std::ostringstream o;
     const auto& all = interfaces();
     o << "// TR47_INI type library, generated from the server's member tables.\n";
+    // The IDL compiler needs the declaration of IDispatch itself; the
+    // importlib below only references the standard library at run time.
+    o << "import \"oaidl.idl\";\n\n";
     o << "[\n  uuid(" << guid_text(kLibraryId) << "),\n  version(1.0),\n  helpstring(\"TR47: INI Tools\"),\n  lcid(0)\n]\n";
     o << "library TR47_INI\n{\n    importlib(\"stdole2.tlb\");\n\n";
     for (const Interface& i : all) o << "    interface " << i.name << ";\n";

@@ -22,7 +22,7 @@ GUID parse_guid(const char* t) {
 
 std::string guid_text(const GUID& g) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1, g.Data2, g.Data3,
+    std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(g.Data1), g.Data2, g.Data3,
                   g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return buf;
 }
@@ -138,7 +138,7 @@ std::vector<Interface> build() {
     std::vector<Interface> all;
     auto add = [&](const char* name, const char* cls, const char* iid, const char* clsid, bool persistable,
                    bool collection, std::vector<Member> members, ref<Object> (*create)()) {
-        Interface i{name, cls, parse_guid(iid), clsid ? parse_guid(clsid) : tr47com::IID_NULL, persistable,
+        Interface i{name, cls, parse_guid(iid), clsid ? parse_guid(clsid) : GUID{}, persistable,
                     collection, std::move(members), create, {}, {}, {}, {}};
         all.push_back(std::move(i));
     };

@@ -11,12 +11,8 @@
 
 namespace tr47::server {
 
-enum class Kind : std::uint16_t {
-    Method = tr47com::DISPATCH_METHOD,
-    Get = tr47com::DISPATCH_PROPERTYGET,
-    Let = tr47com::DISPATCH_PROPERTYPUT,
-    Set = tr47com::DISPATCH_PROPERTYPUTREF,
-};
+// The invocation flags of IDispatch::Invoke (DISPATCH_METHOD and so on).
+enum class Kind : std::uint16_t { Method = 1, Get = 2, Let = 4, Set = 8 };
 
 // Argument and result types, with the IDL name of each.
 enum class Type { None, String, Bool, Long, Sort, Variant, Object };

@@ -56,9 +56,12 @@ private:
 
 // Automation boolean: true is all bits set.
 using VARIANT_BOOL = std::int16_t;
+// (The Windows headers define these two as macros of the same values.)
+#ifndef VARIANT_TRUE
 constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 constexpr VARIANT_BOOL VARIANT_FALSE = 0;
-constexpr VARIANT_BOOL to_vbool(bool b) noexcept { return b ? VARIANT_TRUE : VARIANT_FALSE; }
+#endif
+constexpr VARIANT_BOOL to_vbool(bool b) noexcept { return b ? VARIANT_BOOL(-1) : VARIANT_BOOL(0); }
 
 // ---------------------------------------------------------------------------
 // Reference-counted objects.
