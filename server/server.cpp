@@ -1,13 +1,21 @@
 // The in-process server: class objects, the four entry points, and
-// registration in the project's own registry file.
+// registration (in the platform's registry on Windows, else in the
+// project's own registry file).
 #include <cstdlib>
-#include <dlfcn.h>
 #include <fstream>
 #include <sstream>
 
 #include "corelib/stored_file.hpp"
+#include "corelib/utf.hpp"
 #include "server/dispatch.hpp"
+
+#ifdef _WIN32
+#include <vector>
+#else
+#include <dlfcn.h>
+
 #include "server/registry.hpp"
+#endif
 
 namespace tr47::server {
 
@@ -20,7 +28,7 @@ std::atomic<long> g_locks{0};
 class ClassFactory final : public IClassFactory {
 public:
     explicit ClassFactory(const Interface& itf) : itf_(itf) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT TR47_STDCALL QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *ppv = static_cast<IClassFactory*>(this);
@@ -32,9 +40,9 @@ public:
     }
     // Class objects live as long as the library; their references do not
     // keep it loaded (LockServer does).
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    ULONG TR47_STDCALL AddRef() override { return 2; }
+    ULONG TR47_STDCALL Release() override { return 1; }
+    HRESULT TR47_STDCALL CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
@@ -49,7 +57,7 @@ public:
             return E_FAIL;
         }
     }
-    HRESULT LockServer(int lock) override {
+    HRESULT TR47_STDCALL LockServer(int lock) override {
         lock ? ++g_locks : --g_locks;
         return S_OK;
     }
@@ -68,6 +76,94 @@ std::vector<ClassFactory>& factories() {
     return all;
 }
 
+std::string braces(const GUID& g) { return "{" + guid_text(g) + "}"; }
+
+// One registry value: its key under HKEY_CLASSES_ROOT, its name (empty for
+// the key's default value) and its text.
+struct RegEntry {
+    std::string key, name, data;
+    bool typelib;  // written by the platform's type-library registration on Windows
+};
+
+std::vector<RegEntry> registration_entries(const std::string& path) {
+    const std::string lib = braces(kLibraryId);
+    std::vector<RegEntry> e;
+    e.push_back({"TypeLib\\" + lib + "\\1.0", "", "TR47: INI Tools", true});
+    e.push_back({"TypeLib\\" + lib + "\\1.0\\0\\linux64", "", path, true});
+    for (const Interface& i : interfaces()) {
+        if (!i.create) continue;
+        const std::string progid = library_base_name() + "." + i.className;
+        const std::string clsid = braces(i.clsid);
+        e.push_back({progid, "", progid, false});
+        e.push_back({progid + "\\CLSID", "", clsid, false});
+        e.push_back({"CLSID\\" + clsid, "", progid, false});
+        e.push_back({"CLSID\\" + clsid + "\\InprocServer32", "", path, false});
+        e.push_back({"CLSID\\" + clsid + "\\InprocServer32", "ThreadingModel", "Apartment", false});
+        e.push_back({"CLSID\\" + clsid + "\\ProgID", "", progid, false});
+        e.push_back({"CLSID\\" + clsid + "\\TypeLib", "", lib, false});
+        e.push_back({"Interface\\" + braces(i.iid), "", i.name, true});
+        e.push_back({"Interface\\" + braces(i.iid) + "\\TypeLib", "", lib, true});
+    }
+    return e;
+}
+
+#ifdef _WIN32
+std::wstring wide(std::string_view s) {
+    const std::u16string u = tr47::detail::utf8_to_utf16(s);
+    return std::wstring(u.begin(), u.end());
+}
+
+std::wstring module_path() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&DllGetClassObject), &self))
+        return {};
+    std::vector<wchar_t> buf(MAX_PATH + 1);
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(self, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return {};
+        if (n < buf.size()) return std::wstring(buf.data(), n);
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::string narrow(const std::wstring& w) {
+    return tr47::detail::utf16_to_utf8(reinterpret_cast<const char16_t*>(w.data()), w.size());
+}
+
+HRESULT register_server() {
+    const std::wstring path = module_path();
+    if (path.empty()) return SELFREG_E_CLASS;
+    for (const RegEntry& r : registration_entries(narrow(path))) {
+        if (r.typelib) continue;
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, wide(r.key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return SELFREG_E_CLASS;
+        const std::wstring data = wide(r.data);
+        const LONG rc = RegSetValueExW(key, r.name.empty() ? nullptr : wide(r.name).c_str(), 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(data.c_str()),
+                                       static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+        if (rc != ERROR_SUCCESS) return SELFREG_E_CLASS;
+    }
+    // The type library registers itself and, through it, the interfaces.
+    ITypeLib* lib = nullptr;
+    if (FAILED(LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &lib))) return SELFREG_E_TYPELIB;
+    lib->Release();
+    return S_OK;
+}
+
+HRESULT unregister_server() {
+    // Keys deepest first, each only once.
+    std::vector<std::string> keys;
+    for (const RegEntry& r : registration_entries({}))
+        if (!r.typelib && (keys.empty() || keys.back() != r.key)) keys.push_back(r.key);
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) RegDeleteKeyW(HKEY_CLASSES_ROOT, wide(*it).c_str());
+    const HRESULT h = UnRegisterTypeLib(kLibraryId, 1, 0, 0, SYS_WIN64);
+    return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY) ? S_OK : h;
+}
+#else
 std::string module_path() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&DllGetClassObject), &info) && info.dli_fname) {
@@ -82,31 +178,32 @@ std::string module_path() {
     return {};
 }
 
-std::string braces(const GUID& g) { return "{" + guid_text(g) + "}"; }
+// The registry file holds one line per value; a named value is a key one
+// level below its key.
+std::string file_key(const RegEntry& r) { return "HKCR\\" + r.key + (r.name.empty() ? "" : "\\" + r.name); }
 
-// Everything DllRegisterServer writes, as key/value pairs.
-std::vector<std::pair<std::string, std::string>> registration_entries() {
-    const std::string path = module_path();
-    const std::string lib = braces(kLibraryId);
-    std::vector<std::pair<std::string, std::string>> e;
-    e.push_back({"HKCR\\TypeLib\\" + lib + "\\1.0", "TR47: INI Tools"});
-    e.push_back({"HKCR\\TypeLib\\" + lib + "\\1.0\\0\\linux64", path});
-    for (const Interface& i : interfaces()) {
-        if (!i.create) continue;
-        const std::string progid = library_base_name() + "." + i.className;
-        const std::string clsid = braces(i.clsid);
-        e.push_back({"HKCR\\" + progid, progid});
-        e.push_back({"HKCR\\" + progid + "\\CLSID", clsid});
-        e.push_back({"HKCR\\CLSID\\" + clsid, progid});
-        e.push_back({"HKCR\\CLSID\\" + clsid + "\\InprocServer32", path});
-        e.push_back({"HKCR\\CLSID\\" + clsid + "\\InprocServer32\\ThreadingModel", "Apartment"});
-        e.push_back({"HKCR\\CLSID\\" + clsid + "\\ProgID", progid});
-        e.push_back({"HKCR\\CLSID\\" + clsid + "\\TypeLib", lib});
-        e.push_back({"HKCR\\Interface\\" + braces(i.iid), i.name});
-        e.push_back({"HKCR\\Interface\\" + braces(i.iid) + "\\TypeLib", lib});
+HRESULT register_server() {
+    try {
+        Registry reg = Registry::open_default();
+        for (const RegEntry& r : registration_entries(module_path())) reg.set(file_key(r), r.data);
+        reg.save();
+        return S_OK;
+    } catch (const std::exception&) {
+        return SELFREG_E_CLASS;
     }
-    return e;
 }
+
+HRESULT unregister_server() {
+    try {
+        Registry reg = Registry::open_default();
+        for (const RegEntry& r : registration_entries({})) reg.remove(file_key(r));
+        reg.save();
+        return S_OK;
+    } catch (const std::exception&) {
+        return SELFREG_E_CLASS;
+    }
+}
+#endif
 
 } // namespace
 
@@ -132,24 +229,6 @@ extern "C" TR47_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, v
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" TR47_EXPORT HRESULT DllRegisterServer() {
-    try {
-        Registry reg = Registry::open_default();
-        for (auto& [key, value] : registration_entries()) reg.set(key, value);
-        reg.save();
-        return S_OK;
-    } catch (const std::exception&) {
-        return SELFREG_E_CLASS;
-    }
-}
+extern "C" TR47_EXPORT HRESULT DllRegisterServer() { return register_server(); }
 
-extern "C" TR47_EXPORT HRESULT DllUnregisterServer() {
-    try {
-        Registry reg = Registry::open_default();
-        for (auto& [key, value] : registration_entries()) reg.remove(key);
-        reg.save();
-        return S_OK;
-    } catch (const std::exception&) {
-        return SELFREG_E_CLASS;
-    }
-}
+extern "C" TR47_EXPORT HRESULT DllUnregisterServer() { return unregister_server(); }
