@@ -18,16 +18,6 @@ namespace tr47::detail::platform {
 
 namespace {
 
-std::wstring wide(std::string_view text) {
-    const std::u16string u = utf8_to_utf16(text);
-    return std::wstring(u.begin(), u.end());
-}
-
-std::string narrow(const wchar_t* text) {
-    std::u16string u;
-    for (; text && *text; ++text) u += static_cast<char16_t>(*text);
-    return utf16_to_utf8(u.data(), u.size());
-}
 
 std::string last_error_text() {
     const DWORD code = GetLastError();
@@ -36,7 +26,7 @@ std::string last_error_text() {
                              sizeof buf / sizeof buf[0], nullptr);
     while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L'.')) --n;
     buf[n] = 0;
-    return n ? narrow(buf) : "error " + std::to_string(code);
+    return n ? wide_to_utf8(std::wstring_view(buf, n)) : "error " + std::to_string(code);
 }
 
 [[noreturn]] void crypto_failure(const char* why, NTSTATUS status) {
@@ -98,7 +88,7 @@ BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO gcm_info(const unsigned char* nonce, std::
 std::string locale_name(LocaleUse) {
     wchar_t name[LOCALE_NAME_MAX_LENGTH];
     if (GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) == 0 || !name[0]) return "en_US";
-    std::string n = narrow(name);
+    std::string n = wide_to_utf8(name);
     for (char& c : n)
         if (c == '-') c = '_';
     return n;
@@ -181,14 +171,14 @@ bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::stri
 
 FileKind file_kind(const std::string& path, std::uint64_t* size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (path.empty() || !GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data))
+    if (path.empty() || !GetFileAttributesExW(utf8_to_wide(path).c_str(), GetFileExInfoStandard, &data))
         return FileKind::Missing;
     if (size) *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::Directory;
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::Regular;
 }
 
-std::FILE* open_for_reading(const std::string& path) { return _wfopen(wide(path).c_str(), L"rb"); }
+std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
 
 void write_file_atomically(const std::string& path, std::string_view data) {
     unsigned char salt[6];
@@ -199,7 +189,7 @@ void write_file_atomically(const std::string& path, std::string_view data) {
         tmp += hex[b >> 4];
         tmp += hex[b & 15];
     }
-    const std::wstring wtmp = wide(tmp), wpath = wide(path);
+    const std::wstring wtmp = utf8_to_wide(tmp), wpath = utf8_to_wide(path);
     HANDLE h = CreateFileW(wtmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) raise(hr::PATH_ACCESS, "Cannot create a file beside " + path + ": " + last_error_text());
     auto fail = [&](const char* what) {

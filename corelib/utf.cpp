@@ -87,4 +87,15 @@ std::u16string utf8_to_utf16(std::string_view text) {
     return out;
 }
 
+#ifdef _WIN32
+std::wstring utf8_to_wide(std::string_view text) {
+    const std::u16string u = utf8_to_utf16(text);
+    return std::wstring(u.begin(), u.end());
+}
+
+std::string wide_to_utf8(std::wstring_view text) {
+    return utf16_to_utf8(reinterpret_cast<const char16_t*>(text.data()), text.size());
+}
+#endif
+
 } // namespace tr47::detail

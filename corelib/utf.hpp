@@ -17,4 +17,10 @@ void utf8_append(std::string& out, char32_t cp);
 std::string utf16_to_utf8(const char16_t* s, std::size_t length);
 std::u16string utf8_to_utf16(std::string_view text);
 
+#ifdef _WIN32
+// The platform's wide strings are UTF-16.
+std::wstring utf8_to_wide(std::string_view text);
+std::string wide_to_utf8(std::wstring_view text);
+#endif
+
 } // namespace tr47::detail

@@ -108,10 +108,8 @@ std::vector<RegEntry> registration_entries(const std::string& path) {
 }
 
 #ifdef _WIN32
-std::wstring wide(std::string_view s) {
-    const std::u16string u = tr47::detail::utf8_to_utf16(s);
-    return std::wstring(u.begin(), u.end());
-}
+using tr47::detail::utf8_to_wide;
+using tr47::detail::wide_to_utf8;
 
 std::wstring module_path() {
     HMODULE self = nullptr;
@@ -127,21 +125,17 @@ std::wstring module_path() {
     }
 }
 
-std::string narrow(const std::wstring& w) {
-    return tr47::detail::utf16_to_utf8(reinterpret_cast<const char16_t*>(w.data()), w.size());
-}
-
 HRESULT register_server() {
     const std::wstring path = module_path();
     if (path.empty()) return SELFREG_E_CLASS;
-    for (const RegEntry& r : registration_entries(narrow(path))) {
+    for (const RegEntry& r : registration_entries(wide_to_utf8(path))) {
         if (r.typelib) continue;
         HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, wide(r.key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, utf8_to_wide(r.key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                             nullptr) != ERROR_SUCCESS)
             return SELFREG_E_CLASS;
-        const std::wstring data = wide(r.data);
-        const LONG rc = RegSetValueExW(key, r.name.empty() ? nullptr : wide(r.name).c_str(), 0, REG_SZ,
+        const std::wstring data = utf8_to_wide(r.data);
+        const LONG rc = RegSetValueExW(key, r.name.empty() ? nullptr : utf8_to_wide(r.name).c_str(), 0, REG_SZ,
                                        reinterpret_cast<const BYTE*>(data.c_str()),
                                        static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
@@ -159,7 +153,7 @@ HRESULT unregister_server() {
     std::vector<std::string> keys;
     for (const RegEntry& r : registration_entries({}))
         if (!r.typelib && (keys.empty() || keys.back() != r.key)) keys.push_back(r.key);
-    for (auto it = keys.rbegin(); it != keys.rend(); ++it) RegDeleteKeyW(HKEY_CLASSES_ROOT, wide(*it).c_str());
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) RegDeleteKeyW(HKEY_CLASSES_ROOT, utf8_to_wide(*it).c_str());
     const HRESULT h = UnRegisterTypeLib(kLibraryId, 1, 0, 0, SYS_WIN64);
     return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY) ? S_OK : h;
 }
