@@ -52,14 +52,8 @@ ITypeLib* own_type_library() {
     static ITypeLib* lib = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        HMODULE self = nullptr;
-        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                reinterpret_cast<LPCWSTR>(&own_type_library), &self))
-            return;
-        wchar_t path[MAX_PATH + 1];
-        const DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
-        if (n == 0 || n >= MAX_PATH) return;
-        if (FAILED(LoadTypeLibEx(path, REGKIND_NONE, &lib))) lib = nullptr;
+        const std::wstring path = module_path();
+        if (path.empty() || FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib))) lib = nullptr;
     });
     return lib;
 }

@@ -19,6 +19,11 @@ std::string from_bstr(const tr47com::OLECHAR* s);
 std::string from_utf16(const tr47com::OLECHAR* s, std::uint32_t length);
 tr47com::BSTR to_bstr(std::string_view text);
 
+#ifdef _WIN32
+// The full path of this server's DLL, or empty when it cannot be found.
+std::wstring module_path();
+#endif
+
 class DispatchObject final : public tr47com::IDispatch {
 public:
     DispatchObject(ref<Object> object, const Interface& itf);

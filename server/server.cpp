@@ -111,20 +111,6 @@ std::vector<RegEntry> registration_entries(const std::string& path) {
 using tr47::detail::utf8_to_wide;
 using tr47::detail::wide_to_utf8;
 
-std::wstring module_path() {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&DllGetClassObject), &self))
-        return {};
-    std::vector<wchar_t> buf(MAX_PATH + 1);
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(self, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n == 0) return {};
-        if (n < buf.size()) return std::wstring(buf.data(), n);
-        buf.resize(buf.size() * 2);
-    }
-}
-
 HRESULT register_server() {
     const std::wstring path = module_path();
     if (path.empty()) return SELFREG_E_CLASS;
@@ -200,6 +186,22 @@ HRESULT unregister_server() {
 #endif
 
 } // namespace
+
+#ifdef _WIN32
+std::wstring module_path() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&DllGetClassObject), &self))
+        return {};
+    std::vector<wchar_t> buf(MAX_PATH + 1);
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(self, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return {};
+        if (n < buf.size()) return std::wstring(buf.data(), n);
+        buf.resize(buf.size() * 2);
+    }
+}
+#endif
 
 } // namespace tr47::server
 
