@@ -40,23 +40,8 @@ using ::ULONG;
 using ::VARIANT;
 using ::VARIANT_BOOL;
 using ::VARTYPE;
-
-// The server's own description of a member, built from its member tables.
-struct MEMBERDESC {
-    const char* name;
-    DISPID dispid;
-    std::uint16_t invkind;
-    std::uint16_t cParams;
-    const char* const* paramNames;
-    const char* const* paramTypes;
-    const char* const* paramDefaults;
-    const char* resultType;
-};
-} // namespace tr47com
-
-namespace tr47com {
 using NameArray = LPOLESTR*;
-}
+} // namespace tr47com
 
 #define TR47_EXPORT
 #define TR47_STDCALL STDMETHODCALLTYPE

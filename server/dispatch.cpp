@@ -18,6 +18,12 @@ namespace tr47::server {
 
 using namespace tr47com;
 
+static_assert(static_cast<std::uint16_t>(Kind::Method) == DISPATCH_METHOD &&
+                  static_cast<std::uint16_t>(Kind::Get) == DISPATCH_PROPERTYGET &&
+                  static_cast<std::uint16_t>(Kind::Let) == DISPATCH_PROPERTYPUT &&
+                  static_cast<std::uint16_t>(Kind::Set) == DISPATCH_PROPERTYPUTREF,
+              "member kinds are the invocation flags");
+
 std::atomic<long> g_server_objects{0};
 
 // ---------------------------------------------------------------------------

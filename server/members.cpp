@@ -138,8 +138,14 @@ std::vector<Interface> build() {
     std::vector<Interface> all;
     auto add = [&](const char* name, const char* cls, const char* iid, const char* clsid, bool persistable,
                    bool collection, std::vector<Member> members, ref<Object> (*create)()) {
-        Interface i{name, cls, parse_guid(iid), clsid ? parse_guid(clsid) : GUID{}, persistable,
-                    collection, std::move(members), create, {}, {}, {}, {}};
+        Interface i{.name = name,
+                    .className = cls,
+                    .iid = parse_guid(iid),
+                    .clsid = clsid ? parse_guid(clsid) : GUID{},
+                    .persistable = persistable,
+                    .collection = collection,
+                    .members = std::move(members),
+                    .create = create};
         all.push_back(std::move(i));
     };
     {
@@ -304,6 +310,7 @@ std::vector<Interface> build() {
                      [](Object& s, std::vector<Variant>&) { return Variant(as<ReaderObject>(s).read_line()); }});
         add("ReaderObject", "", "07EA84C5-38FA-48D2-A91F-D1F5577C714F", nullptr, false, false, std::move(m), nullptr);
     }
+#ifndef _WIN32
     // Run-time descriptions.
     for (Interface& itf : all) {
         itf.paramNames.resize(itf.members.size());
@@ -325,6 +332,7 @@ std::vector<Interface> build() {
                                  mem.result == Type::None ? nullptr : idl_type(mem.result, mem.resultObject)});
         }
     }
+#endif
     return all;
 }
 

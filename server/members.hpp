@@ -49,9 +49,12 @@ struct Interface {
     bool collection;           // offers tmp_Database
     std::vector<Member> members;
     ref<Object> (*create)();   // class object's product; nullptr when not creatable
-    // Run-time descriptions built from the members.
-    std::vector<tr47com::MEMBERDESC> descs;
-    std::vector<std::vector<const char*>> paramNames, paramTypes, paramDefaults;
+#ifndef _WIN32
+    // Run-time descriptions built from the members (on Windows the type
+    // library linked into the DLL describes the interfaces).
+    std::vector<tr47com::MEMBERDESC> descs{};
+    std::vector<std::vector<const char*>> paramNames{}, paramTypes{}, paramDefaults{};
+#endif
 };
 
 tr47com::GUID parse_guid(const char* text);
