@@ -3,6 +3,7 @@
 
 #include "corelib/encoding.hpp"
 #include "corelib/limits.hpp"
+#include "corelib/nesting.hpp"
 #include "corelib/platform.hpp"
 
 namespace tr47 {
@@ -16,29 +17,27 @@ const std::string* intern(std::string_view name) {
     return &*pool.emplace(name).first;
 }
 
-// Persistence operations recurse through the tree, one level per nested
-// object. The depth is bounded so that a very deep tree gets a clear error
-// instead of exhausting the native stack.
-struct NestingGuard {
-    static thread_local int depth;
-    NestingGuard() {
-        // Besides the depth, keep a reserve of native stack: frames are far
-        // larger in sanitizer builds and on threads with small stacks.
-        char here = 0;
-        const auto at = reinterpret_cast<std::uintptr_t>(&here);
-        const std::uintptr_t floor = detail::platform::stack_floor();
-        const bool lowStack = floor != 0 && at > floor && at - floor < limits::kStackReserveBytes;
-        if (depth >= limits::kMaxDataNesting || lowStack)
-            raise(hr::LIMIT_EXCEEDED, "Nesting too deep: more than " +
-                                          std::to_string(limits::kMaxDataNesting) +
-                                          " nested objects in one copy, pack, store or read");
-        ++depth;
-    }
-    ~NestingGuard() { --depth; }
-};
-thread_local int NestingGuard::depth = 0;
+thread_local int g_nesting_depth = 0;
+using NestingGuard = detail::PersistNesting;
+
 
 } // namespace
+
+namespace detail {
+PersistNesting::PersistNesting() {
+    // Besides the depth, keep a reserve of native stack: frames are far
+    // larger in sanitizer builds and on threads with small stacks.
+    char here = 0;
+    const auto at = reinterpret_cast<std::uintptr_t>(&here);
+    const std::uintptr_t floor = platform::stack_floor();
+    const bool lowStack = floor != 0 && at > floor && at - floor < limits::kStackReserveBytes;
+    if (g_nesting_depth >= limits::kMaxDataNesting || lowStack)
+        raise(hr::LIMIT_EXCEEDED, "Nesting too deep: more than " + std::to_string(limits::kMaxDataNesting) +
+                                      " nested objects in one copy, pack, store or read");
+    ++g_nesting_depth;
+}
+PersistNesting::~PersistNesting() { --g_nesting_depth; }
+} // namespace detail
 
 DataObject::DataObject() {
     static const std::string* const unnamed = intern("");

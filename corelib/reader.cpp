@@ -18,10 +18,14 @@ constexpr std::size_t kBlock = std::size_t{1} << 20;
 enum Tag : std::uint8_t { tEmpty = 0, tString = 1, tDouble = 2, tDate = 3, tBool = 4, tLong = 5, tError = 6, tObject = 7 };
 
 void put_u32(std::string& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    char b[4];
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    out.append(b, 4);
 }
 void put_u64(std::string& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    char b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    out.append(b, 8);
 }
 void put_bytes(std::string& out, std::string_view s) {
     put_u32(out, static_cast<std::uint32_t>(s.size()));
@@ -234,37 +238,64 @@ std::string ReaderObject::read_line() {
     }
 }
 
+namespace {
+void put_value(std::string& out, const Variant& v) {
+    switch (v.type()) {
+    case VarType::Empty: out += char(tEmpty); break;
+    case VarType::String: out += char(tString); put_bytes(out, v.string()); break;
+    case VarType::Double: {
+        std::uint64_t bits; double d = v.dbl(); std::memcpy(&bits, &d, 8);
+        out += char(tDouble); put_u64(out, bits); break;
+    }
+    case VarType::Date: {
+        std::uint64_t bits; double d = v.date().days; std::memcpy(&bits, &d, 8);
+        out += char(tDate); put_u64(out, bits); break;
+    }
+    case VarType::Boolean: out += char(tBool); out += char(v.boolean() ? 1 : 0); break;
+    case VarType::Long: out += char(tLong); put_u32(out, static_cast<std::uint32_t>(v.lng())); break;
+    case VarType::Error: out += char(tError); put_u32(out, static_cast<std::uint32_t>(v.error().code)); break;
+    case VarType::Object: {
+        ref<tmp_Data> p = query<tmp_Data>(v.object());
+        ref<DataObject> data = p ? p->DATA() : nullptr;
+        if (!data) raise(hr::TYPE_MISMATCH, "Type mismatch: only persistable objects can be stored");
+        out += char(tObject);
+        put_bytes(out, data->class_name());
+        put_bytes(out, data->pack());
+        break;
+    }
+    }
+}
+} // namespace
+
 void ReaderObject::write_values(const std::vector<PackElement>& values) {
-    Impl& m = *impl_;
-    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
     for (const PackElement& e : values) {
         if (e.slots) raise(hr::TYPE_MISMATCH, "Type mismatch: a slot array cannot be written as a value");
-        const Variant& v = e.value;
-        switch (v.type()) {
-        case VarType::Empty: m.payload += char(tEmpty); break;
-        case VarType::String: m.payload += char(tString); put_bytes(m.payload, v.string()); break;
-        case VarType::Double: {
-            std::uint64_t bits; double d = v.dbl(); std::memcpy(&bits, &d, 8);
-            m.payload += char(tDouble); put_u64(m.payload, bits); break;
-        }
-        case VarType::Date: {
-            std::uint64_t bits; double d = v.date().days; std::memcpy(&bits, &d, 8);
-            m.payload += char(tDate); put_u64(m.payload, bits); break;
-        }
-        case VarType::Boolean: m.payload += char(tBool); m.payload += char(v.boolean() ? 1 : 0); break;
-        case VarType::Long: m.payload += char(tLong); put_u32(m.payload, static_cast<std::uint32_t>(v.lng())); break;
-        case VarType::Error: m.payload += char(tError); put_u32(m.payload, static_cast<std::uint32_t>(v.error().code)); break;
-        case VarType::Object: {
-            ref<tmp_Data> p = query<tmp_Data>(v.object());
-            ref<DataObject> data = p ? p->DATA() : nullptr;
-            if (!data) raise(hr::TYPE_MISMATCH, "Type mismatch: only persistable objects can be stored");
-            m.payload += char(tObject);
-            put_bytes(m.payload, data->class_name());
-            put_bytes(m.payload, data->pack());
-            break;
-        }
-        }
+        write_value(e.value);
     }
+}
+
+void ReaderObject::write_value(const Variant& v) {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    put_value(m.payload, v);
+}
+
+void ReaderObject::write_text(std::string_view text) {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    m.payload += char(tString);
+    put_bytes(m.payload, text);
+}
+
+bool ReaderObject::read_text(std::string_view& text, std::string&, Variant& other) {
+    Impl& m = *impl_;
+    if (m.open && m.stored && !m.writing && m.rpos < m.payload.size() && m.payload[m.rpos] == char(tString)) {
+        ++m.rpos;
+        text = m.take_bytes();
+        return true;
+    }
+    other = read_value();
+    return false;
 }
 
 Variant ReaderObject::read_value() {

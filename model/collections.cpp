@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "model/internal.hpp"
+#include "model/packed.hpp"
 
 namespace tr47 {
 
@@ -109,7 +110,9 @@ void CollectionBase::check_position(std::int32_t position) const {
 ref<Persistable> CollectionBase::entry_at(std::int32_t position) {
     check_position(position);
     auto p = static_cast<std::size_t>(position);
-    if (!slots_[p] && kind_ != Kind::Groups) {
+    if (!slots_[p] && packed_at(position)) {
+        make_real(position);
+    } else if (!slots_[p] && kind_ != Kind::Groups) {
         // Create-on-read: an empty slot of values or enumerations becomes a
         // new default entry.
         set_slot(p, new_entry());
@@ -121,6 +124,7 @@ ref<tmp_Data> CollectionBase::slot(std::int32_t position) { return entry_at(posi
 
 void CollectionBase::rebuild(std::int32_t n) {
     drop_index();
+    packed_.reset();
     for (auto& s : slots_)
         if (s) --s->in_collections_;
     slots_.clear();
@@ -147,6 +151,127 @@ Variant CollectionBase::key_of(Persistable* entry) const {
     return d->identifier();
 }
 
+bool CollectionBase::packed_at(std::int32_t position) const noexcept {
+    if (!packed_ || position < 1) return false;
+    const auto i = static_cast<std::size_t>(position - 1);
+    if (kind_ == Kind::Values) return i < packed_->values.size() && packed_->values[i].form != PackedForm::None;
+    return i < packed_->groups.size() && packed_->groups[i].form != PackedForm::None;
+}
+
+void CollectionBase::make_real(std::int32_t position) {
+    const auto i = static_cast<std::size_t>(position - 1);
+    ref<Persistable> e;
+    if (kind_ == Kind::Values)
+        e = make_value(packed_->values[i]);
+    else
+        e = make_group(packed_->groups[i], packed_->pools);
+    // The slot was counted as filled all along: no empty-slot bookkeeping.
+    ++e->in_collections_;
+    slots_[static_cast<std::size_t>(position)] = std::move(e);
+}
+
+bool CollectionBase::key_at(std::int32_t position, std::string_view& text, Variant& other) {
+    Persistable* e = slots_[static_cast<std::size_t>(position)].get();
+    if (!e) {
+        if (packed_at(position)) {
+            const auto i = static_cast<std::size_t>(position - 1);
+            const bool object = kind_ == Kind::Values ? packed_->values[i].form == PackedForm::Object
+                                                      : packed_->groups[i].form == PackedForm::Object;
+            if (!object) {
+                text = kind_ == Kind::Values ? packed_->values[i].key() : packed_->groups[i].key();
+                return true;
+            }
+        }
+        e = entry_at(position).get();
+    }
+    if (!e) raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection holds an empty slot");
+    if (kind_ == Kind::Values) {
+        text = static_cast<cls_INIValue*>(e)->NAME();
+        return true;
+    }
+    DataObject* d = e->DATA().get();
+    if (!d) raise(hr::OBJECT_NOT_SET, "Object variable not set: the entry has no data object");
+    if (d->identifier().is_string()) {
+        text = d->identifier().string();
+        return true;
+    }
+    other = d->identifier();
+    return false;
+}
+
+PackedSlots& CollectionBase::packed_slots() {
+    if (!packed_) packed_ = std::make_unique<PackedSlots>();
+    // Records run parallel to the slots; slots made without a record get an
+    // empty one.
+    const auto n = static_cast<std::size_t>(upper_bound());
+    if (kind_ == Kind::Values) {
+        if (packed_->values.size() < n) packed_->values.resize(n);
+    } else if (packed_->groups.size() < n) {
+        packed_->groups.resize(n);
+    }
+    return *packed_;
+}
+
+bool CollectionBase::accepts_packed() const noexcept {
+    return kind_ != Kind::Enums && database_ && database_->bound_only_to(this);
+}
+
+void CollectionBase::append_packed(PackedValue&& record, const ref<PackedPool>& pool) {
+    drop_index();
+    PackedSlots& p = packed_slots();
+    p.keep_pool(pool);
+    p.values.push_back(std::move(record));
+    slots_.emplace_back();
+}
+
+void CollectionBase::append_packed(PackedGroup&& record, const ref<PackedPool>& pool) {
+    drop_index();
+    if (!allocated_) {
+        slots_.clear();
+        slots_.emplace_back();
+        allocated_ = true;
+    }
+    PackedSlots& p = packed_slots();
+    p.keep_pool(pool);
+    p.groups.push_back(std::move(record));
+    slots_.emplace_back();
+}
+
+void CollectionBase::adopt(std::vector<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools) {
+    if (records.empty()) return;
+    drop_index();
+    PackedSlots& p = packed_slots();
+    for (const auto& pool : pools) p.keep_pool(pool);
+    if (p.values.empty()) {
+        p.values = std::move(records);
+    } else {
+        p.values.reserve(p.values.size() + records.size());
+        for (auto& r : records) p.values.push_back(std::move(r));
+    }
+    slots_.resize(p.values.size() + 1);
+    records.clear();
+}
+
+void CollectionBase::adopt(std::vector<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools) {
+    if (records.empty()) return;
+    drop_index();
+    if (!allocated_) {
+        slots_.clear();
+        slots_.emplace_back();
+        allocated_ = true;
+    }
+    PackedSlots& p = packed_slots();
+    for (const auto& pool : pools) p.keep_pool(pool);
+    if (p.groups.empty()) {
+        p.groups = std::move(records);
+    } else {
+        p.groups.reserve(p.groups.size() + records.size());
+        for (auto& r : records) p.groups.push_back(std::move(r));
+    }
+    slots_.resize(p.groups.size() + 1);
+    records.clear();
+}
+
 // ---------------------------------------------------------------------------
 // Key index
 
@@ -157,10 +282,11 @@ void CollectionBase::build_index() {
     idx->generation = key_generation;
     const std::int32_t n = upper_bound();
     idx->positions.reserve(static_cast<std::size_t>(n));
+    std::string_view text;
+    Variant other;
     for (std::int32_t p = 1; p <= n; ++p) {
-        Variant key = key_of(entry_at(p).get());
-        if (key.is_string())
-            idx->positions[normalise_key(key.string())].push_back(p);
+        if (key_at(p, text, other))
+            idx->positions[normalise_key(text)].push_back(p);
         else
             idx->non_text.push_back(p);
     }
@@ -171,11 +297,13 @@ std::int32_t CollectionBase::search_linear(const Variant& ID) {
     const std::int32_t n = upper_bound();
     std::string wanted;
     if (ID.is_string()) wanted = normalise_key(ID.string());
+    std::string_view text;
+    Variant other;
     for (std::int32_t p = 1; p <= n; ++p) {
-        Variant key = key_of(entry_at(p).get());
-        if (ID.is_string() && key.is_string()) {
-            if (normalise_key(key.string()) == wanted) return p;
-        } else if (ID.equals(key)) {
+        const bool isText = key_at(p, text, other);
+        if (ID.is_string() && isText) {
+            if (normalise_key(text) == wanted) return p;
+        } else if (ID.equals(isText ? Variant(text) : other)) {
             return p;
         }
     }
@@ -187,6 +315,7 @@ std::int32_t CollectionBase::search_linear(const Variant& ID) {
 
 void CollectionBase::DatabaseClear() {
     drop_index();
+    packed_.reset();
     for (auto& s : slots_)
         if (s) --s->in_collections_;
     slots_.clear();
@@ -210,6 +339,7 @@ void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant
         allocated_ = true;
     }
     slots_.emplace_back();
+    if (packed_) packed_slots();
     ++empty_slots_;
     const auto last = static_cast<std::int32_t>(slots_.size() - 1);
     if (NewEntry) {
@@ -252,12 +382,15 @@ void CollectionBase::DatabaseRemove(std::int32_t ID) {
     check_position(ID);
     const std::int32_t n = upper_bound();
     const bool indexCurrent = index_ && index_->generation == key_generation;
-    ref<Persistable> last = entry_at(n);
-    if (indexCurrent && last && slots_[static_cast<std::size_t>(ID)]) {
+    // An empty last slot of values reads as a new entry, which then moves.
+    if (kind_ != Kind::Groups && !slots_[static_cast<std::size_t>(n)] && !packed_at(n)) entry_at(n);
+    auto filled = [&](std::int32_t p) { return slots_[static_cast<std::size_t>(p)] || packed_at(p); };
+    if (indexCurrent && filled(n) && filled(ID)) {
         auto forget = [&](std::int32_t position, std::int32_t replacement) {
-            Variant key = key_of(slots_[static_cast<std::size_t>(position)].get());
+            std::string_view text;
+            Variant other;
             InlineFirstList<std::int32_t>& list =
-                key.is_string() ? index_->positions[normalise_key(key.string())] : index_->non_text;
+                key_at(position, text, other) ? index_->positions[normalise_key(text)] : index_->non_text;
             return list.replace(position, replacement);
         };
         bool ok = forget(ID, 0) && (ID == n || forget(n, ID));
@@ -265,12 +398,32 @@ void CollectionBase::DatabaseRemove(std::int32_t ID) {
     } else {
         drop_index();
     }
-    set_slot(static_cast<std::size_t>(ID), last);
-    set_slot(static_cast<std::size_t>(n), nullptr);
-    if (empty_slots_) --empty_slots_;
+    // Swap with the last: the last entry takes the freed position.
+    const auto id = static_cast<std::size_t>(ID), last = static_cast<std::size_t>(n);
+    const bool goneEmpty = !filled(ID);
+    ref<Persistable> gone = std::move(slots_[id]);
+    if (gone) --gone->in_collections_;
+    if (id != last) slots_[id] = std::move(slots_[last]);
     slots_.pop_back();
+    if (packed_) {
+        if (kind_ == Kind::Values) {
+            auto& r = packed_->values;
+            if (last - 1 < r.size()) {
+                if (id != last) r[id - 1] = std::move(r[last - 1]);
+                r.pop_back();
+            }
+        } else {
+            auto& r = packed_->groups;
+            if (last - 1 < r.size()) {
+                if (id != last) r[id - 1] = std::move(r[last - 1]);
+                r.pop_back();
+            }
+        }
+    }
+    if (goneEmpty && empty_slots_) --empty_slots_;
     if (kind_ == Kind::Groups && upper_bound() == 0) {
         slots_.clear();
+        packed_.reset();
         allocated_ = false;
     }
 }
@@ -351,6 +504,15 @@ void CollectionBase::DataStore(FileObject& f) {
     const std::int32_t n = allocated_ || kind_ != Kind::Groups ? upper_bound() : 0;
     f.write_values({Variant(n)});
     for (std::int32_t i = 1; i <= n; ++i) {
+        // Packed entries are written as they are, without being made real.
+        if (!slots_[static_cast<std::size_t>(i)] && packed_at(i)) {
+            const auto r = static_cast<std::size_t>(i - 1);
+            if (kind_ == Kind::Values)
+                store_value(f, packed_->values[r]);
+            else
+                store_group(f, packed_->groups[r]);
+            continue;
+        }
         ref<Persistable> e = entry_at(i);
         if (!e || !e->DATA()) raise(hr::OBJECT_NOT_SET, "Object variable not set: empty slot cannot be stored");
         e->DATA()->store(f);
@@ -368,6 +530,28 @@ void CollectionBase::DataRead(FileObject& f) {
     // Items are appended one by one as they are read, so a count that the
     // file cannot back allocates nothing in advance.
     rebuild(0);
+    if (kind_ != Kind::Enums) {
+        // Values and groups are read into packed records; whatever was read
+        // stays, also when the file fails midway.
+        ref<PackedPool> pool = PackedPool::create();
+        std::vector<PackedValue> values;
+        std::vector<PackedGroup> groups;
+        auto keep = [&] {
+            adopt(std::move(values), {pool});
+            adopt(std::move(groups), {pool});
+        };
+        try {
+            if (kind_ == Kind::Values)
+                read_values(f, n, values, *pool);
+            else
+                read_groups(f, n, groups, *pool, 0);
+        } catch (...) {
+            keep();
+            throw;
+        }
+        keep();
+        return;
+    }
     for (std::int32_t i = 1; i <= n; ++i) {
         if (kind_ == Kind::Groups && !allocated_) {
             slots_.emplace_back();

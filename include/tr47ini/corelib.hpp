@@ -131,6 +131,12 @@ public:
     }
     void unbind(Events* sink) noexcept { sinks_.replace(sink, nullptr); }
     bool bound() const noexcept { return !sinks_.empty(); }
+    // Whether that sink is the only one: events reach nobody else.
+    bool bound_only_to(const Events* sink) const noexcept {
+        bool only = sinks_.size() == 1;
+        sinks_.for_each([&](Events* s) { only = only && s == sink; });
+        return only;
+    }
 
 protected:
     template <class F>
@@ -161,6 +167,9 @@ public:
         identifier_ = std::move(id);
         ++detail::key_generation;
     }
+    // Sets the identifier of an object that no collection holds yet, so no
+    // key index can have gone stale.
+    void init_identifier(Variant id) noexcept { identifier_ = std::move(id); }
 
     const std::string& class_name() const noexcept { return *class_name_; }
     // Class names are interned: objects of one class share one string.
@@ -254,6 +263,21 @@ public:
     virtual void write_values(const std::vector<PackElement>& values) = 0;
     virtual void read_values(const std::vector<Target>& targets) = 0;
     virtual Variant read_value() = 0;
+
+    // Shortcuts for one value at a time; a file may serve them without
+    // building a list or copying a text.
+    virtual void write_value(const Variant& value) { write_values({PackElement(value)}); }
+    virtual void write_text(std::string_view text) { write_value(Variant(text)); }
+    // Reads the next value: a text comes back as true with `text` viewing it
+    // (valid until the next read; `scratch` may hold it), any other value as
+    // false in `other`.
+    virtual bool read_text(std::string_view& text, std::string& scratch, Variant& other) {
+        other = read_value();
+        if (!other.is_string()) return false;
+        scratch = other.string();
+        text = scratch;
+        return true;
+    }
 
 protected:
     ~FileObject() = default;
@@ -374,6 +398,9 @@ public:
     void write_values(const std::vector<PackElement>& values) override;
     void read_values(const std::vector<Target>& targets) override;
     Variant read_value() override;
+    void write_value(const Variant& value) override;
+    void write_text(std::string_view text) override;
+    bool read_text(std::string_view& text, std::string& scratch, Variant& other) override;
 
     struct Impl;
 

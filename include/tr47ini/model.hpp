@@ -40,6 +40,11 @@ struct Diagnostic {
 namespace detail {
 
 class CollectionBase;
+struct PackedAccess;
+struct PackedSlots;
+struct PackedValue;
+struct PackedGroup;
+class PackedPool;
 
 // Common part of the seven classes: the data object binding.
 class Persistable : public tmp_Data, protected DataEvents {
@@ -79,6 +84,16 @@ public:
     bool REMOVE(const Variant& pID, bool pForceIndex = false);
     bool LOAD(const std::string& pFile, const std::string& pPW = {});
     bool SAVE(const std::string& pFile, const std::string& pPW = {});
+
+    // Whether entries may be appended in packed form: the database object
+    // raises its events on this collection alone, so appending past it is
+    // the same as adding through it.
+    bool accepts_packed() const noexcept;
+    void append_packed(PackedValue&& record, const ref<PackedPool>& pool);
+    void append_packed(PackedGroup&& record, const ref<PackedPool>& pool);
+    // Appends records (with the pools their texts live in) at the end.
+    void adopt(std::vector<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools);
+    void adopt(std::vector<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools);
 
     // SlotArray
     bool allocated() const override { return kind_ != Kind::Groups || allocated_; }
@@ -120,7 +135,14 @@ protected:
     Kind kind_;
 
 private:
+    friend struct PackedAccess;
     Variant key_of(Persistable* entry) const;
+    // Key of the entry at a position without making a packed one real: a
+    // text in `text` (true) or another value in `other`.
+    bool key_at(std::int32_t position, std::string_view& text, Variant& other);
+    bool packed_at(std::int32_t position) const noexcept;
+    void make_real(std::int32_t position);
+    PackedSlots& packed_slots();
     void check_position(std::int32_t position) const;
     void set_slot(std::size_t position, ref<Persistable> entry);
     void drop_index() noexcept;
@@ -139,6 +161,8 @@ private:
     };
     std::unique_ptr<Index> index_;
     std::uint32_t empty_slots_ = 0;  // slots that hold no entry (groups)
+    // Packed records of the slots not made real yet (values and groups).
+    std::unique_ptr<PackedSlots> packed_;
 };
 
 } // namespace detail
@@ -163,6 +187,7 @@ public:
 
 private:
     friend class detail::CollectionBase;
+    friend struct detail::PackedAccess;
     cls_INIValue();
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;
@@ -279,6 +304,7 @@ public:
     const ref<cls_INIGroups>& children_if_any() const noexcept { return children_; }
 
 private:
+    friend struct detail::PackedAccess;
     cls_INIGroup();
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;

@@ -1,0 +1,361 @@
+#include "model/packed.hpp"
+
+#include <cstring>
+
+#include "corelib/nesting.hpp"
+
+namespace tr47::detail {
+
+namespace {
+const char* const kFormatVersion = "1.0";
+constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
+} // namespace
+
+const char* PackedPool::keep(std::string_view text) {
+    if (text.empty()) return "";
+    if (text.size() > left_) {
+        if (text.size() > kLargestChunk / 4) {
+            // A long text gets a chunk of its own; the current one stays open.
+            chunks_.push_back(std::make_unique<char[]>(text.size()));
+            std::memcpy(chunks_.back().get(), text.data(), text.size());
+            return chunks_.back().get();
+        }
+        // Chunks grow with the pool: a small import costs no large block.
+        chunks_.push_back(std::make_unique<char[]>(next_chunk_));
+        free_ = chunks_.back().get();
+        left_ = next_chunk_;
+        next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
+    }
+    char* at = free_;
+    std::memcpy(at, text.data(), text.size());
+    free_ += text.size();
+    left_ -= text.size();
+    return at;
+}
+
+// ---------------------------------------------------------------------------
+
+PackedValue PackedValue::holding(ref<cls_INIValue> v) {
+    PackedValue r;
+    if (!v) return r;
+    r.form = PackedForm::Object;
+    r.u.object = v.get();
+    v->add_ref();
+    return r;
+}
+
+void PackedValue::reset() noexcept {
+    if (form == PackedForm::Object && u.object) u.object->release();
+    form = PackedForm::None;
+}
+
+Variant PackedValue::content() const {
+    switch (type) {
+    case VarType::String: return Variant(std::string(u.text, text_len));
+    case VarType::Double: return Variant(u.number);
+    case VarType::Long: return Variant(u.lng);
+    case VarType::Date: return Variant(Date{u.number});
+    case VarType::Boolean: return Variant::boolean(u.flag);
+    default: return Variant();
+    }
+}
+
+bool PackedValue::set_content(const Variant& v, PackedPool& pool) {
+    switch (v.type()) {
+    case VarType::String:
+        if (v.string().size() > UINT32_MAX) return false;
+        u.text = pool.keep(v.string());
+        text_len = static_cast<std::uint32_t>(v.string().size());
+        break;
+    case VarType::Double: u.number = v.dbl(); break;
+    case VarType::Long: u.lng = v.lng(); break;
+    case VarType::Date: u.number = v.date().days; break;
+    case VarType::Boolean: u.flag = v.boolean(); break;
+    case VarType::Empty: break;
+    default: return false;
+    }
+    type = v.type();
+    return true;
+}
+
+PackedGroup PackedGroup::holding(ref<cls_INIGroup> g) {
+    PackedGroup r;
+    if (!g) return r;
+    r.form = PackedForm::Object;
+    r.object = g.get();
+    g->add_ref();
+    return r;
+}
+
+void PackedGroup::reset() noexcept {
+    if (object) object->release();
+    object = nullptr;
+    values.clear();
+    children.clear();
+    form = PackedForm::None;
+}
+
+// ---------------------------------------------------------------------------
+// Making records real
+
+struct PackedAccess {
+    static ref<cls_INIValue> value(PackedValue& r) {
+        if (r.form == PackedForm::Object) {
+            ref<cls_INIValue> v(r.u.object);
+            r.reset();
+            return v;
+        }
+        ref<cls_INIValue> v = cls_INIValue::create();
+        v->name_.assign(r.name, r.name_len);
+        v->sort_ = r.sort;
+        v->content_ = r.content();
+        v->DATA()->init_identifier(Variant(v->name_));
+        r.reset();
+        return v;
+    }
+
+    static ref<cls_INIGroup> group(PackedGroup& r, const std::vector<ref<PackedPool>>& pools) {
+        if (r.form == PackedForm::Object) {
+            ref<cls_INIGroup> g(r.object);
+            r.reset();
+            return g;
+        }
+        ref<cls_INIGroup> g = cls_INIGroup::create();
+        g->name_.assign(r.name, r.name_len);
+        g->sort_.assign(r.sort, r.sort_len);
+        g->DATA()->init_identifier(Variant(g->name_));
+        if (!r.values.empty()) g->VALUES()->adopt(std::move(r.values), pools);
+        if (!r.children.empty()) g->CHILDREN()->adopt(std::move(r.children), pools);
+        r.reset();
+        return g;
+    }
+
+    // A group read from a stored form whose fields have no packed form.
+    static ref<cls_INIGroup> group_of(Variant id, std::string sort, std::string name, std::string description) {
+        ref<cls_INIGroup> g = cls_INIGroup::create();
+        g->DATA()->identifier(std::move(id));
+        g->sort_ = std::move(sort);
+        g->name_ = std::move(name);
+        g->description_ = std::move(description);
+        return g;
+    }
+
+    static ref<cls_INIValue> value_of(Variant id, std::string name, std::int32_t sort, Variant content,
+                                      std::string description) {
+        ref<cls_INIValue> v = cls_INIValue::create();
+        v->DATA()->identifier(std::move(id));
+        v->name_ = std::move(name);
+        v->sort_ = sort;
+        v->content_ = std::move(content);
+        v->description_ = std::move(description);
+        return v;
+    }
+};
+
+ref<cls_INIValue> make_value(PackedValue& record) { return PackedAccess::value(record); }
+ref<cls_INIGroup> make_group(PackedGroup& record, const std::vector<ref<PackedPool>>& pools) {
+    return PackedAccess::group(record, pools);
+}
+
+// ---------------------------------------------------------------------------
+// Stored forms (the same values, in the same order and nesting, as the
+// DataStore handlers of the real objects write)
+
+namespace {
+
+void store_content(FileObject& f, const PackedValue& r) {
+    if (r.type == VarType::String)
+        f.write_text({r.u.text, r.text_len});
+    else
+        f.write_value(r.content());
+}
+
+void store_collection_head(FileObject& f, std::size_t n) {
+    f.write_text(kFormatVersion);
+    f.write_value(Variant());
+    f.write_value(Variant(static_cast<std::int32_t>(n)));
+}
+
+} // namespace
+
+void store_value(FileObject& f, const PackedValue& r) {
+    if (r.form == PackedForm::Object) {
+        r.u.object->DATA()->store(f);
+        return;
+    }
+    PersistNesting level;
+    f.write_text(kFormatVersion);
+    f.write_text(r.key());
+    f.write_text(r.key());
+    f.write_value(Variant(static_cast<std::int32_t>(r.sort)));
+    store_content(f, r);
+    f.write_text({});
+}
+
+void store_group(FileObject& f, const PackedGroup& r) {
+    if (r.form == PackedForm::Object) {
+        r.object->DATA()->store(f);
+        return;
+    }
+    PersistNesting level;
+    f.write_text(kFormatVersion);
+    f.write_text(r.key());
+    f.write_text({r.sort, r.sort_len});
+    f.write_text(r.key());
+    f.write_text({});
+    {
+        PersistNesting values;
+        store_collection_head(f, r.values.size());
+        for (const PackedValue& v : r.values) store_value(f, v);
+    }
+    PersistNesting children;
+    store_collection_head(f, r.children.size());
+    for (const PackedGroup& g : r.children) store_group(f, g);
+}
+
+namespace {
+
+// A text field as Target(&text) reads it: any value converted to text.
+std::string_view read_text_field(FileObject& f, std::string& scratch) {
+    std::string_view text;
+    Variant other;
+    if (f.read_text(text, scratch, other)) return text;
+    scratch = other.to_text();
+    return scratch;
+}
+
+bool is_version(std::string_view v) { return v == kFormatVersion || upper(v) == kFormatVersion; }
+
+// Head of a stored collection: false when its version is not ours (then
+// nothing more of it is stored).
+bool read_collection_head(FileObject& f, Variant& id, std::int32_t& n) {
+    std::string scratch;
+    if (!is_version(read_text_field(f, scratch))) return false;
+    id = f.read_value();
+    n = f.read_value().to_long();
+    if (n < 0) raise(hr::BAD_FILE_FORMAT, "Bad file format: negative item count");
+    return true;
+}
+
+void read_one_value(FileObject& f, std::vector<PackedValue>& out, PackedPool& pool) {
+    PersistNesting level;
+    std::string s1, s2, s3, s4;
+    if (!is_version(read_text_field(f, s1))) {
+        out.push_back(PackedValue::holding(cls_INIValue::create()));
+        return;
+    }
+    std::string_view id;
+    Variant idOther;
+    const bool idText = f.read_text(id, s1, idOther);
+    std::string_view name = read_text_field(f, s2);
+    const std::int32_t sort = f.read_value().to_long();
+    std::string_view text;
+    Variant content;
+    const bool contentText = f.read_text(text, s3, content);
+    std::string_view description = read_text_field(f, s4);
+    if (idText && id == name && description.empty() && sort >= 0 && sort <= 255 && name.size() <= UINT32_MAX &&
+        text.size() <= UINT32_MAX) {
+        PackedValue r;
+        r.name = pool.keep(name);
+        r.name_len = static_cast<std::uint32_t>(name.size());
+        r.sort = static_cast<std::uint8_t>(sort);
+        bool ok = true;
+        if (contentText) {
+            r.type = VarType::String;
+            r.u.text = pool.keep(text);
+            r.text_len = static_cast<std::uint32_t>(text.size());
+        } else {
+            ok = r.set_content(content, pool);
+        }
+        if (ok) {
+            r.form = PackedForm::Packed;
+            out.push_back(std::move(r));
+            return;
+        }
+    }
+    if (contentText) content = Variant(text);
+    out.push_back(PackedValue::holding(PackedAccess::value_of(idText ? Variant(id) : std::move(idOther),
+                                                              std::string(name), sort, std::move(content),
+                                                              std::string(description))));
+}
+
+void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
+    if (depth >= kMaxPackedDepth) {
+        ref<cls_INIGroup> g = cls_INIGroup::create();
+        out.push_back(PackedGroup::holding(g));
+        g->DATA()->read(f);
+        return;
+    }
+    PersistNesting level;
+    std::string s1, s2, s3, s4;
+    if (!is_version(read_text_field(f, s1))) {
+        out.push_back(PackedGroup::holding(cls_INIGroup::create()));
+        return;
+    }
+    std::string_view id;
+    Variant idOther;
+    const bool idText = f.read_text(id, s1, idOther);
+    std::string_view sort = read_text_field(f, s2);
+    std::string_view name = read_text_field(f, s3);
+    std::string_view description = read_text_field(f, s4);
+    PackedGroup r;
+    r.form = PackedForm::Packed;
+    r.name = pool.keep(name);
+    r.name_len = static_cast<std::uint32_t>(name.size());
+    r.sort = pool.keep(sort);
+    r.sort_len = static_cast<std::uint32_t>(sort.size());
+    bool plain = idText && id == name && description.empty() && name.size() <= UINT32_MAX && sort.size() <= UINT32_MAX;
+    ref<cls_INIGroup> real;
+    auto make_real = [&] {
+        if (real) return;
+        real = PackedAccess::group_of(idText ? Variant(id) : std::move(idOther), std::string(sort), std::string(name),
+                                      std::string(description));
+    };
+    Variant valuesId, childrenId;
+    // Whatever was read stays in the tree, also when reading fails midway.
+    auto finish = [&] {
+        if (!plain) make_real();
+        if (real) {
+            if (!r.values.empty()) real->VALUES()->adopt(std::move(r.values), {ref<PackedPool>(&pool)});
+            if (!r.children.empty()) real->CHILDREN()->adopt(std::move(r.children), {ref<PackedPool>(&pool)});
+            if (!valuesId.is_empty()) real->VALUES()->DATA()->identifier(valuesId);
+            if (!childrenId.is_empty()) real->CHILDREN()->DATA()->identifier(childrenId);
+            out.push_back(PackedGroup::holding(real));
+        } else {
+            out.push_back(std::move(r));
+        }
+    };
+    try {
+        std::int32_t n = 0;
+        {
+            PersistNesting values;
+            if (read_collection_head(f, valuesId, n)) {
+                if (!valuesId.is_empty()) plain = false;
+                read_values(f, n, r.values, pool);
+            }
+        }
+        PersistNesting children;
+        if (read_collection_head(f, childrenId, n)) {
+            if (!childrenId.is_empty()) plain = false;
+            read_groups(f, n, r.children, pool, depth + 1);
+        }
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+} // namespace
+
+void read_values(FileObject& f, std::int32_t n, std::vector<PackedValue>& out, PackedPool& pool) {
+    // Entries are appended as they are read, so a count that the file cannot
+    // back allocates nothing in advance.
+    for (std::int32_t i = 0; i < n; ++i) read_one_value(f, out, pool);
+}
+
+void read_groups(FileObject& f, std::int32_t n, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
+    for (std::int32_t i = 0; i < n; ++i) read_one_group(f, out, pool, depth);
+}
+
+} // namespace tr47::detail

@@ -1,0 +1,159 @@
+// Packed entries: the compact form in which imported and loaded values and
+// groups wait in their collections until a client first reaches them.
+//
+// An imported value as a real object costs two heap objects and several
+// strings (about 300 bytes); packed it costs one 32-byte record and its
+// texts in a shared pool. The collection turns a record into the real
+// object on first access and from then on holds that object, so clients
+// see the same object every time and cannot tell the forms apart.
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "tr47ini/model.hpp"
+
+namespace tr47::detail {
+
+// Texts of packed entries, copied into large chunks. Shared by every
+// collection that holds records pointing into it.
+class PackedPool final : public Object {
+public:
+    static ref<PackedPool> create() { return ref<PackedPool>(new PackedPool()); }
+    // A copy of the text that lives as long as the pool.
+    const char* keep(std::string_view text);
+
+private:
+    PackedPool() = default;
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    char* free_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t next_chunk_ = std::size_t{16} << 10;
+};
+
+enum class PackedForm : std::uint8_t { None, Packed, Object };
+
+// One value slot. Packed: NAME (which is also the identifier), SORT and a
+// CONTENT of a plain subtype, empty DESCRIPTION, no ENUMREF. Object: a
+// real value that had to be made at once (it owns one reference).
+struct PackedValue {
+    const char* name = nullptr;
+    std::uint32_t name_len = 0;
+    std::uint32_t text_len = 0;
+    union {
+        const char* text;
+        double number;
+        std::int32_t lng;
+        bool flag;
+        cls_INIValue* object;
+    } u{};
+    VarType type = VarType::Empty;
+    std::uint8_t sort = 0;
+    PackedForm form = PackedForm::None;
+
+    PackedValue() = default;
+    PackedValue(PackedValue&& o) noexcept { take(o); }
+    PackedValue& operator=(PackedValue&& o) noexcept {
+        if (this != &o) {
+            reset();
+            take(o);
+        }
+        return *this;
+    }
+    ~PackedValue() { reset(); }
+
+    static PackedValue holding(ref<cls_INIValue> v);
+    std::string_view key() const noexcept { return {name, name_len}; }
+    Variant content() const;
+    // Sets the content when its subtype has a packed form; false otherwise.
+    bool set_content(const Variant& v, PackedPool& pool);
+    void reset() noexcept;
+
+private:
+    void take(PackedValue& o) noexcept {
+        name = o.name;
+        name_len = o.name_len;
+        text_len = o.text_len;
+        u = o.u;
+        type = o.type;
+        sort = o.sort;
+        form = std::exchange(o.form, PackedForm::None);
+    }
+};
+
+// One group slot. Packed: SORT and NAME (also the identifier), empty
+// DESCRIPTION, its values and child groups packed in turn, and collections
+// with an empty identifier. Object: a real group.
+struct PackedGroup {
+    const char* name = nullptr;
+    const char* sort = nullptr;
+    std::uint32_t name_len = 0;
+    std::uint32_t sort_len = 0;
+    cls_INIGroup* object = nullptr;
+    std::vector<PackedValue> values;
+    std::vector<PackedGroup> children;
+    PackedForm form = PackedForm::None;
+
+    PackedGroup() = default;
+    PackedGroup(PackedGroup&& o) noexcept { take(o); }
+    PackedGroup& operator=(PackedGroup&& o) noexcept {
+        if (this != &o) {
+            reset();
+            take(o);
+        }
+        return *this;
+    }
+    ~PackedGroup() { reset(); }
+
+    static PackedGroup holding(ref<cls_INIGroup> g);
+    std::string_view key() const noexcept { return {name, name_len}; }
+    void reset() noexcept;
+
+private:
+    void take(PackedGroup& o) noexcept {
+        name = o.name;
+        sort = o.sort;
+        name_len = o.name_len;
+        sort_len = o.sort_len;
+        object = std::exchange(o.object, nullptr);
+        values = std::move(o.values);
+        children = std::move(o.children);
+        form = std::exchange(o.form, PackedForm::None);
+    }
+};
+
+// Packed groups nest at most this deep below a real one, so the native
+// recursion of storing, reading and freeing packed trees stays bounded; a
+// deeper group is made real and packs its own children again.
+constexpr int kMaxPackedDepth = 32;
+
+// Records of a collection, index = position - 1; the collection's slot
+// array holds the objects already made.
+struct PackedSlots {
+    std::vector<ref<PackedPool>> pools;
+    std::vector<PackedValue> values;
+    std::vector<PackedGroup> groups;
+    void keep_pool(const ref<PackedPool>& pool) {
+        for (const auto& p : pools)
+            if (p == pool) return;
+        pools.push_back(pool);
+    }
+};
+
+// Real objects from packed records (identifier set without invalidating
+// any key index: nothing holds the new object yet).
+ref<cls_INIValue> make_value(PackedValue& record);
+ref<cls_INIGroup> make_group(PackedGroup& record, const std::vector<ref<PackedPool>>& pools);
+
+// The stored forms of packed records, value for value as the real objects
+// write them.
+void store_value(FileObject& f, const PackedValue& record);
+void store_group(FileObject& f, const PackedGroup& record);
+
+// Reads n stored entries into records; what has no packed form becomes an
+// object record. Entries read before a failure are kept in `out`.
+void read_values(FileObject& f, std::int32_t n, std::vector<PackedValue>& out, PackedPool& pool);
+void read_groups(FileObject& f, std::int32_t n, std::vector<PackedGroup>& out, PackedPool& pool, int depth);
+
+} // namespace tr47::detail
