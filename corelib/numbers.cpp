@@ -20,13 +20,21 @@ int hex_value(char c) {
     return -1;
 }
 
+// Whether c is one of the few characters of a set (a plain loop: the sets
+// hold at most three characters, and this runs per character of a number).
+bool in_set(std::string_view set, char c) {
+    for (char k : set)
+        if (k == c) return true;
+    return false;
+}
+
 // Scanner over a text that ignores the characters in skip.
 struct Scanner {
     std::string_view text;
     std::string_view skip;
     std::size_t pos = 0;
     void settle() {
-        while (pos < text.size() && skip.find(text[pos]) != std::string_view::npos) ++pos;
+        while (pos < text.size() && in_set(skip, text[pos])) ++pos;
     }
     bool done() {
         settle();
@@ -39,7 +47,7 @@ struct Scanner {
     char peek_next() {
         settle();
         std::size_t p = pos + 1;
-        while (p < text.size() && skip.find(text[p]) != std::string_view::npos) ++p;
+        while (p < text.size() && in_set(skip, text[p])) ++p;
         return p < text.size() ? text[p] : '\0';
     }
     void next() { ++pos; }
@@ -80,7 +88,7 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
         s.next();
         digits = true;
     }
-    if (!s.done() && marks.find(s.peek()) != std::string_view::npos && is_digit(s.peek_next())) {
+    if (!s.done() && in_set(marks, s.peek()) && is_digit(s.peek_next())) {
         buf += '.';
         s.next();
         while (is_digit(s.peek())) {
@@ -88,7 +96,7 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
             s.next();
             digits = true;
         }
-    } else if (digits && !s.done() && marks.find(s.peek()) != std::string_view::npos) {
+    } else if (digits && !s.done() && in_set(marks, s.peek())) {
         s.next(); // "5." reads as 5
     }
     if (!digits) return false;
@@ -179,26 +187,63 @@ double GlobalObject::parse_number(std::string_view text) const {
     return v;
 }
 
-std::int32_t Toolkit::classify(std::string_view text, std::string_view /*decimalMark*/) const {
+namespace detail {
+
+bool upper_equals(std::string_view text, std::string_view upperWord) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii) return upper(text) == upperWord;
+    // Plain ASCII upper-cases letter by letter; a locale's dotted I cannot
+    // matter, as none of the words compared holds an I.
+    if (text.size() != upperWord.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        if (c != upperWord[i]) return false;
+    }
+    return true;
+}
+
+bool upper_starts_with(std::string_view text, std::string_view upperPrefix) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii) return upper(text).rfind(upperPrefix, 0) == 0;
+    return text.size() >= upperPrefix.size() && upper_equals(text.substr(0, upperPrefix.size()), upperPrefix);
+}
+
+bool is_boolean_word(std::string_view text, bool* value) {
+    static const char* const words[] = {"TRUE", "WAHR", "YES", "JA", "FALSE", "FALSCH", "NO", "NEIN"};
+    for (int i = 0; i < 8; ++i)
+        if (upper_equals(text, words[i])) {
+            if (value) *value = i < 4;
+            return true;
+        }
+    return false;
+}
+
+std::int32_t classify_text(std::string_view text, double* fullNumber) {
     std::string_view t = trim_blanks(text);
     if (t.empty()) return 0;
     double d = 0;
-    if (detail::parse_full_number(t, d)) return 1;
-    std::string u = upper(t);
-    static const char* const words[] = {"TRUE", "FALSE", "WAHR", "FALSCH", "YES", "NO", "JA", "NEIN"};
-    for (const char* w : words)
-        if (u == w) return 1;
-    if (u.rfind("ENUM(", 0) == 0) return 1;
+    if (detail::parse_full_number(t, d)) {
+        if (fullNumber) *fullNumber = d;
+        return 1;
+    }
+    if (is_boolean_word(t, nullptr) || upper_starts_with(t, "ENUM(")) return 1;
     // Three numeric fields with one separator and a four-digit year at one
     // end. Only the 10-character form is a date candidate; shorter forms
     // stay texts rather than be read as a number.
     auto shape = [](std::string_view s) {
-        std::size_t a = s.find_first_of("./-");
-        if (a == std::string_view::npos) return false;
-        char sep = s[a];
-        std::size_t b = s.find(sep, a + 1);
-        if (b == std::string_view::npos || s.find_first_of("./-", b + 1) != std::string_view::npos)
-            return false;
+        auto isSep = [](char c) { return c == '.' || c == '/' || c == '-'; };
+        std::size_t a = 0;
+        while (a < s.size() && !isSep(s[a])) ++a;
+        if (a == s.size()) return false;
+        const char sep = s[a];
+        std::size_t b = a + 1;
+        while (b < s.size() && s[b] != sep) ++b;
+        if (b == s.size()) return false;
+        for (std::size_t i = b + 1; i < s.size(); ++i)
+            if (isSep(s[i])) return false;
         std::string_view f[3] = {s.substr(0, a), s.substr(a + 1, b - a - 1), s.substr(b + 1)};
         for (auto& x : f) {
             if (x.empty() || x.size() > 4) return false;
@@ -211,6 +256,12 @@ std::int32_t Toolkit::classify(std::string_view text, std::string_view /*decimal
     };
     if (shape(t)) return t.size() == 10 ? 2 : 3;
     return 3;
+}
+
+} // namespace detail
+
+std::int32_t Toolkit::classify(std::string_view text, std::string_view /*decimalMark*/) const {
+    return detail::classify_text(text, nullptr);
 }
 
 } // namespace tr47

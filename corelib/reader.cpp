@@ -201,12 +201,37 @@ bool ReaderObject::eof() {
 }
 
 std::string ReaderObject::read_line() {
+    std::string line;
+    read_line(line);
+    return line;
+}
+
+namespace {
+// Position of the first CR or LF at or after `from`, or npos.
+std::size_t find_line_break(const std::string& buf, std::size_t from) {
+    const char* const data = buf.data();
+    const std::size_t size = buf.size();
+    for (std::size_t i = from; i < size;) {
+        const void* lf = std::memchr(data + i, '\n', size - i);
+        const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data) : size;
+        // A CR before the LF (or before the end) ends the line there.
+        const void* cr = std::memchr(data + i, '\r', end - i);
+        if (cr) return static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+        if (lf) return end;
+        i = end;
+    }
+    return std::string::npos;
+}
+} // namespace
+
+void ReaderObject::read_line(std::string& line) {
     Impl& m = *impl_;
-    if (!m.open || m.stored) return {};
+    line.clear();
+    if (!m.open || m.stored) return;
     bool tooLong = false;
     std::size_t scanned = 0; // bytes after pos known to hold no line break
     for (;;) {
-        std::size_t at = m.buf.find_first_of("\r\n", m.pos + scanned);
+        std::size_t at = find_line_break(m.buf, m.pos + scanned);
         if (at == std::string::npos || (m.buf[at] == '\r' && at + 1 == m.buf.size())) {
             if (!m.fileEnd) {
                 scanned = (at == std::string::npos ? m.buf.size() : at) - m.pos;
@@ -221,7 +246,6 @@ std::string ReaderObject::read_line() {
             }
             if (at == std::string::npos) at = m.buf.size();
         }
-        std::string line;
         if (!tooLong) line.assign(m.buf, m.pos, at - m.pos);
         std::size_t next = at;
         if (next < m.buf.size()) {
@@ -234,7 +258,7 @@ std::string ReaderObject::read_line() {
             raise(hr::LIMIT_EXCEEDED, "Line " + std::to_string(m.line) + " of " + m.path + " is longer than " +
                                           std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
         if (!is_valid_utf8(line)) line = windows1252_to_utf8(line);
-        return line;
+        return;
     }
 }
 

@@ -84,6 +84,14 @@ bool is_valid_utf8(std::string_view text) noexcept {
     const std::size_t len = text.size();
     std::size_t i = 0;
     while (i < len) {
+        // Runs of ASCII, eight bytes at a time.
+        while (i + 8 <= len) {
+            std::uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if (w & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= len) break;
         if (s[i] < 0x80) {
             ++i;
             continue;

@@ -21,10 +21,31 @@ void TextList::Item(std::int32_t position, std::string text) {
 ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, std::string_view open,
                              std::string_view close, std::string_view quote, std::size_t maxItems) const {
     ref<TextList> list = make_ref<TextList>();
-    auto& items = list->items();
+    split_into(list->items(), text, separator, open, close, quote, maxItems);
+    return list;
+}
+
+void Toolkit::split_into(std::vector<std::string>& items, std::string_view text, std::string_view separator,
+                         std::string_view open, std::string_view close, std::string_view quote,
+                         std::size_t maxItems) const {
+    // Items already in the list are overwritten in place, so a list used
+    // line after line keeps its storage.
+    std::size_t used = 0;
+    auto put = [&](std::string_view item) {
+        if (used < items.size())
+            items[used].assign(item);
+        else
+            items.emplace_back(item);
+        ++used;
+    };
+    struct Trim {
+        std::vector<std::string>& items;
+        std::size_t& used;
+        ~Trim() { items.resize(used); }
+    } trim{items, used};
     if (separator.empty()) {
-        items.emplace_back(trim_blanks(text));
-        return list;
+        put(trim_blanks(text));
+        return;
     }
     const char sep = separator[0];
     const char op = open.empty() ? '\0' : open[0];
@@ -36,7 +57,7 @@ ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, 
     std::size_t start = 0;
     auto emit = [&](std::size_t end) {
         std::string_view item = trim_blanks(text.substr(start, end - start));
-        if (!(blankSep && item.empty())) items.emplace_back(item);
+        if (!(blankSep && item.empty())) put(item);
     };
     // A list of at most one item is the whole text.
     const std::size_t scanEnd = maxItems == 1 ? 0 : text.size();
@@ -53,15 +74,14 @@ ref<TextList> Toolkit::split(std::string_view text, std::string_view separator, 
         } else if (c == sep && depth == 0) {
             emit(i);
             start = i + 1;
-            if (maxItems && items.size() + 1 >= maxItems) break; // the rest is the last item
-            if (items.size() >= limits::kMaxListItems)
+            if (maxItems && used + 1 >= maxItems) break; // the rest is the last item
+            if (used >= limits::kMaxListItems)
                 raise(hr::LIMIT_EXCEEDED, "List with more than " + std::to_string(limits::kMaxListItems) + " items");
         }
     }
     emit(text.size());
     // An empty text is one empty item, as the splitter of a list of one.
-    if (items.empty() && !blankSep) items.emplace_back();
-    return list;
+    if (used == 0 && !blankSep) put({});
 }
 
 std::string Toolkit::unquote(std::string_view text) const {

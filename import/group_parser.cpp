@@ -10,6 +10,7 @@
 #include "corelib/limits.hpp"
 #include "import/ini_text.hpp"
 #include "model/internal.hpp"
+#include "model/packed.hpp"
 
 namespace tr47 {
 
@@ -61,8 +62,14 @@ Keyword keyword_of(const std::string& name) {
     return is(std::string_view(buf, name.size()));
 }
 
+// One open group block. A group that nothing outside the import can reach
+// yet is built packed (group is then empty) and joins its parent when its
+// block closes; the group IMPORT was called on, and groups whose collections
+// are shared, are real objects filled as the statements come.
 struct Frame {
     ref<cls_INIGroup> group;
+    PackedGroup packed;
+    int packed_depth = 0;  // packed levels down to here (0: a real group)
     std::string pending;  // plus-continued text waiting for the next line
     bool ignoring = false; // error mode: false = propagating
 };
@@ -73,7 +80,7 @@ public:
         : reader_(reader), output_(outputErrors), root_(root) {}
 
     bool run(const ref<cls_INIGroup>& start) {
-        stack_.push_back(Frame{start, {}, false});
+        stack_.push_back(real_frame(start));
         for (;;) {
             Step step;
             std::exception_ptr failure;
@@ -88,12 +95,12 @@ public:
             // This level's call ends: true at its END or at the end of the
             // file, false (or the failure) otherwise.
             bool result = step == Step::BlockEnd;
-            stack_.pop_back();
+            pop_frame();
             while (!stack_.empty()) {
                 Frame& parent = stack_.back();
                 if (failure) {
                     if (!parent.ignoring) {
-                        stack_.pop_back();
+                        pop_frame();
                         continue;
                     }
                     // The parent passes over its failed "BEGIN" statement.
@@ -102,7 +109,7 @@ public:
                     result = true;
                 }
                 if (!result) {
-                    stack_.pop_back();
+                    pop_frame();
                     continue;
                 }
                 break;
@@ -115,6 +122,95 @@ public:
     }
 
 private:
+    static Frame real_frame(ref<cls_INIGroup> g) {
+        Frame f;
+        f.group = std::move(g);
+        return f;
+    }
+
+    // Closes the innermost block; a packed group joins its parent, whatever
+    // the block's outcome (a real one joined it when it was opened).
+    void pop_frame() {
+        Frame& f = stack_.back();
+        if (!f.group && stack_.size() >= 2) {
+            Frame& parent = stack_[stack_.size() - 2];
+            f.packed.values.shrink_to_fit();
+            f.packed.children.shrink_to_fit();
+            if (parent.group)
+                parent.group->CHILDREN()->append_packed(std::move(f.packed), pool_);
+            else
+                parent.packed.children.push_back(std::move(f.packed));
+        }
+        stack_.pop_back();
+    }
+
+    const char* keep(std::string_view text, std::uint32_t& length) {
+        if (text.size() > UINT32_MAX) raise(hr::LIMIT_EXCEEDED, "Text too long for one entry");
+        length = static_cast<std::uint32_t>(text.size());
+        return pool_->keep(text);
+    }
+
+    // Opens the block of a child group of f.
+    void open_child(Frame& f, const std::string& name, const std::string& sort) {
+        if (f.group) {
+            ref<cls_INIGroups> children = f.group->CHILDREN();
+            if (!children->accepts_packed()) {
+                stack_.push_back(real_frame(children->CREATE(name, sort)));
+                return;
+            }
+        }
+        if (!f.group && f.packed_depth >= kMaxPackedDepth) {
+            // Deep trees: a real group every so many levels bounds the
+            // native recursion over packed ones.
+            ref<cls_INIGroup> g = cls_INIGroup::create();
+            g->SORT(sort);
+            g->NAME(name);
+            g->DATA()->init_identifier(Variant(name));
+            f.packed.children.push_back(PackedGroup::holding(g));
+            stack_.push_back(real_frame(std::move(g)));
+            return;
+        }
+        Frame child;
+        child.packed.form = PackedForm::Packed;
+        child.packed.name = keep(name, child.packed.name_len);
+        child.packed.sort = keep(sort, child.packed.sort_len);
+        child.packed_depth = f.packed_depth + 1;
+        stack_.push_back(std::move(child));
+    }
+
+    // Adds a value to f's group, packed when it can be.
+    void add_value(Frame& f, const std::string& name, const Variant& content, std::int32_t kind,
+                   const TextList& items) {
+        ref<cls_INIValues> values = f.group ? f.group->VALUES() : nullptr;
+        const bool packable = kind != ID_INIValueSort_Enum && kind >= 0 && kind <= 255 &&
+                              (!values || values->accepts_packed());
+        if (packable) {
+            PackedValue r;
+            r.name = keep(name, r.name_len);
+            r.sort = static_cast<std::uint8_t>(kind);
+            if (r.set_content(content, *pool_)) {
+                r.form = PackedForm::Packed;
+                if (values)
+                    values->append_packed(std::move(r), pool_);
+                else
+                    f.packed.values.push_back(std::move(r));
+                return;
+            }
+        }
+        ref<cls_INIValue> v;
+        if (values) {
+            v = values->CREATE(name, content, kind);
+        } else {
+            v = cls_INIValue::create();
+            v->NAME(name);
+            v->CONTENT(content);
+            v->SORT(kind);
+            v->DATA()->init_identifier(Variant(name));
+            f.packed.values.push_back(PackedValue::holding(v));
+        }
+        if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items.Item(1)), false));
+    }
+
     // Runs a step of an ignoring-mode level: a failure is recorded and
     // skipped, and the level goes on with what follows.
     template <class F>
@@ -151,21 +247,26 @@ private:
         for (char c : line)
             if (c != '\n' && c != '\r' && c != '\t' && c != '\b') line[w++] = c;
         line.resize(w);
-        std::string_view t = trim_blanks(line);
-        if (t.size() != line.size()) line = std::string(t);
+        std::size_t end = line.size();
+        while (end > 0 && line[end - 1] == ' ') --end;
+        line.resize(end);
+        std::size_t start = 0;
+        while (start < line.size() && line[start] == ' ') ++start;
+        if (start) line.erase(0, start);
     }
 
     Step pass(Frame& f) {
         // The logical line: cleaned, comma continuations joined.
         bool atEnd = false;
-        std::string line;
+        std::string& line = line_;
         if (!guarded(f, [&] { atEnd = reader_.eof(); })) atEnd = false;
         if (atEnd) return Step::BlockEnd;
         guarded(f, [&] {
-            line = reader_.read_line();
+            reader_.read_line(line);
             clean(line);
             while (!line.empty() && line.back() == ',') {
-                std::string next = reader_.read_line();
+                std::string& next = next_;
+                reader_.read_line(next);
                 clean(next);
                 if (line.size() + next.size() > limits::kMaxLineBytes)
                     raise(hr::LIMIT_EXCEEDED, "Continued line longer than " +
@@ -194,18 +295,22 @@ private:
         // The statement stays in statement_ for diagnostics; no copy.
         statement_.swap(line);
 
-        // Anatomy and items.
-        Statement st = split_statement(statement_);
-        ref<TextList> items;
+        // Anatomy and items (storage reused from line to line).
+        Statement& st = st_;
+        split_statement(statement_, st);
+        TextList* const items = items_.get();
+        auto& list = items->items();
         // Statements read items 1 to 3 and whether there are exactly three;
         // a fourth item holding the rest keeps a long list from costing
         // memory per item.
-        if (!guarded(f, [&] { items = split_items(st.arguments, ",", 4); })) items = make_ref<TextList>();
+        if (!guarded(f, [&] {
+                GlobalObject::instance().toolkit().split_into(list, st.arguments, ",", "(", ")", "\"", 4);
+            }))
+            list.clear();
         Variant content{std::string()};
         std::int32_t kind = -1;
         guarded(f, [&] {
             const Toolkit& tk = GlobalObject::instance().toolkit();
-            auto& list = items->items();
             for (std::size_t i = 0; i < list.size(); ++i) {
                 std::string& it = list[i];
                 if (it.size() >= 2 && it.front() == '"' && it.back() == '"') {
@@ -224,21 +329,18 @@ private:
         const Keyword keyword = keyword_of(st.name);
         if (keyword == Keyword::Comment) return Step::Continue;
         if (keyword == Keyword::Begin) {
-            ref<cls_INIGroup> child;
+            const std::size_t depth = stack_.size();
+            // f may move when the stack grows: nothing uses it after this.
             guarded(f, [&] {
                 const std::string& i1 = items->Item(1);
                 const std::string& i2 = items->Item(2);
                 if (items->COUNT() >= 2 && !i2.empty())
-                    child = f.group->CHILDREN()->CREATE(i2, i1);
+                    open_child(f, i2, i1);
                 else
-                    child = f.group->CHILDREN()->CREATE(i1, "");
+                    open_child(f, i1, "");
             });
-            if (!child) {
-                // The failed "BEGIN" is passed over.
-                return Step::Continue;
-            }
-            stack_.push_back(Frame{child, {}, false});
-            return Step::Child;
+            // A failed "BEGIN" is passed over.
+            return stack_.size() > depth ? Step::Child : Step::Continue;
         }
         if (keyword == Keyword::Enum) {
             guarded(f, [&] {
@@ -268,18 +370,19 @@ private:
             kind = choice.kind;
             content = std::move(choice.content);
         }
-        guarded(f, [&] {
-            ref<cls_INIValue> v = f.group->VALUES()->CREATE(st.name, content, kind);
-            if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items->Item(1)), false));
-        });
+        guarded(f, [&] { add_value(f, st.name, content, kind, *items); });
         return Step::Continue;
     }
 
     ReaderObject& reader_;
     bool output_;
     ref<cls_INI> root_;
+    ref<PackedPool> pool_ = PackedPool::create();
     std::vector<Frame> stack_;
     std::string statement_;
+    std::string line_, next_;
+    Statement st_;
+    ref<TextList> items_ = make_ref<TextList>();
 };
 
 } // namespace

@@ -1,7 +1,9 @@
 #include "import/ini_text.hpp"
 
 #include <cmath>
+#include <limits>
 
+#include "corelib/numbers.hpp"
 #include "corelib/utf.hpp"
 
 namespace tr47::detail {
@@ -27,25 +29,47 @@ bool is_name_char(std::string_view cp) {
 
 Statement split_statement(std::string_view line) {
     Statement st;
+    split_statement(line, st);
+    return st;
+}
+
+void split_statement(std::string_view line, Statement& st) {
     const auto* s = reinterpret_cast<const std::uint8_t*>(line.data());
     const std::size_t len = line.size();
+    // Whether i is a name character depends on the locale: ask once per line.
+    int iIsName = -1;
     std::size_t i = 0;
     while (i < len) {
         const std::size_t start = i;
-        const std::int32_t cp = detail::utf8_next(s, i, len);
-        std::string_view chr = line.substr(start, i - start);
-        if (cp < 0 || !is_name_char(chr)) {
-            st.name.assign(line.substr(0, start));
+        bool nameChar;
+        std::string_view chr;
+        if (s[i] < 0x80) {
+            const char c = static_cast<char>(s[i++]);
+            chr = line.substr(start, 1);
+            if (c == 'i') {
+                if (iIsName < 0) iIsName = is_name_char("i") ? 1 : 0;
+                nameChar = iIsName == 1;
+            } else {
+                nameChar = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
+                           (c >= '0' && c <= '9' && c != '6');
+            }
+        } else {
+            const std::int32_t cp = detail::utf8_next(s, i, len);
+            chr = line.substr(start, i - start);
+            nameChar = cp >= 0 && is_name_char(chr);
+        }
+        if (!nameChar) {
+            st.name.assign(trim_blanks(line.substr(0, start)));
             st.separator.assign(chr);
             std::string_view args = trim_blanks(line.substr(start));
             if (!args.empty() && (args[0] == '=' || args[0] == ':')) args = trim_blanks(args.substr(1));
             st.arguments.assign(args);
-            st.name = std::string(trim_blanks(st.name));
-            return st;
+            return;
         }
     }
     st.name.assign(trim_blanks(line));
-    return st;
+    st.separator.clear();
+    st.arguments.clear();
 }
 
 ref<TextList> split_items(std::string_view text, std::string_view separator, std::size_t maxItems) {
@@ -67,7 +91,7 @@ bool colour_number(const std::string& r, const std::string& g, const std::string
 bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice) {
     const Toolkit& tk = GlobalObject::instance().toolkit();
     const GlobalObject& global = GlobalObject::instance();
-    const std::string item1 = items.Item(1);
+    const std::string& item1 = items.Item(1);
     // 1. Colour.
     if (items.COUNT() == 3) {
         choice.kind = ID_INIValueSort_Color;
@@ -76,7 +100,8 @@ bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice
         return true;
     }
     // 2. and 3. The classifier: a text, or a date.
-    const std::int32_t cls = tk.classify(item1, ".");
+    double whole = std::numeric_limits<double>::quiet_NaN();
+    const std::int32_t cls = classify_text(item1, &whole);
     if (cls == 3) {
         choice.content = Variant(item1);
         choice.kind = ID_INIValueSort_String;
@@ -88,22 +113,24 @@ bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice
         choice.kind = ID_INIValueSort_Date;
         return true;
     }
+    // A text that is one whole number is no boolean word and no
+    // enumeration reference, and its value is already known.
+    const bool isWhole = cls == 1 && !std::isnan(whole);
     // 4. Boolean words.
-    const std::string u = upper(item1);
-    if (u == "TRUE" || u == "FALSE" || u == "WAHR" || u == "FALSCH" || u == "YES" || u == "NO" || u == "JA" ||
-        u == "NEIN") {
+    bool flag = false;
+    if (!isWhole && is_boolean_word(item1, &flag)) {
         choice.kind = ID_INIValueSort_Boolean;
-        choice.content = Variant::boolean(u == "TRUE" || u == "WAHR" || u == "YES" || u == "JA");
+        choice.content = Variant::boolean(flag);
         return true;
     }
     // 5. Numbers.
     if (leading_number(item1) != 0.0 || item1 == "0" || item1 == "0,0" || item1 == "0.0") {
         choice.kind = item1.find_first_of(",.") != std::string::npos ? ID_INIValueSort_Double : ID_INIValueSort_Long;
-        choice.content = Variant(global.parse_number(item1));
+        choice.content = Variant(isWhole ? whole : global.parse_number(item1));
         return true;
     }
     // 6. Enumeration references.
-    if (u.rfind("ENUM(", 0) == 0) {
+    if (!isWhole && upper_starts_with(item1, "ENUM(")) {
         std::string name = item1.size() >= 6 ? item1.substr(5, item1.size() - 6) : std::string();
         name = tk.unquote(name);
         items.Item(1, name);

@@ -18,6 +18,8 @@ struct Statement {
 // the digits other than 6.
 bool is_name_char(std::string_view codePoint);
 Statement split_statement(std::string_view line);
+// The same into an existing statement, whose storage is reused.
+void split_statement(std::string_view line, Statement& st);
 
 // maxItems: see Toolkit::split.
 ref<TextList> split_items(std::string_view text, std::string_view separator, std::size_t maxItems = 0);

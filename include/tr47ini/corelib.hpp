@@ -320,6 +320,10 @@ public:
     // the text, uncut. A list may hold at most 4,194,304 items (limit error).
     ref<TextList> split(std::string_view text, std::string_view separator, std::string_view open,
                         std::string_view close, std::string_view quote, std::size_t maxItems = 0) const;
+    // The same into an existing list, whose storage is reused.
+    void split_into(std::vector<std::string>& items, std::string_view text, std::string_view separator,
+                    std::string_view open, std::string_view close, std::string_view quote,
+                    std::size_t maxItems = 0) const;
 
     // The text inside the outer double quotes (a doubled quote inside stands
     // for one); a text without outer quotes comes back unchanged.
@@ -391,6 +395,8 @@ public:
 
     bool eof();
     std::string read_line();
+    // The same into a caller's buffer (its storage is reused).
+    void read_line(std::string& line);
     // Number of the line that read_line returned last (1-based).
     std::int64_t line_number() const noexcept;
     const std::string& path() const noexcept;
