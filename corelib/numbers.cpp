@@ -138,6 +138,36 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
 bool parse_full_number(std::string_view text, double& out) {
     std::string_view t = trim_blanks(text);
     if (t.empty()) return false;
+    {
+        // Plain decimals of at most 15 digits: the digits as an integer are
+        // exact in a double, and one division by an exact power of ten
+        // rounds correctly, as the general reader would.
+        std::size_t i = 0;
+        const bool negative = t[0] == '-';
+        if (t[0] == '-' || t[0] == '+') ++i;
+        std::uint64_t digits = 0;
+        int count = 0, decimals = 0;
+        bool mark = false, plain = i < t.size();
+        for (; i < t.size() && plain; ++i) {
+            const char c = t[i];
+            if (c >= '0' && c <= '9') {
+                digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+                ++count;
+                if (mark) ++decimals;
+            } else if ((c == '.' || c == ',') && !mark) {
+                mark = true;
+            } else {
+                plain = false;
+            }
+        }
+        if (plain && count > 0 && count <= 15) {
+            static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+            double v = static_cast<double>(digits) / kPow10[decimals];
+            out = negative ? -v : v;
+            return true;
+        }
+    }
     // Re-scan to make sure nothing follows the number.
     Scanner s{t, {}};
     std::size_t i = 0;
@@ -212,9 +242,13 @@ bool upper_starts_with(std::string_view text, std::string_view upperPrefix) {
 }
 
 bool is_boolean_word(std::string_view text, bool* value) {
-    static const char* const words[] = {"TRUE", "WAHR", "YES", "JA", "FALSE", "FALSCH", "NO", "NEIN"};
+    static constexpr std::string_view words[] = {"TRUE", "WAHR", "YES", "JA", "FALSE", "FALSCH", "NO", "NEIN"};
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    // An ASCII text upper-cases to the same length: only words of its length can match.
+    if (ascii && (text.size() < 2 || text.size() > 6)) return false;
     for (int i = 0; i < 8; ++i)
-        if (upper_equals(text, words[i])) {
+        if ((!ascii || words[i].size() == text.size()) && upper_equals(text, words[i])) {
             if (value) *value = i < 4;
             return true;
         }

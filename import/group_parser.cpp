@@ -6,8 +6,10 @@
 // explicit stack instead of the native one, so a file of any nesting depth
 // imports without exhausting the stack.
 #include <cmath>
+#include <limits>
 
 #include "corelib/limits.hpp"
+#include "corelib/numbers.hpp"
 #include "import/ini_text.hpp"
 #include "model/internal.hpp"
 #include "model/packed.hpp"
@@ -42,7 +44,7 @@ enum class Step { Continue, BlockEnd, Failed, Child };
 
 enum class Keyword { None, Comment, Begin, Enum, End };
 
-Keyword keyword_of(const std::string& name) {
+Keyword keyword_of(std::string_view name) {
     const auto is = [](std::string_view upperName) {
         if (upperName == "COMMENT" || upperName == "REM") return Keyword::Comment;
         if (upperName == "BEGIN") return Keyword::Begin;
@@ -211,6 +213,117 @@ private:
         if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items.Item(1)), false));
     }
 
+    // The common statement Name=text, where the text holds no list, quote,
+    // bracket or non-ASCII character: read straight into a packed record,
+    // with the same outcome as the general path below. False leaves the
+    // statement to that path.
+    bool simple_value(Frame& f) {
+        const std::string_view s = statement_;
+        std::size_t i = 0;
+        for (; i < s.size() && s[i] != '='; ++i) {
+            const char c = s[i];
+            const bool nameChar = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z' && c != 'i') || c == '_' ||
+                                  (c >= '0' && c <= '9' && c != '6') || (c == 'i' && i_is_name_);
+            if (!nameChar) return false;
+        }
+        if (i == 0 || i == s.size()) return false;
+        const std::string_view name = s.substr(0, i);
+        if (keyword_of(name) != Keyword::None) return false;
+        const std::string_view text = trim_blanks(s.substr(i + 1));
+        // One quoted text ("a, b"), or a colour of three plain components.
+        bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';
+        if (quoted && text.substr(1, text.size() - 2).find('"') != std::string_view::npos) return false;
+        std::size_t commas[2];
+        int commaCount = 0;
+        if (!quoted)
+            for (std::size_t k = 0; k < text.size(); ++k) {
+                const char c = text[k];
+                if (c == ',') {
+                    if (commaCount == 2) return false;
+                    commas[commaCount++] = k;
+                } else if (c == '(' || c == ')' || c == '"' || static_cast<unsigned char>(c) >= 0x80) {
+                    return false;
+                }
+            }
+        if (commaCount == 1) return false;
+        cls_INIValues* values = nullptr;
+        if (f.group) {
+            values = f.group->VALUES().get();
+            if (!values->accepts_packed()) return false;
+        }
+        f.ignoring = true;
+        PackedValue r;
+        r.form = PackedForm::Packed;
+        r.name = keep(name, r.name_len);
+        auto as_text = [&](std::string_view t) {
+            r.sort = ID_INIValueSort_String;
+            r.type = VarType::String;
+            r.u.text = keep(t, r.text_len);
+        };
+        if (quoted || commaCount == 2) {
+            if (quoted) {
+                as_text(text.substr(1, text.size() - 2));
+            } else {
+                std::int32_t colour = 0;
+                r.sort = ID_INIValueSort_Color;
+                if (colour_number(trim_blanks(text.substr(0, commas[0])),
+                                  trim_blanks(text.substr(commas[0] + 1, commas[1] - commas[0] - 1)),
+                                  trim_blanks(text.substr(commas[1] + 1)), colour)) {
+                    r.type = VarType::Long;
+                    r.u.lng = colour;
+                } else {
+                    as_text({});
+                    r.sort = ID_INIValueSort_Color;
+                }
+            }
+            if (values)
+                values->append_packed(std::move(r), pool_);
+            else
+                f.packed.values.push_back(std::move(r));
+            return true;
+        }
+        double whole = std::numeric_limits<double>::quiet_NaN();
+        bool flag = false;
+        switch (classify_text(text, &whole)) {
+        case 1:
+            if (!std::isnan(whole)) {
+                // Without a comma the leading number is the whole one.
+                if (whole != 0.0 || text == "0" || text == "0.0") {
+                    r.sort = text.find('.') != std::string_view::npos ? ID_INIValueSort_Double : ID_INIValueSort_Long;
+                    r.type = VarType::Double;
+                    r.u.number = whole;
+                } else {
+                    as_text(text);
+                }
+            } else if (is_boolean_word(text, &flag)) {
+                r.sort = ID_INIValueSort_Boolean;
+                r.type = VarType::Boolean;
+                r.u.flag = flag;
+            } else {
+                return false; // not reached without brackets
+            }
+            break;
+        case 2: {
+            Date d;
+            r.sort = ID_INIValueSort_Date;
+            if (parse_date_text(text, d)) {
+                r.type = VarType::Date;
+                r.u.number = d.days;
+            } else {
+                as_text({});
+            }
+            r.sort = ID_INIValueSort_Date;
+            break;
+        }
+        default: as_text(text); break;
+        }
+        if (values)
+            values->append_packed(std::move(r), pool_);
+        else
+            f.packed.values.push_back(std::move(r));
+        return true;
+    }
+
     // Runs a step of an ignoring-mode level: a failure is recorded and
     // skipped, and the level goes on with what follows.
     template <class F>
@@ -294,6 +407,7 @@ private:
         f.pending.clear();
         // The statement stays in statement_ for diagnostics; no copy.
         statement_.swap(line);
+        if (simple_value(f)) return Step::Continue;
 
         // Anatomy and items (storage reused from line to line).
         Statement& st = st_;
@@ -378,6 +492,8 @@ private:
     bool output_;
     ref<cls_INI> root_;
     ref<PackedPool> pool_ = PackedPool::create();
+    // Whether i is a name character in this locale (asked once per import).
+    const bool i_is_name_ = is_name_char("i");
     std::vector<Frame> stack_;
     std::string statement_;
     std::string line_, next_;

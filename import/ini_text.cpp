@@ -76,11 +76,11 @@ ref<TextList> split_items(std::string_view text, std::string_view separator, std
     return GlobalObject::instance().toolkit().split(text, separator, "(", ")", "\"", maxItems);
 }
 
-bool colour_number(const std::string& r, const std::string& g, const std::string& b, std::int32_t& out) {
+bool colour_number(std::string_view r, std::string_view g, std::string_view b, std::int32_t& out) {
     std::int32_t c[3];
-    const std::string* parts[3] = {&r, &g, &b};
+    const std::string_view parts[3] = {r, g, b};
     for (int i = 0; i < 3; ++i) {
-        double v = std::nearbyint(leading_number(*parts[i])); // halves to even
+        double v = std::nearbyint(leading_number(parts[i])); // halves to even
         if (!(v >= 0.0 && v <= 32767.0)) return false;
         c[i] = v > 255.0 ? 255 : static_cast<std::int32_t>(v);
     }

@@ -35,7 +35,7 @@ struct ValueChoice {
 bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice);
 
 // The colour number of three components, or false when one is out of range.
-bool colour_number(const std::string& r, const std::string& g, const std::string& b, std::int32_t& out);
+bool colour_number(std::string_view r, std::string_view g, std::string_view b, std::int32_t& out);
 
 bool import_group_block(cls_INIGroup& group, ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root);
 

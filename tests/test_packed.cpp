@@ -1,0 +1,170 @@
+// Imported and loaded entries wait in packed form until first reached; these
+// tests hold that form to the behaviour of real objects.
+#include <gtest/gtest.h>
+
+#include "tests/test_helpers.hpp"
+
+using namespace tr47;
+using tr47::test::child_at;
+using tr47::test::import_text;
+using tr47::test::Imported;
+using tr47::test::TempDir;
+using tr47::test::value_at;
+
+namespace {
+
+// Value lines whose reading has corner cases: numbers that stay texts,
+// signs, marks, exponents, hexadecimal, dates valid and not, boolean words
+// in any case, quoted texts, colours in and out of range, empty contents, a
+// lower-case i in names, keywords with "=".
+const char* const kLines[] = {
+    "A=5",           "B=0",          "C=0.0",        "D=0.00",          "E=-0",          "F=5.",
+    "G=.5",          "H=1.5",        "I1=007",       "J=1e5",           "K=&H1F",        "L=2020-02-29",
+    "M=2020-13-45",  "N=29.02.2020", "O=ja",         "P=Nein",          "Q=TRUE ",       "R=wahr",
+    "S=\"a, b\"",    "T=\"\"",       "U=1, 2, 3",    "V=300,0,0",       "W=-1,0,0",      "X=",
+    "Y=plain words", "Zi=1,5",       "ii=12345678901234567", "Ab=1.23456789012345", "Ac=-12.5e-3",
+    "Ad=\"x\"\"y\"", "Ae=(1,2)",     "Af=1,2",       "Ag=1,2,3,4",      "Ah=yes please", "Ai=9999999999999999",
+};
+
+std::string corpus() {
+    std::string text;
+    for (const char* line : kLines) text += std::string(line) + "\n";
+    return text;
+}
+
+} // namespace
+
+TEST(Packed, FastReadingMatchesTheGeneralReading) {
+    // The same lines once into a plain group (packed records) and once into
+    // a group whose values share their database object, which every value
+    // must pass through (the general path, one real object per value).
+    TempDir dir;
+    const std::string path = dir.write("values.ini", corpus());
+
+    ref<cls_INI> packedDoc = cls_INI::create();
+    ASSERT_TRUE(packedDoc->IMPORT(path, false));
+    ref<cls_INIValues> packed = packedDoc->ROOT()->VALUES();
+
+    ref<cls_INI> realDoc = cls_INI::create();
+    ref<cls_INIValues> shadow = cls_INIValues::create();
+    ref<cls_INIValues> real = realDoc->ROOT()->VALUES();
+    real->DATABASE(shadow->DATABASE());
+    ASSERT_FALSE(real->accepts_packed());
+    ASSERT_TRUE(packed->accepts_packed());
+    ASSERT_TRUE(realDoc->IMPORT(path, false));
+
+    ASSERT_EQ(packed->COUNT(), real->COUNT());
+    ASSERT_EQ(packed->COUNT(), static_cast<std::int32_t>(std::size(kLines)));
+    for (std::int32_t i = 1; i <= packed->COUNT(); ++i) {
+        ref<cls_INIValue> p = packed->Item(Variant(i));
+        ref<cls_INIValue> r = real->Item(Variant(i));
+        SCOPED_TRACE(kLines[i - 1]);
+        EXPECT_EQ(p->NAME(), r->NAME());
+        EXPECT_EQ(p->SORT(), r->SORT());
+        EXPECT_TRUE(p->CONTENT().same(r->CONTENT())) << describe(p->CONTENT()) << " vs " << describe(r->CONTENT());
+        EXPECT_TRUE(p->DATA()->identifier().same(r->DATA()->identifier()));
+        EXPECT_EQ(p->DESCRIPTION(), r->DESCRIPTION());
+    }
+}
+
+// Key names without the digit 6, which no name may hold.
+std::string key(int i) { return std::string("Key") + char('A' + i / 26) + char('A' + i % 26); }
+
+TEST(Packed, EntriesKeepIdentityKeysAndSwapWithLast) {
+    std::string text = "BEGIN Big\n";
+    for (int i = 0; i < 100; ++i) text += "  " + key(i) + "=" + std::to_string(i) + "\n";
+    text += "  keyaf=duplicate\nEND\nBEGIN Other\n  KeyAF=other\nEND\n";
+    Imported r = import_text(text);
+    ASSERT_TRUE(r.result);
+    ref<cls_INIGroup> big = r.doc->ROOT()->CHILDREN()->Item(Variant("big"));
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big.get(), r.doc->ROOT()->CHILDREN()->Item(Variant(1)).get());
+    ref<cls_INIValues> values = big->VALUES();
+    ASSERT_EQ(values->COUNT(), 101);
+
+    // The same object every time; the first match in position order wins.
+    ref<cls_INIValue> five = values->Item(Variant("KEYAF"));
+    EXPECT_EQ(five.get(), values->Item(Variant(6)).get());
+    EXPECT_EQ(five->CONTENT().to_double(), 5.0);
+
+    // A renamed entry is found by its new name only; the duplicate moves up.
+    five->NAME("Renamed");
+    EXPECT_EQ(values->Item(Variant("renamed")).get(), five.get());
+    ref<cls_INIValue> dup = values->Item(Variant(key(5)));
+    ASSERT_TRUE(dup);
+    EXPECT_EQ(dup->CONTENT().to_text(), "duplicate");
+
+    // Removing a packed entry moves the (packed) last one into its place.
+    ASSERT_TRUE(values->REMOVE(Variant(key(10))));
+    EXPECT_EQ(values->COUNT(), 100);
+    EXPECT_EQ(values->Item(Variant(11))->NAME(), "keyaf");
+    EXPECT_FALSE(values->EXISTS(Variant(key(10))));
+    EXPECT_EQ(big->VALUE(key(99)).to_double(), 99.0);
+    EXPECT_EQ(r.doc->VALUE(key(5)).to_text(), "duplicate");
+
+    // Values added by clients sit after the packed ones.
+    values->CREATE("Added", Variant("x"));
+    EXPECT_EQ(values->Item(Variant(101))->NAME(), "Added");
+    EXPECT_EQ(values->Item(Variant("added"))->CONTENT().to_text(), "x");
+}
+
+TEST(Packed, StoredFormIsTheSamePackedOrReal) {
+    // Nested deeper than packed groups go (every so many levels a real one),
+    // with an enumeration value, which is always real.
+    std::string text = "ENUM Colours,(Red,1,Blue,2)\n";
+    const int depth = 80;
+    for (int d = 0; d < depth; ++d) text += "BEGIN Kind" + std::to_string(d) + ",Level" + std::to_string(d) + "\n  V=" + std::to_string(d) + "\n";
+    text += "  Pick=ENUM(Colours), 2\n  Deepest=\"yes\"\n";
+    for (int d = 0; d < depth; ++d) text += "END\n";
+    TempDir dir;
+    const std::string ini = dir.write("deep.ini", text);
+
+    ref<cls_INI> doc = cls_INI::create();
+    ASSERT_TRUE(doc->IMPORT(ini, false));
+    ASSERT_TRUE(doc->SAVE(dir.file("packed.tr47")));
+    EXPECT_EQ(doc->VALUE("Deepest").to_text(), "yes");  // reaches (and makes real) the whole chain
+    ASSERT_TRUE(doc->SAVE(dir.file("real.tr47")));
+    EXPECT_EQ(test::read_file(dir.file("packed.tr47")), test::read_file(dir.file("real.tr47")));
+
+    ref<cls_INI> loaded = cls_INI::create();
+    ASSERT_TRUE(loaded->LOAD(dir.file("packed.tr47")));
+    ref<cls_INIGroup> g = loaded->ROOT();
+    for (int d = 0; d < depth; ++d) {
+        g = child_at(g, 1);
+        ASSERT_TRUE(g);
+        EXPECT_EQ(g->NAME(), "Level" + std::to_string(d));
+        EXPECT_EQ(g->SORT(), "Kind" + std::to_string(d));
+        EXPECT_EQ(value_at(g, 1)->CONTENT().to_double(), d);
+    }
+    ref<cls_INIValue> pick = g->VALUES()->Item(Variant("Pick"));
+    ASSERT_TRUE(pick);
+    EXPECT_EQ(pick->SORT(), ID_INIValueSort_Enum);
+    EXPECT_TRUE(pick->CONTENT().same(Variant(2.0)));
+    ASSERT_TRUE(loaded->SAVE(dir.file("again.tr47")));
+    EXPECT_EQ(test::read_file(dir.file("again.tr47")), test::read_file(dir.file("real.tr47")));
+}
+
+TEST(Packed, LoadedEntriesWithoutPackedFormStayExact) {
+    // A value whose identifier differs from its name, a description, a
+    // group with a description: all must survive LOAD unchanged.
+    ref<cls_INI> doc = cls_INI::create();
+    ref<cls_INIGroup> g = doc->ROOT()->CHILDREN()->CREATE("G", "S");
+    g->DESCRIPTION("described");
+    ref<cls_INIValue> v = g->VALUES()->CREATE("Name", Variant(3.5), ID_INIValueSort_Double);
+    v->DATA()->identifier(Variant("other id"));
+    g->VALUES()->CREATE("Plain", Variant(Date{45000.25}), ID_INIValueSort_Date)->DESCRIPTION("d");
+    g->VALUES()->CREATE("Big", Variant("x"), 1000);
+    TempDir dir;
+    ASSERT_TRUE(doc->SAVE(dir.file("a.tr47")));
+    ref<cls_INI> back = cls_INI::create();
+    ASSERT_TRUE(back->LOAD(dir.file("a.tr47")));
+    ref<cls_INIGroup> bg = child_at(back->ROOT(), 1);
+    ASSERT_TRUE(bg);
+    EXPECT_EQ(bg->DESCRIPTION(), "described");
+    EXPECT_TRUE(value_at(bg, 1)->DATA()->identifier().same(Variant("other id")));
+    EXPECT_TRUE(value_at(bg, 2)->CONTENT().same(Variant(Date{45000.25})));
+    EXPECT_EQ(value_at(bg, 2)->DESCRIPTION(), "d");
+    EXPECT_EQ(value_at(bg, 3)->SORT(), 1000);
+    ASSERT_TRUE(back->SAVE(dir.file("b.tr47")));
+    EXPECT_EQ(test::read_file(dir.file("a.tr47")), test::read_file(dir.file("b.tr47")));
+}
