@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -14,8 +15,32 @@ namespace tr47 {
 namespace {
 constexpr std::size_t kBlock = std::size_t{1} << 20;
 
-// Value tags of the stored payload.
-enum Tag : std::uint8_t { tEmpty = 0, tString = 1, tDouble = 2, tDate = 3, tBool = 4, tLong = 5, tError = 6, tObject = 7 };
+// Value tags of the stored payload. 8 to 13 are the compact forms that
+// SAVE writes; 1 and 5 (fixed-width lengths and numbers) are still read.
+enum Tag : std::uint8_t {
+    tEmpty = 0, tString = 1, tDouble = 2, tDate = 3, tBool = 4, tLong = 5, tError = 6, tObject = 7,
+    tText = 8,        // varint length, then the bytes
+    tSameText = 9,    // the text of the previous text value
+    tEmptyText = 10,  // ""
+    tVersionText = 11, // "1.0", the first value of every stored form
+    tSmallLong = 12,  // zigzag varint
+    tWholeDouble = 13, // a double holding an integer below 2^53: zigzag varint
+    tSpan = 14,       // no value: u64 length of the stored form that follows
+};
+constexpr std::string_view kVersionText = "1.0";
+
+void put_varint(std::string& out, std::uint64_t v) {
+    char b[10];
+    int n = 0;
+    while (v >= 0x80) {
+        b[n++] = static_cast<char>((v & 0x7F) | 0x80);
+        v >>= 7;
+    }
+    b[n++] = static_cast<char>(v);
+    out.append(b, static_cast<std::size_t>(n));
+}
+std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
+std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
 void put_u32(std::string& out, std::uint32_t v) {
     char b[4];
@@ -50,8 +75,67 @@ struct ReaderObject::Impl {
     std::int64_t line = 0;
     // Stored values.
     std::string password;
-    std::string payload;
+    std::string payload;              // writing
+    ref<detail::SharedBytes> held;    // reading: the bytes `in` views
+    ref<Object> keeper;               // or what keeps them alive (a span)
+    std::string_view in;
     std::size_t rpos = 0;
+    // The previous text value of the stream (tSameText); on writing a copy,
+    // on reading a view into the payload.
+    std::string lastWritten;
+    std::string_view lastRead;
+
+    void put_text(std::string_view t) {
+        if (t.empty()) {
+            payload += char(tEmptyText);
+        } else if (t == kVersionText) {
+            payload += char(tVersionText);
+        } else if (t == lastWritten) {
+            payload += char(tSameText);
+        } else {
+            payload += char(tText);
+            put_varint(payload, t.size());
+            payload.append(t);
+        }
+        lastWritten.assign(t);
+    }
+    // Span marks frame a stored form so that a reader may keep it unread;
+    // reading value by value passes over them.
+    void skip_span_marks() {
+        while (rpos < in.size() && static_cast<std::uint8_t>(in[rpos]) == tSpan) {
+            if (in.size() - rpos < 9) corrupt("span mark beyond the end");
+            rpos += 9;
+            lastRead = {};
+        }
+    }
+    std::uint64_t take_varint() {
+        std::uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            const std::uint8_t b = take_u8();
+            v |= std::uint64_t(b & 0x7F) << shift;
+            if (!(b & 0x80)) return v;
+        }
+        corrupt("number too long");
+    }
+    // A text value whose tag was just taken; false when the tag is no text.
+    bool take_text(std::uint8_t tag, std::string_view& out) {
+        switch (tag) {
+        case tString: out = take_bytes(); break;
+        case tText: {
+            const std::uint64_t n = take_varint();
+            if (n > in.size() - rpos) corrupt("text longer than the file");
+            out = std::string_view(in.data() + rpos, n);
+            rpos += n;
+            break;
+        }
+        case tSameText: out = lastRead; break;
+        case tEmptyText: out = {}; break;
+        case tVersionText: out = kVersionText; break;
+        default: return false;
+        }
+        lastRead = out;
+        return true;
+    }
 
     ~Impl() {
         if (file) std::fclose(file);
@@ -85,20 +169,20 @@ struct ReaderObject::Impl {
     }
 
     std::uint8_t take_u8() {
-        if (rpos + 1 > payload.size()) corrupt("value beyond the end");
-        return static_cast<std::uint8_t>(payload[rpos++]);
+        if (rpos + 1 > in.size()) corrupt("value beyond the end");
+        return static_cast<std::uint8_t>(in[rpos++]);
     }
     std::uint64_t take_le(int bytes) {
-        if (payload.size() - rpos < static_cast<std::size_t>(bytes)) corrupt("value beyond the end");
+        if (in.size() - rpos < static_cast<std::size_t>(bytes)) corrupt("value beyond the end");
         std::uint64_t v = 0;
-        for (int i = 0; i < bytes; ++i) v |= std::uint64_t(static_cast<std::uint8_t>(payload[rpos + i])) << (8 * i);
+        for (int i = 0; i < bytes; ++i) v |= std::uint64_t(static_cast<std::uint8_t>(in[rpos + i])) << (8 * i);
         rpos += static_cast<std::size_t>(bytes);
         return v;
     }
     std::string_view take_bytes() {
         std::uint64_t n = take_le(4);
-        if (n > payload.size() - rpos) corrupt("text longer than the file");
-        std::string_view s(payload.data() + rpos, n);
+        if (n > in.size() - rpos) corrupt("text longer than the file");
+        std::string_view s(in.data() + rpos, n);
         rpos += n;
         return s;
     }
@@ -141,17 +225,25 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         if (size > limits::kMaxStoredFileBytes) raise(hr::LIMIT_EXCEEDED, "Stored file too large: " + path);
         std::FILE* f = detail::platform::open_for_reading(path);
         if (!f) raise(hr::PERMISSION_DENIED, "Permission denied: " + path + ": " + std::strerror(errno));
+        // One read into a buffer of the file's size; a file that grows
+        // meanwhile is read to its end all the same.
         std::string bytes;
+        bytes.resize(static_cast<std::size_t>(size));
+        std::size_t have = std::fread(bytes.data(), 1, bytes.size(), f);
+        bytes.resize(have);
         char block[65536];
         std::size_t got;
-        while ((got = std::fread(block, 1, sizeof block, f)) > 0) {
+        while (have == size && (got = std::fread(block, 1, sizeof block, f)) > 0) {
             bytes.append(block, got);
             if (bytes.size() > limits::kMaxStoredFileBytes) break;
         }
         bool err = std::ferror(f);
         std::fclose(f);
         if (err) raise(hr::PATH_ACCESS, "File read error: " + path);
-        m.payload = detail::open_stored_file(bytes, password);
+        m.rpos = detail::open_stored_file(bytes, password);
+        m.held = make_ref<detail::SharedBytes>();
+        m.held->bytes = std::move(bytes);
+        m.in = m.held->bytes;
         m.open = true;
         return true;
     }
@@ -195,7 +287,10 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
 
 bool ReaderObject::eof() {
     Impl& m = *impl_;
-    if (m.stored) return m.rpos >= m.payload.size();
+    if (m.stored) {
+        m.skip_span_marks();
+        return m.rpos >= m.in.size();
+    }
     if (m.pos >= m.buf.size()) m.fill();
     return m.pos >= m.buf.size();
 }
@@ -263,12 +358,19 @@ void ReaderObject::read_line(std::string& line) {
 }
 
 namespace {
-void put_value(std::string& out, const Variant& v) {
+void put_value(ReaderObject::Impl& m, const Variant& v) {
+    std::string& out = m.payload;
     switch (v.type()) {
     case VarType::Empty: out += char(tEmpty); break;
-    case VarType::String: out += char(tString); put_bytes(out, v.string()); break;
+    case VarType::String: m.put_text(v.string()); break;
     case VarType::Double: {
-        std::uint64_t bits; double d = v.dbl(); std::memcpy(&bits, &d, 8);
+        const double d = v.dbl();
+        if (d == std::trunc(d) && std::fabs(d) < 9007199254740992.0 && !(d == 0.0 && std::signbit(d))) {
+            out += char(tWholeDouble);
+            put_varint(out, zigzag(static_cast<std::int64_t>(d)));
+            break;
+        }
+        std::uint64_t bits; std::memcpy(&bits, &d, 8);
         out += char(tDouble); put_u64(out, bits); break;
     }
     case VarType::Date: {
@@ -276,7 +378,7 @@ void put_value(std::string& out, const Variant& v) {
         out += char(tDate); put_u64(out, bits); break;
     }
     case VarType::Boolean: out += char(tBool); out += char(v.boolean() ? 1 : 0); break;
-    case VarType::Long: out += char(tLong); put_u32(out, static_cast<std::uint32_t>(v.lng())); break;
+    case VarType::Long: out += char(tSmallLong); put_varint(out, zigzag(v.lng())); break;
     case VarType::Error: out += char(tError); put_u32(out, static_cast<std::uint32_t>(v.error().code)); break;
     case VarType::Object: {
         ref<tmp_Data> p = query<tmp_Data>(v.object());
@@ -301,22 +403,23 @@ void ReaderObject::write_values(const std::vector<PackElement>& values) {
 void ReaderObject::write_value(const Variant& v) {
     Impl& m = *impl_;
     if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
-    put_value(m.payload, v);
+    put_value(m, v);
 }
 
 void ReaderObject::write_text(std::string_view text) {
     Impl& m = *impl_;
     if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
-    m.payload += char(tString);
-    put_bytes(m.payload, text);
+    m.put_text(text);
 }
 
 bool ReaderObject::read_text(std::string_view& text, std::string&, Variant& other) {
     Impl& m = *impl_;
-    if (m.open && m.stored && !m.writing && m.rpos < m.payload.size() && m.payload[m.rpos] == char(tString)) {
-        ++m.rpos;
-        text = m.take_bytes();
-        return true;
+    if (m.open && m.stored && !m.writing) m.skip_span_marks();
+    if (m.open && m.stored && !m.writing && m.rpos < m.in.size()) {
+        const auto tag = static_cast<std::uint8_t>(m.in[m.rpos]);
+        const std::size_t at = m.rpos++;
+        if (m.take_text(tag, text)) return true;
+        m.rpos = at;
     }
     other = read_value();
     return false;
@@ -325,10 +428,23 @@ bool ReaderObject::read_text(std::string_view& text, std::string&, Variant& othe
 Variant ReaderObject::read_value() {
     Impl& m = *impl_;
     if (!m.open || !m.stored || m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for reading");
-    if (m.rpos >= m.payload.size()) raise(hr::BAD_FILE_FORMAT, "Input past end of file");
-    switch (m.take_u8()) {
+    m.skip_span_marks();
+    if (m.rpos >= m.in.size()) raise(hr::BAD_FILE_FORMAT, "Input past end of file");
+    const std::uint8_t tag = m.take_u8();
+    std::string_view text;
+    if (m.take_text(tag, text)) return Variant(text);
+    switch (tag) {
     case tEmpty: return Variant();
-    case tString: return Variant(std::string(m.take_bytes()));
+    case tSmallLong: {
+        const std::int64_t v = unzigzag(m.take_varint());
+        if (v < INT32_MIN || v > INT32_MAX) corrupt("long integer out of range");
+        return Variant(static_cast<std::int32_t>(v));
+    }
+    case tWholeDouble: {
+        const std::int64_t v = unzigzag(m.take_varint());
+        if (v <= -9007199254740992 || v >= 9007199254740992) corrupt("whole number out of range");
+        return Variant(static_cast<double>(v));
+    }
     case tDouble: return Variant(m.take_double());
     case tDate: return Variant(Date{m.take_double()});
     case tBool: {
@@ -352,6 +468,66 @@ Variant ReaderObject::read_value() {
 
 void ReaderObject::read_values(const std::vector<Target>& targets) {
     for (const Target& t : targets) t.assign(read_value());
+}
+
+void FileObject::write_span(std::string_view bytes) {
+    ref<ReaderObject> r = ReaderObject::over_span(bytes, nullptr);
+    while (!r->eof()) write_value(r->read_value());
+}
+
+ref<ReaderObject> ReaderObject::over_span(std::string_view bytes, ref<Object> keeper) {
+    ref<ReaderObject> r = ReaderObject::create();
+    Impl& m = *r->impl_;
+    m.stored = true;
+    m.open = true;
+    m.in = bytes;
+    m.keeper = std::move(keeper);
+    return r;
+}
+
+std::size_t ReaderObject::begin_span() {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    const std::size_t mark = m.payload.size();
+    m.payload += char(tSpan);
+    put_u64(m.payload, 0);
+    // A span must read on its own: no text refers to one outside it.
+    m.lastWritten.clear();
+    return mark;
+}
+
+void ReaderObject::end_span(std::size_t mark) {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || !m.writing || mark + 9 > m.payload.size() || m.payload[mark] != char(tSpan))
+        raise(hr::INVALID_CALL, "Invalid procedure call: no span open here");
+    std::uint64_t n = m.payload.size() - mark - 9;
+    for (int i = 0; i < 8; ++i) m.payload[mark + 1 + static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    m.lastWritten.clear();
+}
+
+void ReaderObject::write_span(std::string_view bytes) {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    m.payload += char(tSpan);
+    put_u64(m.payload, bytes.size());
+    m.payload.append(bytes);
+    m.lastWritten.clear();
+}
+
+bool ReaderObject::read_span(std::string_view& bytes, ref<Object>& keeper) {
+    Impl& m = *impl_;
+    if (!m.open || !m.stored || m.writing || m.rpos >= m.in.size() ||
+        static_cast<std::uint8_t>(m.in[m.rpos]) != tSpan)
+        return false;
+    if (m.in.size() - m.rpos < 9) corrupt("span mark beyond the end");
+    std::uint64_t n = 0;
+    for (int i = 0; i < 8; ++i) n |= std::uint64_t(static_cast<std::uint8_t>(m.in[m.rpos + 1 + static_cast<std::size_t>(i)])) << (8 * i);
+    if (n == 0 || n > m.in.size() - m.rpos - 9) corrupt("span longer than the file");
+    bytes = m.in.substr(m.rpos + 9, n);
+    m.rpos += 9 + n;
+    m.lastRead = {};
+    keeper = m.held ? ref<Object>(m.held) : m.keeper;
+    return true;
 }
 
 void ReaderObject::close() {

@@ -10,7 +10,8 @@ namespace tr47::detail {
 namespace {
 
 constexpr char kMagic[8] = {'T', 'R', '4', '7', 'S', 'T', 'O', 'R'};
-constexpr std::uint16_t kFormatVersion = 1;
+// 2: the compact value tags; 1 (fixed-width tags only) is still read.
+constexpr std::uint16_t kFormatVersion = 2;
 constexpr std::uint8_t kPlain = 0;
 constexpr std::uint8_t kAesGcm = 1;
 constexpr std::size_t kSaltBytes = 16;
@@ -74,9 +75,11 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
     return out;
 }
 
-std::string open_stored_file(std::string_view file, const std::string& password) {
+std::size_t open_stored_file(std::string& bytes, const std::string& password) {
+    const std::string_view file = bytes;
     if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) bad("not a stored TR47_INI file");
-    if (get_le(file, 8, 2) != kFormatVersion) bad("unknown format version");
+    const auto version = get_le(file, 8, 2);
+    if (version != 1 && version != kFormatVersion) bad("unknown format version");
     const auto protection = static_cast<std::uint8_t>(file[10]);
     if (protection == kPlain) {
         if (file.size() < 20 + kDigestBytes) bad("truncated");
@@ -85,7 +88,9 @@ std::string open_stored_file(std::string_view file, const std::string& password)
         std::string_view body = file.substr(0, 20 + n);
         if (sha256(body) != file.substr(20 + n)) bad("checksum mismatch (the file is damaged)");
         if (!password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file is not password protected");
-        return std::string(file.substr(20, n));
+        // The payload stays where it is: no copy of a large file.
+        bytes.resize(20 + n);
+        return 20;
     }
     if (protection != kAesGcm) bad("unknown protection");
     constexpr std::size_t head = 12 + 4 + kSaltBytes + kNonceBytes + 8;
@@ -101,7 +106,8 @@ std::string open_stored_file(std::string_view file, const std::string& password)
     if (!platform::aes_gcm_decrypt(key, nonce, file.substr(0, head), file.substr(head, n), plain.data(),
                                    reinterpret_cast<const unsigned char*>(file.data() + head + n)))
         raise(hr::PERMISSION_DENIED, "Permission denied: wrong password or damaged file");
-    return plain;
+    bytes = std::move(plain);
+    return 0;
 }
 
 } // namespace tr47::detail

@@ -14,8 +14,9 @@ void set_password_iterations(std::uint32_t iterations);
 
 // Frames (and, with a password, encrypts) a payload into file bytes.
 std::string seal_stored_file(std::string_view payload, const std::string& password);
-// Checks and opens file bytes; raises an error for a wrong password, a
-// tampered, truncated or foreign file.
-std::string open_stored_file(std::string_view file, const std::string& password);
+// Checks and opens file bytes in place: afterwards `bytes` ends with the
+// payload, which starts at the returned offset. Raises an error for a wrong
+// password, a tampered, truncated or foreign file.
+std::size_t open_stored_file(std::string& bytes, const std::string& password);
 
 } // namespace tr47::detail

@@ -515,7 +515,14 @@ void CollectionBase::DataStore(FileObject& f) {
         }
         ref<Persistable> e = entry_at(i);
         if (!e || !e->DATA()) raise(hr::OBJECT_NOT_SET, "Object variable not set: empty slot cannot be stored");
-        e->DATA()->store(f);
+        if (kind_ == Kind::Groups) {
+            // Framed, so that LOAD can keep the group unread until reached.
+            const std::size_t mark = f.begin_span();
+            e->DATA()->store(f);
+            f.end_span(mark);
+        } else {
+            e->DATA()->store(f);
+        }
     }
 }
 

@@ -95,6 +95,11 @@ void PackedGroup::reset() noexcept {
     form = PackedForm::None;
 }
 
+namespace {
+void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth);
+std::string_view text_of(const char* p, std::size_t n) { return p ? std::string_view(p, n) : std::string_view(); }
+} // namespace
+
 // ---------------------------------------------------------------------------
 // Making records real
 
@@ -106,7 +111,7 @@ struct PackedAccess {
             return v;
         }
         ref<cls_INIValue> v = cls_INIValue::create();
-        v->name_.assign(r.name, r.name_len);
+        v->name_.assign(text_of(r.name, r.name_len));
         v->sort_ = r.sort;
         v->content_ = r.content();
         v->DATA()->init_identifier(Variant(v->name_));
@@ -120,9 +125,21 @@ struct PackedAccess {
             r.reset();
             return g;
         }
+        if (r.form == PackedForm::Stored) {
+            // Read the stored form now; its child groups stay stored.
+            ref<PackedPool> pool = PackedPool::create();
+            ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
+            std::vector<PackedGroup> read;
+            read_group_body(*reader, read, *pool, 0);
+            if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
+            std::vector<ref<PackedPool>> keep = pools;
+            keep.push_back(pool);
+            r.reset();
+            return group(read.front(), keep);
+        }
         ref<cls_INIGroup> g = cls_INIGroup::create();
-        g->name_.assign(r.name, r.name_len);
-        g->sort_.assign(r.sort, r.sort_len);
+        g->name_.assign(text_of(r.name, r.name_len));
+        g->sort_.assign(text_of(r.sort, r.sort_len));
         g->DATA()->init_identifier(Variant(g->name_));
         if (!r.values.empty()) g->VALUES()->adopt(std::move(r.values), pools);
         if (!r.children.empty()) g->CHILDREN()->adopt(std::move(r.children), pools);
@@ -193,14 +210,26 @@ void store_value(FileObject& f, const PackedValue& r) {
 }
 
 void store_group(FileObject& f, const PackedGroup& r) {
-    if (r.form == PackedForm::Object) {
-        r.object->DATA()->store(f);
+    if (r.form == PackedForm::Stored) {
+        f.write_span({r.span, static_cast<std::size_t>(r.span_len)});
         return;
     }
+    // Every group is framed as a span, so LOAD can keep it unread.
+    const std::size_t mark = f.begin_span();
+    if (r.form == PackedForm::Object) {
+        r.object->DATA()->store(f);
+        f.end_span(mark);
+        return;
+    }
+    store_packed_group(f, r);
+    f.end_span(mark);
+}
+
+void store_packed_group(FileObject& f, const PackedGroup& r) {
     PersistNesting level;
     f.write_text(kFormatVersion);
     f.write_text(r.key());
-    f.write_text({r.sort, r.sort_len});
+    f.write_text(text_of(r.sort, r.sort_len));
     f.write_text(r.key());
     f.write_text({});
     {
@@ -279,7 +308,48 @@ void read_one_value(FileObject& f, std::vector<PackedValue>& out, PackedPool& po
                                                               std::string(description))));
 }
 
+// A group framed as a span whose head has the packed form: kept stored.
+bool keep_stored(FileObject& head, std::string_view span, std::vector<PackedGroup>& out) {
+    std::string s1, s2, s3, s4;
+    std::string_view version, id, sort, name, description;
+    Variant other;
+    if (!head.read_text(version, s1, other) || !is_version(version)) return false;
+    if (!head.read_text(id, s2, other) || !head.read_text(sort, s3, other) || !head.read_text(name, s4, other))
+        return false;
+    if (id != name || name.size() > UINT32_MAX || sort.size() > UINT32_MAX) return false;
+    std::string scratch;
+    if (!head.read_text(description, scratch, other) || !description.empty()) return false;
+    // The texts view the span's bytes, which the pool keeps.
+    if (!s2.empty() || !s3.empty() || !s4.empty()) return false;
+    PackedGroup r;
+    r.form = PackedForm::Stored;
+    r.name = name.data();
+    r.name_len = static_cast<std::uint32_t>(name.size());
+    r.sort = sort.data();
+    r.sort_len = static_cast<std::uint32_t>(sort.size());
+    r.span = span.data();
+    r.span_len = span.size();
+    out.push_back(std::move(r));
+    return true;
+}
+
 void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
+    std::string_view span;
+    ref<Object> keeper;
+    if (!f.read_span(span, keeper)) {
+        read_group_body(f, out, pool, depth);
+        return;
+    }
+    pool.hold(keeper);
+    {
+        ref<ReaderObject> head = ReaderObject::over_span(span, keeper);
+        if (keep_stored(*head, span, out)) return;
+    }
+    ref<ReaderObject> body = ReaderObject::over_span(span, keeper);
+    read_group_body(*body, out, pool, depth);
+}
+
+void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
     if (depth >= kMaxPackedDepth) {
         ref<cls_INIGroup> g = cls_INIGroup::create();
         out.push_back(PackedGroup::holding(g));

@@ -23,6 +23,10 @@ public:
     static ref<PackedPool> create() { return ref<PackedPool>(new PackedPool()); }
     // A copy of the text that lives as long as the pool.
     const char* keep(std::string_view text);
+    // Keeps an object (the bytes of a stored file) alive as long as the pool.
+    void hold(const ref<Object>& keeper) {
+        if (keeper && (held_.empty() || held_.back() != keeper)) held_.push_back(keeper);
+    }
 
 private:
     PackedPool() = default;
@@ -30,9 +34,12 @@ private:
     char* free_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_chunk_ = std::size_t{16} << 10;
+    std::vector<ref<Object>> held_;
 };
 
-enum class PackedForm : std::uint8_t { None, Packed, Object };
+// Stored: a group read by LOAD and kept in its stored form (a span of the
+// file) until first reached; only its SORT and NAME are read.
+enum class PackedForm : std::uint8_t { None, Packed, Object, Stored };
 
 // One value slot. Packed: NAME (which is also the identifier), SORT and a
 // CONTENT of a plain subtype, empty DESCRIPTION, no ENUMREF. Object: a
@@ -91,6 +98,8 @@ struct PackedGroup {
     std::uint32_t name_len = 0;
     std::uint32_t sort_len = 0;
     cls_INIGroup* object = nullptr;
+    const char* span = nullptr;
+    std::uint64_t span_len = 0;
     std::vector<PackedValue> values;
     std::vector<PackedGroup> children;
     PackedForm form = PackedForm::None;
@@ -117,6 +126,8 @@ private:
         name_len = o.name_len;
         sort_len = o.sort_len;
         object = std::exchange(o.object, nullptr);
+        span = o.span;
+        span_len = o.span_len;
         values = std::move(o.values);
         children = std::move(o.children);
         form = std::exchange(o.form, PackedForm::None);
@@ -150,6 +161,8 @@ ref<cls_INIGroup> make_group(PackedGroup& record, const std::vector<ref<PackedPo
 // write them.
 void store_value(FileObject& f, const PackedValue& record);
 void store_group(FileObject& f, const PackedGroup& record);
+// The stored form of a packed group itself, without the span around it.
+void store_packed_group(FileObject& f, const PackedGroup& record);
 
 // Reads n stored entries into records; what has no packed form becomes an
 // object record. Entries read before a failure are kept in `out`.

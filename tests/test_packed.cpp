@@ -168,3 +168,49 @@ TEST(Packed, LoadedEntriesWithoutPackedFormStayExact) {
     ASSERT_TRUE(back->SAVE(dir.file("b.tr47")));
     EXPECT_EQ(test::read_file(dir.file("a.tr47")), test::read_file(dir.file("b.tr47")));
 }
+
+TEST(Packed, LoadedGroupsStayStoredUntilReached) {
+    Imported r = import_text("BEGIN A\n  X=1\n  BEGIN Inner\n    Y=2\n  END\nEND\nBEGIN B\n  Z=\"z\"\nEND\n");
+    ASSERT_TRUE(r.result);
+    TempDir dir;
+    ASSERT_TRUE(r.doc->SAVE(dir.file("s.tr47")));
+    ref<cls_INI> doc = cls_INI::create();
+    ASSERT_TRUE(doc->LOAD(dir.file("s.tr47")));
+    ref<cls_INIGroups> top = doc->ROOT()->CHILDREN();
+    // Keys, removal and a second SAVE work on groups that were never read.
+    EXPECT_TRUE(top->EXISTS(Variant("b")));
+    ASSERT_TRUE(doc->SAVE(dir.file("again.tr47")));
+    EXPECT_EQ(test::read_file(dir.file("again.tr47")), test::read_file(dir.file("s.tr47")));
+    EXPECT_EQ(doc->VALUE("Y").to_double(), 2.0);
+    ASSERT_TRUE(top->REMOVE(Variant("A")));
+    EXPECT_EQ(top->Item(Variant(1))->NAME(), "B");
+    EXPECT_EQ(top->Item(Variant(1))->VALUE("Z").to_text(), "z");
+
+    // A stored group whose inside does not hold what a group stores (the
+    // file's checksum is right): LOAD keeps it unread, reaching it raises a
+    // clear error, and the collection stays usable.
+    ref<ReaderObject> w = ReaderObject::create();
+    ASSERT_TRUE(w->open(dir.file("bad.tr47"), 2, "", true, true));
+    w->write_value(Variant("1.0"));
+    w->write_value(Variant());
+    w->write_value(Variant(std::int32_t{1}));
+    const std::size_t mark = w->begin_span();
+    for (const char* t : {"1.0", "G", "", "G", ""}) w->write_value(Variant(t));
+    w->write_value(Variant("1.0"));
+    w->write_value(Variant());
+    w->write_value(Variant(std::int32_t{5}));  // five values announced, none stored
+    w->end_span(mark);
+    w->close();
+    ref<cls_INIGroups> groups = cls_INIGroups::create();
+    ASSERT_TRUE(groups->LOAD(dir.file("bad.tr47")));
+    ASSERT_EQ(groups->COUNT(), 1);
+    EXPECT_TRUE(groups->EXISTS(Variant("G")));
+    try {
+        groups->Item(Variant(1));
+        ADD_FAILURE() << "a damaged stored group was read without an error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), hr::BAD_FILE_FORMAT);
+    }
+    groups->CREATE("Next");
+    EXPECT_EQ(groups->Item(Variant("next"))->NAME(), "Next");
+}

@@ -258,6 +258,15 @@ struct Target {
 // ---------------------------------------------------------------------------
 // File object: a sequential stream of typed values.
 
+namespace detail {
+// Bytes shared by the objects that view them (a stored file kept for the
+// entries read from it lazily).
+class SharedBytes final : public Object {
+public:
+    std::string bytes;
+};
+} // namespace detail
+
 class FileObject {
 public:
     virtual void write_values(const std::vector<PackElement>& values) = 0;
@@ -278,6 +287,18 @@ public:
         text = scratch;
         return true;
     }
+
+    // Spans: a writer may frame the stored form of one object, so that a
+    // reader can keep it unread and read it later on its own. Reading value
+    // by value passes over the framing. A file without the support writes
+    // and reads the values themselves.
+    virtual std::size_t begin_span() { return 0; }
+    virtual void end_span(std::size_t /*mark*/) {}
+    // Writes a span read earlier (its values, framed again where possible).
+    virtual void write_span(std::string_view bytes);
+    // Takes the span that comes next: its bytes, and an object that keeps
+    // them alive. False (nothing consumed) when no span comes next.
+    virtual bool read_span(std::string_view& /*bytes*/, ref<Object>& /*keeper*/) { return false; }
 
 protected:
     ~FileObject() = default;
@@ -407,6 +428,13 @@ public:
     void write_value(const Variant& value) override;
     void write_text(std::string_view text) override;
     bool read_text(std::string_view& text, std::string& scratch, Variant& other) override;
+    std::size_t begin_span() override;
+    void end_span(std::size_t mark) override;
+    void write_span(std::string_view bytes) override;
+    bool read_span(std::string_view& bytes, ref<Object>& keeper) override;
+
+    // A reader of stored values over bytes of a span (kept alive by keeper).
+    static ref<ReaderObject> over_span(std::string_view bytes, ref<Object> keeper);
 
     struct Impl;
 
