@@ -136,7 +136,17 @@ private:
         Frame& f = stack_.back();
         if (!f.group && stack_.size() >= 2) {
             Frame& parent = stack_[stack_.size() - 2];
-            f.packed.values.shrink_to_fit();
+            // The values of a packed level gather in a list kept per depth,
+            // so a sequence of small groups does not grow a list for each.
+            std::vector<PackedValue>& gathered = packed_values(f);
+            if (gathered.capacity() - gathered.size() <= gathered.size() / 4) {
+                f.packed.values = std::move(gathered);
+                gathered = std::vector<PackedValue>();
+            } else {
+                f.packed.values.reserve(gathered.size());
+                for (auto& v : gathered) f.packed.values.push_back(std::move(v));
+                gathered.clear();
+            }
             f.packed.children.shrink_to_fit();
             if (parent.group)
                 parent.group->CHILDREN()->append_packed(std::move(f.packed), pool_);
@@ -144,6 +154,12 @@ private:
                 parent.packed.children.push_back(std::move(f.packed));
         }
         stack_.pop_back();
+    }
+
+    std::vector<PackedValue>& packed_values(Frame& f) {
+        const auto level = static_cast<std::size_t>(&f - stack_.data());
+        if (gathered_.size() <= level) gathered_.resize(level + 1);
+        return gathered_[level];
     }
 
     const char* keep(std::string_view text, std::uint32_t& length) {
@@ -195,7 +211,7 @@ private:
                 if (values)
                     values->append_packed(std::move(r), pool_);
                 else
-                    f.packed.values.push_back(std::move(r));
+                    packed_values(f).push_back(std::move(r));
                 return;
             }
         }
@@ -208,7 +224,7 @@ private:
             v->CONTENT(content);
             v->SORT(kind);
             v->DATA()->init_identifier(Variant(name));
-            f.packed.values.push_back(PackedValue::holding(v));
+            packed_values(f).push_back(PackedValue::holding(v));
         }
         if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items.Item(1)), false));
     }
@@ -279,7 +295,7 @@ private:
             if (values)
                 values->append_packed(std::move(r), pool_);
             else
-                f.packed.values.push_back(std::move(r));
+                packed_values(f).push_back(std::move(r));
             return true;
         }
         double whole = std::numeric_limits<double>::quiet_NaN();
@@ -320,7 +336,7 @@ private:
         if (values)
             values->append_packed(std::move(r), pool_);
         else
-            f.packed.values.push_back(std::move(r));
+            packed_values(f).push_back(std::move(r));
         return true;
     }
 
@@ -495,6 +511,7 @@ private:
     // Whether i is a name character in this locale (asked once per import).
     const bool i_is_name_ = is_name_char("i");
     std::vector<Frame> stack_;
+    std::vector<std::vector<PackedValue>> gathered_;  // per depth, see pop_frame
     std::string statement_;
     std::string line_, next_;
     Statement st_;
