@@ -320,8 +320,15 @@ std::size_t find_line_break(const std::string& buf, std::size_t from) {
 } // namespace
 
 void ReaderObject::read_line(std::string& line) {
+    std::string converted;
+    std::string_view view;
+    read_line(view, converted);
+    line.assign(view);
+}
+
+void ReaderObject::read_line(std::string_view& line, std::string& converted) {
     Impl& m = *impl_;
-    line.clear();
+    line = {};
     if (!m.open || m.stored) return;
     bool tooLong = false;
     std::size_t scanned = 0; // bytes after pos known to hold no line break
@@ -341,18 +348,21 @@ void ReaderObject::read_line(std::string& line) {
             }
             if (at == std::string::npos) at = m.buf.size();
         }
-        if (!tooLong) line.assign(m.buf, m.pos, at - m.pos);
+        // The buffer is refilled only by the next read, so the view holds.
+        if (!tooLong) line = std::string_view(m.buf).substr(m.pos, at - m.pos);
         std::size_t next = at;
         if (next < m.buf.size()) {
             next += (m.buf[next] == '\r' && next + 1 < m.buf.size() && m.buf[next + 1] == '\n') ? 2 : 1;
         }
         m.pos = next;
-        if (m.pos >= m.buf.size() && !m.fileEnd) m.fill();
         ++m.line;
         if (tooLong || line.size() > limits::kMaxLineBytes)
             raise(hr::LIMIT_EXCEEDED, "Line " + std::to_string(m.line) + " of " + m.path + " is longer than " +
                                           std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
-        if (!is_valid_utf8(line)) line = windows1252_to_utf8(line);
+        if (!is_valid_utf8(line)) {
+            converted = windows1252_to_utf8(line);
+            line = converted;
+        }
         return;
     }
 }

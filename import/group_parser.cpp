@@ -371,17 +371,31 @@ private:
         if (output_) show_import_message(message);
     }
 
-    static void clean(std::string& line) {
-        std::size_t w = 0;
-        for (char c : line)
-            if (c != '\n' && c != '\r' && c != '\t' && c != '\b') line[w++] = c;
-        line.resize(w);
-        std::size_t end = line.size();
-        while (end > 0 && line[end - 1] == ' ') --end;
-        line.resize(end);
+    // The line without line-break, tab and backspace characters and without
+    // blanks at either end, copied once into `out`.
+    static void clean(std::string_view raw, std::string& out) {
+        auto dropped = [](char c) { return c == '\n' || c == '\r' || c == '\t' || c == '\b'; };
         std::size_t start = 0;
-        while (start < line.size() && line[start] == ' ') ++start;
-        if (start) line.erase(0, start);
+        while (start < raw.size() && (raw[start] == ' ' || dropped(raw[start]))) ++start;
+        std::size_t end = raw.size();
+        while (end > start && (raw[end - 1] == ' ' || dropped(raw[end - 1]))) --end;
+        raw = raw.substr(start, end - start);
+        bool plain = true;
+        for (char c : raw) plain = plain && !dropped(c);
+        if (plain) {
+            out.assign(raw);
+            return;
+        }
+        out.clear();
+        for (char c : raw)
+            if (!dropped(c)) out += c;
+        // Dropping a character inside can leave blanks at an end.
+        std::size_t e = out.size();
+        while (e > 0 && out[e - 1] == ' ') --e;
+        out.resize(e);
+        std::size_t b = 0;
+        while (b < out.size() && out[b] == ' ') ++b;
+        out.erase(0, b);
     }
 
     Step pass(Frame& f) {
@@ -391,12 +405,13 @@ private:
         if (!guarded(f, [&] { atEnd = reader_.eof(); })) atEnd = false;
         if (atEnd) return Step::BlockEnd;
         guarded(f, [&] {
-            reader_.read_line(line);
-            clean(line);
+            std::string_view raw;
+            reader_.read_line(raw, converted_);
+            clean(raw, line);
             while (!line.empty() && line.back() == ',') {
                 std::string& next = next_;
-                reader_.read_line(next);
-                clean(next);
+                reader_.read_line(raw, converted_);
+                clean(raw, next);
                 if (line.size() + next.size() > limits::kMaxLineBytes)
                     raise(hr::LIMIT_EXCEEDED, "Continued line longer than " +
                                                   std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
@@ -513,7 +528,7 @@ private:
     std::vector<Frame> stack_;
     std::vector<std::vector<PackedValue>> gathered_;  // per depth, see pop_frame
     std::string statement_;
-    std::string line_, next_;
+    std::string line_, next_, converted_;
     Statement st_;
     ref<TextList> items_ = make_ref<TextList>();
 };

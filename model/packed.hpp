@@ -33,7 +33,7 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks_;
     char* free_ = nullptr;
     std::size_t left_ = 0;
-    std::size_t next_chunk_ = std::size_t{16} << 10;
+    std::size_t next_chunk_ = 256;
     std::vector<ref<Object>> held_;
 };
 

@@ -418,6 +418,9 @@ public:
     std::string read_line();
     // The same into a caller's buffer (its storage is reused).
     void read_line(std::string& line);
+    // The same as a view, valid until the next read; `converted` holds a
+    // line that had to be converted to UTF-8.
+    void read_line(std::string_view& line, std::string& converted);
     // Number of the line that read_line returned last (1-based).
     std::int64_t line_number() const noexcept;
     const std::string& path() const noexcept;
