@@ -229,6 +229,51 @@ private:
         if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items.Item(1)), false));
     }
 
+    // "END", "COMMENT"/"REM" and "BEGIN name" or "BEGIN sort, name" without
+    // quotes or brackets: the outcome of the general path, without its lists.
+    bool simple_keyword(Frame& f, Step& step) {
+        const std::string_view s = statement_;
+        std::size_t i = 0;
+        while (i < s.size() && i < 8 && ((s[i] >= 'A' && s[i] <= 'Z') || (s[i] >= 'a' && s[i] <= 'z' && s[i] != 'i')))
+            ++i;
+        if (i < 3 || i > 7 || (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80)) return false;
+        // A name character right after the letters makes it a longer name.
+        if (i < s.size() && (s[i] == '_' || s[i] == 'i' || (s[i] >= '0' && s[i] <= '9' && s[i] != '6'))) return false;
+        const Keyword k = keyword_of(s.substr(0, i));
+        if (k == Keyword::End) {
+            step = Step::BlockEnd;
+            return true;
+        }
+        if (k == Keyword::Comment) {
+            step = Step::Continue;
+            return true;
+        }
+        if (k != Keyword::Begin) return false;
+        std::string_view args = trim_blanks(s.substr(i));
+        if (!args.empty() && (args[0] == '=' || args[0] == ':')) args = trim_blanks(args.substr(1));
+        std::size_t comma = std::string_view::npos;
+        for (std::size_t k2 = 0; k2 < args.size(); ++k2) {
+            const char c = args[k2];
+            if (c == '"' || c == '(' || c == ')') return false;
+            if (c == ',') {
+                if (comma != std::string_view::npos) return false;
+                comma = k2;
+            }
+        }
+        first_.assign(trim_blanks(args.substr(0, comma)));
+        second_.clear();
+        if (comma != std::string_view::npos) second_.assign(trim_blanks(args.substr(comma + 1)));
+        const std::size_t depth = stack_.size();
+        guarded(f, [&] {
+            if (!second_.empty())
+                open_child(f, second_, first_);
+            else
+                open_child(f, first_, "");
+        });
+        step = stack_.size() > depth ? Step::Child : Step::Continue;
+        return true;
+    }
+
     // The common statement Name=text, where the text holds no list, quote,
     // bracket or non-ASCII character: read straight into a packed record,
     // with the same outcome as the general path below. False leaves the
@@ -438,6 +483,8 @@ private:
         f.pending.clear();
         // The statement stays in statement_ for diagnostics; no copy.
         statement_.swap(line);
+        Step quick;
+        if (simple_keyword(f, quick)) return quick;
         if (simple_value(f)) return Step::Continue;
 
         // Anatomy and items (storage reused from line to line).
@@ -528,7 +575,7 @@ private:
     std::vector<Frame> stack_;
     std::vector<std::vector<PackedValue>> gathered_;  // per depth, see pop_frame
     std::string statement_;
-    std::string line_, next_, converted_;
+    std::string line_, next_, converted_, first_, second_;
     Statement st_;
     ref<TextList> items_ = make_ref<TextList>();
 };
