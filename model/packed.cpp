@@ -21,6 +21,7 @@ const char* PackedPool::keep(std::string_view text) {
             return chunks_.back().get();
         }
         // Chunks grow with the pool: a small import costs no large block.
+        while (next_chunk_ < text.size()) next_chunk_ *= 2;
         chunks_.push_back(std::make_unique<char[]>(next_chunk_));
         free_ = chunks_.back().get();
         left_ = next_chunk_;

@@ -214,3 +214,18 @@ TEST(Packed, LoadedGroupsStayStoredUntilReached) {
     groups->CREATE("Next");
     EXPECT_EQ(groups->Item(Variant("next"))->NAME(), "Next");
 }
+
+TEST(Packed, TextsOfEverySizeKeepTheirBytes) {
+    // The pool's first chunks are small, later ones larger, and long texts
+    // get chunks of their own: texts of each size must come back whole.
+    const std::string first(300, 'a'), medium(5000, 'b'), huge(600 << 10, 'c');
+    std::string text = "BEGIN G\n  A=" + first + "\n  B=" + medium + "\n  C=" + huge + "\n  D=" + first + "x\nEND\n";
+    Imported r = import_text(text);
+    ASSERT_TRUE(r.result);
+    ref<cls_INIGroup> g = child_at(r.doc->ROOT(), 1);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->VALUE("A").to_text(), first);
+    EXPECT_EQ(g->VALUE("B").to_text(), medium);
+    EXPECT_EQ(g->VALUE("C").to_text(), huge);
+    EXPECT_EQ(g->VALUE("D").to_text(), first + "x");
+}
