@@ -216,6 +216,29 @@ bool CollectionBase::accepts_packed() const noexcept {
     return kind_ != Kind::Enums && database_ && database_->bound_only_to(this);
 }
 
+void CollectionBase::ensure_array() {
+    if (kind_ == Kind::Groups && !allocated_) {
+        slots_.clear();
+        slots_.emplace_back();
+        allocated_ = true;
+    }
+}
+
+namespace {
+// Moves records to the end of a record list (taking the list whole when it
+// is empty).
+template <class Record>
+void append_records(std::vector<Record>& into, std::vector<Record>&& records) {
+    if (into.empty()) {
+        into = std::move(records);
+    } else {
+        into.reserve(into.size() + records.size());
+        for (auto& r : records) into.push_back(std::move(r));
+    }
+    records.clear();
+}
+} // namespace
+
 void CollectionBase::append_packed(PackedValue&& record, const ref<PackedPool>& pool) {
     drop_index();
     PackedSlots& p = packed_slots();
@@ -226,11 +249,7 @@ void CollectionBase::append_packed(PackedValue&& record, const ref<PackedPool>& 
 
 void CollectionBase::append_packed(PackedGroup&& record, const ref<PackedPool>& pool) {
     drop_index();
-    if (!allocated_) {
-        slots_.clear();
-        slots_.emplace_back();
-        allocated_ = true;
-    }
+    ensure_array();
     PackedSlots& p = packed_slots();
     p.keep_pool(pool);
     p.groups.push_back(std::move(record));
@@ -242,34 +261,18 @@ void CollectionBase::adopt(std::vector<PackedValue>&& records, const std::vector
     drop_index();
     PackedSlots& p = packed_slots();
     for (const auto& pool : pools) p.keep_pool(pool);
-    if (p.values.empty()) {
-        p.values = std::move(records);
-    } else {
-        p.values.reserve(p.values.size() + records.size());
-        for (auto& r : records) p.values.push_back(std::move(r));
-    }
+    append_records(p.values, std::move(records));
     slots_.resize(p.values.size() + 1);
-    records.clear();
 }
 
 void CollectionBase::adopt(std::vector<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools) {
     if (records.empty()) return;
     drop_index();
-    if (!allocated_) {
-        slots_.clear();
-        slots_.emplace_back();
-        allocated_ = true;
-    }
+    ensure_array();
     PackedSlots& p = packed_slots();
     for (const auto& pool : pools) p.keep_pool(pool);
-    if (p.groups.empty()) {
-        p.groups = std::move(records);
-    } else {
-        p.groups.reserve(p.groups.size() + records.size());
-        for (auto& r : records) p.groups.push_back(std::move(r));
-    }
+    append_records(p.groups, std::move(records));
     slots_.resize(p.groups.size() + 1);
-    records.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -333,11 +336,7 @@ void CollectionBase::DatabaseCount(std::int32_t& ret) {
 
 void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) {
     const bool indexCurrent = index_ && index_->generation == key_generation;
-    if (kind_ == Kind::Groups && !allocated_) {
-        slots_.clear();
-        slots_.emplace_back();
-        allocated_ = true;
-    }
+    ensure_array();
     slots_.emplace_back();
     if (packed_) packed_slots();
     ++empty_slots_;
@@ -559,11 +558,8 @@ void CollectionBase::DataRead(FileObject& f) {
         keep();
         return;
     }
+    // Enumerations: real objects, read one by one.
     for (std::int32_t i = 1; i <= n; ++i) {
-        if (kind_ == Kind::Groups && !allocated_) {
-            slots_.emplace_back();
-            allocated_ = true;
-        }
         ref<Persistable> e = new_entry();
         ++e->in_collections_;
         slots_.push_back(e);

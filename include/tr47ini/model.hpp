@@ -142,6 +142,8 @@ private:
     bool key_at(std::int32_t position, std::string_view& text, Variant& other);
     bool packed_at(std::int32_t position) const noexcept;
     void make_real(std::int32_t position);
+    // Groups: the slot array (with its placeholder) exists.
+    void ensure_array();
     PackedSlots& packed_slots();
     void check_position(std::int32_t position) const;
     void set_slot(std::size_t position, ref<Persistable> entry);
