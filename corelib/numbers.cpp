@@ -219,12 +219,17 @@ double GlobalObject::parse_number(std::string_view text) const {
 
 namespace detail {
 
-bool upper_equals(std::string_view text, std::string_view upperWord) {
-    bool ascii = true;
-    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (!ascii) return upper(text) == upperWord;
-    // Plain ASCII upper-cases letter by letter; a locale's dotted I cannot
-    // matter, as none of the words compared holds an I.
+namespace {
+
+bool is_ascii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// Plain ASCII upper-cases letter by letter; a locale's dotted I cannot
+// matter, as none of the words compared holds an I.
+bool ascii_upper_equals(std::string_view text, std::string_view upperWord) {
     if (text.size() != upperWord.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
@@ -234,21 +239,22 @@ bool upper_equals(std::string_view text, std::string_view upperWord) {
     return true;
 }
 
+} // namespace
+
 bool upper_starts_with(std::string_view text, std::string_view upperPrefix) {
-    bool ascii = true;
-    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (!ascii) return upper(text).rfind(upperPrefix, 0) == 0;
-    return text.size() >= upperPrefix.size() && upper_equals(text.substr(0, upperPrefix.size()), upperPrefix);
+    if (!is_ascii(text)) return upper(text).rfind(upperPrefix, 0) == 0;
+    return text.size() >= upperPrefix.size() && ascii_upper_equals(text.substr(0, upperPrefix.size()), upperPrefix);
 }
 
 bool is_boolean_word(std::string_view text, bool* value) {
     static constexpr std::string_view words[] = {"TRUE", "WAHR", "YES", "JA", "FALSE", "FALSCH", "NO", "NEIN"};
-    bool ascii = true;
-    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    // An ASCII text upper-cases to the same length: only words of its length can match.
+    const bool ascii = is_ascii(text);
+    // An ASCII text upper-cases to the same length: only words of its length
+    // can match. Other texts are upper-cased once for all eight words.
     if (ascii && (text.size() < 2 || text.size() > 6)) return false;
+    const std::string u = ascii ? std::string() : upper(text);
     for (int i = 0; i < 8; ++i)
-        if ((!ascii || words[i].size() == text.size()) && upper_equals(text, words[i])) {
+        if (ascii ? ascii_upper_equals(text, words[i]) : u == words[i]) {
             if (value) *value = i < 4;
             return true;
         }

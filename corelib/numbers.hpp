@@ -20,9 +20,8 @@ bool read_number_prefix(std::string_view text, std::string_view decimalMarks, st
 // Toolkit::classify; for a text that is one whole number, also its value.
 std::int32_t classify_text(std::string_view text, double* fullNumber);
 
-// Whether the upper case of a text is that word (or starts with that
-// prefix), without building the upper-case text for plain ASCII.
-bool upper_equals(std::string_view text, std::string_view upperWord);
+// Whether the upper case of a text starts with that prefix, without
+// building the upper-case text for plain ASCII.
 bool upper_starts_with(std::string_view text, std::string_view upperPrefix);
 // TRUE, FALSE, WAHR, FALSCH, YES, NO, JA, NEIN in any case; value tells which.
 bool is_boolean_word(std::string_view text, bool* value);
