@@ -196,6 +196,15 @@ private:
         stack_.push_back(std::move(child));
     }
 
+    // A value record for f's group: into its real values collection, or
+    // into the packed level's list.
+    void add_record(Frame& f, cls_INIValues* values, PackedValue&& r) {
+        if (values)
+            values->append_packed(std::move(r), pool_);
+        else
+            packed_values(f).push_back(std::move(r));
+    }
+
     // Adds a value to f's group, packed when it can be.
     void add_value(Frame& f, const std::string& name, const Variant& content, std::int32_t kind,
                    const TextList& items) {
@@ -208,10 +217,7 @@ private:
             r.sort = static_cast<std::uint8_t>(kind);
             if (r.set_content(content, *pool_)) {
                 r.form = PackedForm::Packed;
-                if (values)
-                    values->append_packed(std::move(r), pool_);
-                else
-                    packed_values(f).push_back(std::move(r));
+                add_record(f, values.get(), std::move(r));
                 return;
             }
         }
@@ -224,7 +230,7 @@ private:
             v->CONTENT(content);
             v->SORT(kind);
             v->DATA()->init_identifier(Variant(name));
-            packed_values(f).push_back(PackedValue::holding(v));
+            add_record(f, nullptr, PackedValue::holding(v));
         }
         if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items.Item(1)), false));
     }
@@ -238,7 +244,7 @@ private:
             ++i;
         if (i < 3 || i > 7 || (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80)) return false;
         // A name character right after the letters makes it a longer name.
-        if (i < s.size() && (s[i] == '_' || s[i] == 'i' || (s[i] >= '0' && s[i] <= '9' && s[i] != '6'))) return false;
+        if (i < s.size() && is_ascii_name_char(s[i], true)) return false;
         const Keyword k = keyword_of(s.substr(0, i));
         if (k == Keyword::End) {
             step = Step::BlockEnd;
@@ -282,10 +288,7 @@ private:
         const std::string_view s = statement_;
         std::size_t i = 0;
         for (; i < s.size() && s[i] != '='; ++i) {
-            const char c = s[i];
-            const bool nameChar = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z' && c != 'i') || c == '_' ||
-                                  (c >= '0' && c <= '9' && c != '6') || (c == 'i' && i_is_name_);
-            if (!nameChar) return false;
+            if (!is_ascii_name_char(s[i], i_is_name_)) return false;
         }
         if (i == 0 || i == s.size()) return false;
         const std::string_view name = s.substr(0, i);
@@ -337,10 +340,7 @@ private:
                     r.sort = ID_INIValueSort_Color;
                 }
             }
-            if (values)
-                values->append_packed(std::move(r), pool_);
-            else
-                packed_values(f).push_back(std::move(r));
+            add_record(f, values, std::move(r));
             return true;
         }
         double whole = std::numeric_limits<double>::quiet_NaN();
@@ -378,10 +378,7 @@ private:
         }
         default: as_text(text); break;
         }
-        if (values)
-            values->append_packed(std::move(r), pool_);
-        else
-            packed_values(f).push_back(std::move(r));
+        add_record(f, values, std::move(r));
         return true;
     }
 
@@ -496,7 +493,7 @@ private:
         // a fourth item holding the rest keeps a long list from costing
         // memory per item.
         if (!guarded(f, [&] {
-                GlobalObject::instance().toolkit().split_into(list, st.arguments, ",", "(", ")", "\"", 4);
+                split_items(st.arguments, ",", 4, list);
             }))
             list.clear();
         Variant content{std::string()};

@@ -10,13 +10,8 @@ namespace tr47::detail {
 
 bool is_name_char(std::string_view cp) {
     if (cp.size() == 1) {
-        char c = cp[0];
-        if (c >= 'A' && c <= 'Z') return true;
-        if (c >= 'a' && c <= 'z') {
-            // In a locale that upper-cases i to İ, i is no name character.
-            return c != 'i' || upper("i") == "I";
-        }
-        return c == '_' || (c >= '0' && c <= '9' && c != '6');
+        // In a locale that upper-cases i to İ, i is no name character.
+        return is_ascii_name_char(cp[0], cp[0] == 'i' && upper("i") == "I");
     }
     static const std::string_view allowed[] = {"\xC3\x9C", "\xC3\x96", "\xC3\x84", "\xC3\x9F"}; // Ü Ö Ä ß
     std::string u = upper(cp);
@@ -46,13 +41,8 @@ void split_statement(std::string_view line, Statement& st) {
         if (s[i] < 0x80) {
             const char c = static_cast<char>(s[i++]);
             chr = line.substr(start, 1);
-            if (c == 'i') {
-                if (iIsName < 0) iIsName = is_name_char("i") ? 1 : 0;
-                nameChar = iIsName == 1;
-            } else {
-                nameChar = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
-                           (c >= '0' && c <= '9' && c != '6');
-            }
+            if (c == 'i' && iIsName < 0) iIsName = is_name_char("i") ? 1 : 0;
+            nameChar = is_ascii_name_char(c, iIsName == 1);
         } else {
             const std::int32_t cp = detail::utf8_next(s, i, len);
             chr = line.substr(start, i - start);
@@ -73,7 +63,14 @@ void split_statement(std::string_view line, Statement& st) {
 }
 
 ref<TextList> split_items(std::string_view text, std::string_view separator, std::size_t maxItems) {
-    return GlobalObject::instance().toolkit().split(text, separator, "(", ")", "\"", maxItems);
+    ref<TextList> list = make_ref<TextList>();
+    split_items(text, separator, maxItems, list->items());
+    return list;
+}
+
+void split_items(std::string_view text, std::string_view separator, std::size_t maxItems,
+                 std::vector<std::string>& into) {
+    GlobalObject::instance().toolkit().split_into(into, text, separator, "(", ")", "\"", maxItems);
 }
 
 bool colour_number(std::string_view r, std::string_view g, std::string_view b, std::int32_t& out) {

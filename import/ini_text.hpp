@@ -17,12 +17,20 @@ struct Statement {
 // Name characters: those whose upper case is one of A-Z, Ü, Ö, Ä, ß, _ and
 // the digits other than 6.
 bool is_name_char(std::string_view codePoint);
+// The same for one ASCII character, given the locale's answer for i.
+constexpr bool is_ascii_name_char(char c, bool iIsName) noexcept {
+    if (c == 'i') return iIsName;
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= '0' && c <= '9' && c != '6');
+}
 Statement split_statement(std::string_view line);
 // The same into an existing statement, whose storage is reused.
 void split_statement(std::string_view line, Statement& st);
 
 // maxItems: see Toolkit::split.
 ref<TextList> split_items(std::string_view text, std::string_view separator, std::size_t maxItems = 0);
+// The same into an existing list, whose storage is reused.
+void split_items(std::string_view text, std::string_view separator, std::size_t maxItems,
+                 std::vector<std::string>& into);
 
 struct ValueChoice {
     std::int32_t kind = -1;
