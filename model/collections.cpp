@@ -498,7 +498,7 @@ void CollectionBase::DataUnpack(std::string& prPackage) {
 }
 
 void CollectionBase::DataStore(FileObject& f) {
-    f.write_values({Variant("1.0")});
+    f.write_text(kFormatVersion);
     f.write_values({DATA()->identifier()});
     const std::int32_t n = allocated_ || kind_ != Kind::Groups ? upper_bound() : 0;
     f.write_values({Variant(n)});
@@ -528,7 +528,7 @@ void CollectionBase::DataStore(FileObject& f) {
 void CollectionBase::DataRead(FileObject& f) {
     std::string version;
     f.read_values({Target(&version)});
-    if (upper(version) != "1.0") return;
+    if (!is_format_version(version)) return;
     DATA()->identifier(f.read_value());
     std::int32_t n = 0;
     f.read_values({Target(&n)});

@@ -5,6 +5,11 @@
 
 namespace tr47::detail {
 
+// First value of every stored form; a form that starts otherwise is not
+// ours to read (the comparison ignores case).
+inline constexpr std::string_view kFormatVersion = "1.0";
+inline bool is_format_version(std::string_view v) { return v == kFormatVersion || upper(v) == kFormatVersion; }
+
 // Collects diagnostics of the import under way on this thread.
 class DiagnosticScope {
 public:

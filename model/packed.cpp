@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "corelib/nesting.hpp"
+#include "model/internal.hpp"
 
 namespace tr47::detail {
 
 namespace {
-const char* const kFormatVersion = "1.0";
 constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 } // namespace
 
@@ -254,13 +254,12 @@ std::string_view read_text_field(FileObject& f, std::string& scratch) {
     return scratch;
 }
 
-bool is_version(std::string_view v) { return v == kFormatVersion || upper(v) == kFormatVersion; }
 
 // Head of a stored collection: false when its version is not ours (then
 // nothing more of it is stored).
 bool read_collection_head(FileObject& f, Variant& id, std::int32_t& n) {
     std::string scratch;
-    if (!is_version(read_text_field(f, scratch))) return false;
+    if (!is_format_version(read_text_field(f, scratch))) return false;
     id = f.read_value();
     n = f.read_value().to_long();
     if (n < 0) raise(hr::BAD_FILE_FORMAT, "Bad file format: negative item count");
@@ -270,7 +269,7 @@ bool read_collection_head(FileObject& f, Variant& id, std::int32_t& n) {
 void read_one_value(FileObject& f, std::vector<PackedValue>& out, PackedPool& pool) {
     PersistNesting level;
     std::string s1, s2, s3, s4;
-    if (!is_version(read_text_field(f, s1))) {
+    if (!is_format_version(read_text_field(f, s1))) {
         out.push_back(PackedValue::holding(cls_INIValue::create()));
         return;
     }
@@ -314,7 +313,7 @@ bool keep_stored(FileObject& head, std::string_view span, std::vector<PackedGrou
     std::string s1, s2, s3, s4;
     std::string_view version, id, sort, name, description;
     Variant other;
-    if (!head.read_text(version, s1, other) || !is_version(version)) return false;
+    if (!head.read_text(version, s1, other) || !is_format_version(version)) return false;
     if (!head.read_text(id, s2, other) || !head.read_text(sort, s3, other) || !head.read_text(name, s4, other))
         return false;
     if (id != name || name.size() > UINT32_MAX || sort.size() > UINT32_MAX) return false;
@@ -359,7 +358,7 @@ void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& p
     }
     PersistNesting level;
     std::string s1, s2, s3, s4;
-    if (!is_version(read_text_field(f, s1))) {
+    if (!is_format_version(read_text_field(f, s1))) {
         out.push_back(PackedGroup::holding(cls_INIGroup::create()));
         return;
     }

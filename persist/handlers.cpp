@@ -6,7 +6,7 @@ namespace tr47 {
 
 namespace {
 
-const char* const kFormatVersion = "1.0";
+using detail::kFormatVersion;
 
 template <class T>
 T& same_class(const ref<tmp_Data>& other, const char* className) {
@@ -23,7 +23,7 @@ void write_one(FileObject& f, Variant v) { f.write_values({PackElement(std::move
 bool read_version(FileObject& f) {
     std::string version;
     f.read_values({Target(&version)});
-    return upper(version) == kFormatVersion;
+    return detail::is_format_version(version);
 }
 
 DataObject& data_of(const ref<DataObject>& d) {
