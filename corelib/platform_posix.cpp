@@ -108,13 +108,14 @@ std::string sha256(std::string_view data) {
     return std::string(reinterpret_cast<char*>(md), len);
 }
 
-std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations) {
-    unsigned char key[32];
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
+                       std::size_t length) {
+    std::string key(length, '\0');
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), bytes(salt),
-                          static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(), sizeof key,
-                          key) != 1)
+                          static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                          static_cast<int>(length), reinterpret_cast<unsigned char*>(key.data())) != 1)
         crypto_failure("key derivation");
-    return std::string(reinterpret_cast<char*>(key), sizeof key);
+    return key;
 }
 
 void random_bytes(unsigned char* out, std::size_t n) {

@@ -132,13 +132,15 @@ std::string sha256(std::string_view data) {
     return std::string(reinterpret_cast<char*>(md), sizeof md);
 }
 
-std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations) {
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
+                       std::size_t length) {
     Algorithm prf(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
-    unsigned char key[32];
+    std::string key(length, '\0');
     check(BCryptDeriveKeyPBKDF2(prf.handle, bytes(password), ulong_size(password.size()), bytes(salt),
-                                ulong_size(salt.size()), iterations, key, sizeof key, 0),
+                                ulong_size(salt.size()), iterations, reinterpret_cast<PUCHAR>(key.data()),
+                                ulong_size(length), 0),
           "key derivation");
-    return std::string(reinterpret_cast<char*>(key), sizeof key);
+    return key;
 }
 
 void random_bytes(unsigned char* out, std::size_t n) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "corelib/key_derivation.hpp"
 #include "corelib/platform.hpp"
 #include "tr47ini/core.hpp"
 
@@ -34,7 +35,6 @@ std::uint64_t get_le(std::string_view s, std::size_t at, int bytes) {
     return v;
 }
 
-using platform::derive_key;
 using platform::sha256;
 
 } // namespace
@@ -65,7 +65,8 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
     out.append(reinterpret_cast<char*>(salt), sizeof salt);
     out.append(reinterpret_cast<char*>(nonce), sizeof nonce);
     put_le(out, payload.size(), 8);
-    const std::string key = derive_key(password, std::string_view(reinterpret_cast<char*>(salt), sizeof salt), iterations);
+    const std::string key =
+        pbkdf2_sha256(password, std::string_view(reinterpret_cast<char*>(salt), sizeof salt), iterations);
     // The header is authenticated with the payload.
     const std::size_t head = out.size();
     out.resize(head + payload.size());
@@ -100,7 +101,7 @@ std::size_t open_stored_file(std::string& bytes, const std::string& password) {
     std::uint64_t n = get_le(file, head - 8, 8);
     if (n != file.size() - head - kTagBytes) bad("truncated or extended");
     if (password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file needs a password");
-    const std::string key = derive_key(password, file.substr(16, kSaltBytes), iterations);
+    const std::string key = pbkdf2_sha256(password, file.substr(16, kSaltBytes), iterations);
     const auto* nonce = reinterpret_cast<const unsigned char*>(file.data() + 16 + kSaltBytes);
     std::string plain(n, '\0');
     if (!platform::aes_gcm_decrypt(key, nonce, file.substr(0, head), file.substr(head, n), plain.data(),
