@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "corelib/encoding.hpp"
 #include "corelib/limits.hpp"
@@ -302,10 +305,35 @@ std::string ReaderObject::read_line() {
 }
 
 namespace {
-// Position of the first CR or LF at or after `from`, or npos.
-std::size_t find_line_break(const std::string& buf, std::size_t from) {
+// Position of the first CR or LF at or after `from` (npos: none), and
+// whether every byte before it is ASCII, so that most lines need no UTF-8
+// check of their own. `ascii` false means "not known".
+std::size_t find_line_break(const std::string& buf, std::size_t from, bool& ascii) {
     const char* const data = buf.data();
     const std::size_t size = buf.size();
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    unsigned high = 0;
+    std::size_t i = from;
+    for (; i + 16 <= size; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const auto breaks = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        const auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (breaks) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(breaks));
+            ascii = high == 0 && (top & ((1u << k) - 1)) == 0;
+            return i + k;
+        }
+        high |= top;
+    }
+    for (; i < size; ++i) {
+        if (data[i] == '\n' || data[i] == '\r') break;
+        high |= static_cast<unsigned char>(data[i]) & 0x80u;
+    }
+    ascii = high == 0;
+    return i < size ? i : std::string::npos;
+#else
+    ascii = false;
     for (std::size_t i = from; i < size;) {
         const void* lf = std::memchr(data + i, '\n', size - i);
         const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data) : size;
@@ -316,6 +344,7 @@ std::size_t find_line_break(const std::string& buf, std::size_t from) {
         i = end;
     }
     return std::string::npos;
+#endif
 }
 } // namespace
 
@@ -332,8 +361,11 @@ void ReaderObject::read_line(std::string_view& line, std::string& converted) {
     if (!m.open || m.stored) return;
     bool tooLong = false;
     std::size_t scanned = 0; // bytes after pos known to hold no line break
+    bool ascii = false;
     for (;;) {
-        std::size_t at = find_line_break(m.buf, m.pos + scanned);
+        std::size_t at = find_line_break(m.buf, m.pos + scanned, ascii);
+        // A search resumed after a refill saw only the line's last part.
+        if (scanned > 0) ascii = false;
         if (at == std::string::npos || (m.buf[at] == '\r' && at + 1 == m.buf.size())) {
             if (!m.fileEnd) {
                 scanned = (at == std::string::npos ? m.buf.size() : at) - m.pos;
@@ -359,7 +391,7 @@ void ReaderObject::read_line(std::string_view& line, std::string& converted) {
         if (tooLong || line.size() > limits::kMaxLineBytes)
             raise(hr::LIMIT_EXCEEDED, "Line " + std::to_string(m.line) + " of " + m.path + " is longer than " +
                                           std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
-        if (!is_valid_utf8(line)) {
+        if (!ascii && !is_valid_utf8(line)) {
             converted = windows1252_to_utf8(line);
             line = converted;
         }
