@@ -53,10 +53,42 @@ struct Scanner {
     void next() { ++pos; }
 };
 
+// [+-]digits[mark digits] at the start of t with at most 15 digits in all:
+// the digits as an integer are exact in a double, and one division by an
+// exact power of ten rounds correctly, as the general reader would. Answers
+// the length read, 0 when t does not start so (or needs the general reader).
+// A text may start with the mark (".5") only if leadingMark.
+std::size_t read_plain_decimal(std::string_view t, std::string_view marks, bool leadingMark, double& out) {
+    std::size_t i = 0;
+    const bool negative = !t.empty() && t[0] == '-';
+    if (!t.empty() && (t[0] == '-' || t[0] == '+')) ++i;
+    std::uint64_t digits = 0;
+    int count = 0, decimals = 0;
+    for (; i < t.size() && is_digit(t[i]); ++i, ++count) digits = digits * 10 + static_cast<std::uint64_t>(t[i] - '0');
+    if (count == 0 && !leadingMark) return 0;
+    if (i < t.size() && in_set(marks, t[i]))
+        for (++i; i < t.size() && is_digit(t[i]); ++i, ++count, ++decimals)
+            digits = digits * 10 + static_cast<std::uint64_t>(t[i] - '0');
+    if (count == 0 || count > 15) return 0;
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const double v = static_cast<double>(digits) / kPow10[decimals];
+    out = negative ? -v : v;
+    return i;
+}
+
 } // namespace
 
 bool read_number_prefix(std::string_view text, std::string_view marks, std::string_view skip,
                         double& out) {
+    // A plain decimal that no skipped character, exponent or further mark
+    // continues reads without the scanner.
+    if (const std::size_t n = read_plain_decimal(text, marks, false, out)) {
+        const char c = n < text.size() ? text[n] : ' ';
+        const bool ends = n == text.size() || !(in_set(skip, c) || in_set(marks, c) || is_digit(c) || c == 'E' ||
+                                                c == 'e' || c == 'D' || c == 'd');
+        if (ends) return true;
+    }
     Scanner s{text, skip};
     out = 0.0;
     if (s.peek() == '&') {
@@ -138,36 +170,7 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
 bool parse_full_number(std::string_view text, double& out) {
     std::string_view t = trim_blanks(text);
     if (t.empty()) return false;
-    {
-        // Plain decimals of at most 15 digits: the digits as an integer are
-        // exact in a double, and one division by an exact power of ten
-        // rounds correctly, as the general reader would.
-        std::size_t i = 0;
-        const bool negative = t[0] == '-';
-        if (t[0] == '-' || t[0] == '+') ++i;
-        std::uint64_t digits = 0;
-        int count = 0, decimals = 0;
-        bool mark = false, plain = i < t.size();
-        for (; i < t.size() && plain; ++i) {
-            const char c = t[i];
-            if (c >= '0' && c <= '9') {
-                digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-                ++count;
-                if (mark) ++decimals;
-            } else if ((c == '.' || c == ',') && !mark) {
-                mark = true;
-            } else {
-                plain = false;
-            }
-        }
-        if (plain && count > 0 && count <= 15) {
-            static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-            double v = static_cast<double>(digits) / kPow10[decimals];
-            out = negative ? -v : v;
-            return true;
-        }
-    }
+    if (read_plain_decimal(t, ".,", true, out) == t.size()) return true;
     // Re-scan to make sure nothing follows the number.
     Scanner s{t, {}};
     std::size_t i = 0;
