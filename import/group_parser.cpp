@@ -6,6 +6,8 @@
 // explicit stack instead of the native one, so a file of any nesting depth
 // imports without exhausting the stack.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "corelib/limits.hpp"
@@ -46,11 +48,13 @@ enum class Keyword { None, Comment, Begin, Enum, End };
 
 Keyword keyword_of(std::string_view name) {
     const auto is = [](std::string_view upperName) {
-        if (upperName == "COMMENT" || upperName == "REM") return Keyword::Comment;
-        if (upperName == "BEGIN") return Keyword::Begin;
-        if (upperName == "ENUM") return Keyword::Enum;
-        if (upperName == "END") return Keyword::End;
-        return Keyword::None;
+        switch (upperName.empty() ? '\0' : upperName[0]) {
+        case 'B': return upperName == "BEGIN" ? Keyword::Begin : Keyword::None;
+        case 'C': return upperName == "COMMENT" ? Keyword::Comment : Keyword::None;
+        case 'R': return upperName == "REM" ? Keyword::Comment : Keyword::None;
+        case 'E': return upperName == "ENUM" ? Keyword::Enum : upperName == "END" ? Keyword::End : Keyword::None;
+        default: return Keyword::None;
+        }
     };
     bool ascii = true;
     for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80 && c != 'i';
@@ -62,6 +66,27 @@ Keyword keyword_of(std::string_view name) {
     for (std::size_t i = 0; i < name.size(); ++i)
         buf[i] = static_cast<char>(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]);
     return is(std::string_view(buf, name.size()));
+}
+
+// Whether a byte below 14 (among them tab, backspace, CR and LF) occurs,
+// eight bytes at a time: (w - 0x0E..) & ~w & 0x80.. is non-zero exactly when
+// some byte of w is below 0x0E.
+bool has_control_below_14(std::string_view s) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const auto below = [&](std::uint64_t w) { return ((w - kOnes * 14) & ~w & kHigh) != 0; };
+    const std::size_t n = s.size();
+    if (n < 8) {
+        for (char c : s)
+            if (static_cast<unsigned char>(c) < 14) return true;
+        return false;
+    }
+    std::uint64_t w;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&w, s.data() + i, 8);
+        if (below(w)) return true;
+    }
+    std::memcpy(&w, s.data() + n - 8, 8); // the last (overlapping) word
+    return below(w);
 }
 
 // One open group block. A group that nothing outside the import can reach
@@ -417,6 +442,14 @@ private:
     // blanks at either end, copied once into `out`.
     static void clean(std::string_view raw, std::string& out) {
         auto dropped = [](char c) { return c == '\n' || c == '\r' || c == '\t' || c == '\b'; };
+        if (!has_control_below_14(raw)) {
+            // No dropped character anywhere (all are below 14): blanks only.
+            std::size_t start = 0, end = raw.size();
+            while (start < end && raw[start] == ' ') ++start;
+            while (end > start && raw[end - 1] == ' ') --end;
+            out.assign(raw.data() + start, end - start);
+            return;
+        }
         std::size_t start = 0;
         while (start < raw.size() && (raw[start] == ' ' || dropped(raw[start]))) ++start;
         std::size_t end = raw.size();
