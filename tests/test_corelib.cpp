@@ -165,6 +165,20 @@ TEST(NumberReading, ParserLeadingNumberAndClassifier) {
     EXPECT_DOUBLE_EQ(leading_number("12pt"), 12);
     EXPECT_DOUBLE_EQ(leading_number(".5"), 0.5);
     EXPECT_TRUE(std::isinf(leading_number("1e999")));
+    // Where a plain decimal goes on: skipped blanks, exponents, a second mark.
+    EXPECT_EQ(leading_number("5. 3"), 5.3);
+    EXPECT_EQ(leading_number("12 34"), 1234);
+    EXPECT_EQ(leading_number("1.2.3"), 1.2);
+    EXPECT_EQ(leading_number("5.x"), 5);
+    EXPECT_EQ(leading_number("1.5e3"), 1500);
+    EXPECT_EQ(g.parse_number("2,5\t1"), 2.51);
+    // Exact and correctly rounded on either side of 15 digits.
+    EXPECT_EQ(leading_number("0.3"), 0.3);
+    EXPECT_EQ(leading_number("-123456.789012345"), -123456.789012345);
+    EXPECT_EQ(leading_number("9007199254740993"), 9007199254740992.0);
+    EXPECT_EQ(leading_number("1234567890123456.7"), 1234567890123456.7);
+    EXPECT_TRUE(std::signbit(leading_number("-0")));
+    EXPECT_TRUE(std::signbit(g.parse_number("-0,0")));
 
     const Toolkit& tk = GlobalObject::instance().toolkit();
     for (const char* text : {"Arial", "12pt", "1.5.2026", "12:30", "C:\\x", "0x10", "1,000.5"})
@@ -327,6 +341,24 @@ TEST(Reader, LineEndingsEncodingsAndEnd) {
     // A line that is no UTF-8 is read as Windows-1252.
     EXPECT_EQ(lines_of("ok=\xC3\xBC\nold=\xFC\x80\n"), (Items{"ok=ü", "old=ü€"}));
     EXPECT_EQ(lines_of("a\0b\n"s), Items{"a\0b"s});
+    {
+        // A Windows-1252 byte at every place in lines of every length up to
+        // 40, so it falls everywhere in the reader's 16-byte steps, next to
+        // ASCII lines; and a file that ends without a line break.
+        std::string file;
+        Items expected;
+        for (std::size_t len = 1; len <= 40; ++len)
+            for (std::size_t at = 0; at < len; ++at) {
+                std::string line(len, 'k');
+                line[at] = '\xFC';
+                file += line + (len % 3 == 0 ? "\r\n" : "\n") + "plain\n";
+                expected.push_back(line.substr(0, at) + "ü" + line.substr(at + 1));
+                expected.push_back("plain");
+            }
+        file += "end\xFC";
+        expected.push_back("endü");
+        EXPECT_EQ(lines_of(file), expected);
+    }
 
     // CR LF split across the reader's block boundary is one line break.
     std::string big(1 << 20, 'x');

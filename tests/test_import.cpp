@@ -145,6 +145,16 @@ TEST(IniContinuation, CommaAndPlusLines) {
     // Tabs, backspaces and CR are deleted everywhere, also inside quotes.
     r = import_text("Text=\"a\tb\bc\"\r\n");
     EXPECT_TRUE(r.doc->VALUE("Text").same(S("abc")));
+    // ... wherever they fall in a line, and with blanks then left at an end.
+    for (std::size_t len = 1; len <= 24; ++len)
+        for (std::size_t at = 0; at <= len; ++at) {
+            std::string text(len, 'v');
+            text.insert(at, at % 2 ? "\t" : "\b");
+            r = import_text("  Name=" + text + (at == len ? " " : "") + "\n");
+            ASSERT_TRUE(r.doc->VALUE("Name").same(Variant(std::string(len, 'v')))) << len << " " << at;
+        }
+    r = import_text("Name=x \t\n");
+    EXPECT_TRUE(r.doc->VALUE("Name").same(S("x")));
     // A file ending inside a continuation ends the logical line there.
     r = import_text("Text=a,");
     EXPECT_TRUE(r.result);
