@@ -268,7 +268,10 @@ std::int32_t classify_text(std::string_view text, double* fullNumber) {
     std::string_view t = trim_blanks(text);
     if (t.empty()) return 0;
     double d = 0;
-    if (detail::parse_full_number(t, d)) {
+    // Only these characters can start a number.
+    const char c = t[0];
+    const bool numeric = (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == ',' || c == '&';
+    if (numeric && detail::parse_full_number(t, d)) {
         if (fullNumber) *fullNumber = d;
         return 1;
     }

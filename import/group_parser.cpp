@@ -56,6 +56,13 @@ Keyword keyword_of(std::string_view name) {
         default: return Keyword::None;
         }
     };
+    // Every keyword starts with B, C, E or R, and no other ASCII character
+    // upper-cases to one of them: most names end here.
+    if (name.empty()) return Keyword::None;
+    if (const auto first = static_cast<unsigned char>(name[0]); first < 0x80) {
+        const int u = first & ~0x20;
+        if (u != 'B' && u != 'C' && u != 'E' && u != 'R') return Keyword::None;
+    }
     bool ascii = true;
     for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80 && c != 'i';
     // Other letters can upper-case to ASCII ones (dotless i to I) and i does
