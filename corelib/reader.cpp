@@ -519,12 +519,20 @@ void FileObject::write_span(std::string_view bytes) {
 
 ref<ReaderObject> ReaderObject::over_span(std::string_view bytes, ref<Object> keeper) {
     ref<ReaderObject> r = ReaderObject::create();
-    Impl& m = *r->impl_;
+    r->restart_over(bytes, std::move(keeper));
+    return r;
+}
+
+void ReaderObject::restart_over(std::string_view bytes, ref<Object> keeper) {
+    Impl& m = *impl_;
+    if (m.file || m.writing || !m.payload.empty() || m.held)
+        raise(hr::INVALID_CALL, "Invalid procedure call: not a reader over a span");
     m.stored = true;
     m.open = true;
     m.in = bytes;
-    m.keeper = std::move(keeper);
-    return r;
+    m.rpos = 0;
+    m.lastRead = {};
+    if (m.keeper != keeper) m.keeper = std::move(keeper);
 }
 
 std::size_t ReaderObject::begin_span() {
@@ -570,6 +578,11 @@ bool ReaderObject::read_span(std::string_view& bytes, ref<Object>& keeper) {
     m.lastRead = {};
     keeper = m.held ? ref<Object>(m.held) : m.keeper;
     return true;
+}
+
+std::size_t ReaderObject::bytes_left() const {
+    const Impl& m = *impl_;
+    return m.open && m.stored && !m.writing ? m.in.size() - m.rpos : 0;
 }
 
 void ReaderObject::close() {

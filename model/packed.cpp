@@ -1,5 +1,6 @@
 #include "model/packed.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "corelib/nesting.hpp"
@@ -333,7 +334,9 @@ bool keep_stored(FileObject& head, std::string_view span, std::vector<PackedGrou
     return true;
 }
 
-void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
+// `head` is the reader of group heads that a collection's groups share.
+void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth,
+                    ref<ReaderObject>& head) {
     std::string_view span;
     ref<Object> keeper;
     if (!f.read_span(span, keeper)) {
@@ -341,10 +344,11 @@ void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& po
         return;
     }
     pool.hold(keeper);
-    {
-        ref<ReaderObject> head = ReaderObject::over_span(span, keeper);
-        if (keep_stored(*head, span, out)) return;
-    }
+    if (head)
+        head->restart_over(span, keeper);
+    else
+        head = ReaderObject::over_span(span, keeper);
+    if (keep_stored(*head, span, out)) return;
     ref<ReaderObject> body = ReaderObject::over_span(span, keeper);
     read_group_body(*body, out, pool, depth);
 }
@@ -418,14 +422,38 @@ void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& p
 
 } // namespace
 
+namespace {
+// Room for the count a collection announces, as far as the bytes left can
+// back it (an entry takes several bytes) and the pool allows; the rest, if
+// the count is true, comes by ordinary growth. An entry list left far below
+// its room (a false count) gives the room back.
+constexpr std::size_t kMinEntryBytes = 4;
+template <class Entry>
+void reserve_for(const FileObject& f, std::int32_t n, std::vector<Entry>& out, PackedPool& pool) {
+    const std::size_t left = f.bytes_left();
+    const std::size_t backed = std::min(static_cast<std::size_t>(n), left / kMinEntryBytes);
+    if (backed > out.capacity() - out.size() && pool.reserve_ahead(backed * sizeof(Entry), left))
+        out.reserve(out.size() + backed);
+}
+template <class Entry>
+void release_unused(std::vector<Entry>& out) {
+    if (out.capacity() > 2 * out.size() + 16) out.shrink_to_fit();
+}
+} // namespace
+
 void read_values(FileObject& f, std::int32_t n, std::vector<PackedValue>& out, PackedPool& pool) {
-    // Entries are appended as they are read, so a count that the file cannot
-    // back allocates nothing in advance.
+    if (n <= 0) return;
+    reserve_for(f, n, out, pool);
     for (std::int32_t i = 0; i < n; ++i) read_one_value(f, out, pool);
+    release_unused(out);
 }
 
 void read_groups(FileObject& f, std::int32_t n, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
-    for (std::int32_t i = 0; i < n; ++i) read_one_group(f, out, pool, depth);
+    if (n <= 0) return;
+    reserve_for(f, n, out, pool);
+    ref<ReaderObject> head;
+    for (std::int32_t i = 0; i < n; ++i) read_one_group(f, out, pool, depth, head);
+    release_unused(out);
 }
 
 } // namespace tr47::detail

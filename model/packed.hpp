@@ -28,8 +28,21 @@ public:
         if (keeper && (held_.empty() || held_.back() != keeper)) held_.push_back(keeper);
     }
 
+    // Whether record lists read into this pool may reserve `bytes` ahead of
+    // the counts their collections announce. Over the pool's life that room
+    // is at most the size of the stored form it is first read from
+    // (`stored`), so a file with false counts cannot make it allocate more.
+    bool reserve_ahead(std::size_t bytes, std::size_t stored) {
+        if (!reserve_set_) reserve_left_ = stored, reserve_set_ = true;
+        if (bytes > reserve_left_) return false;
+        reserve_left_ -= bytes;
+        return true;
+    }
+
 private:
     PackedPool() = default;
+    std::size_t reserve_left_ = 0;
+    bool reserve_set_ = false;
     std::vector<std::unique_ptr<char[]>> chunks_;
     char* free_ = nullptr;
     std::size_t left_ = 0;

@@ -536,4 +536,19 @@ TEST(Store, CompactValuesRoundTripExactlyAndOldFilesStillLoad) {
     EXPECT_EQ(loaded->Item(L(1))->NAME(), "Old");
     EXPECT_EQ(loaded->Item(L(1))->SORT(), 3);
     EXPECT_TRUE(loaded->Item(L(1))->CONTENT().same(S("content")));
+
+    // The same collection announcing 2^31-1 entries: reading reserves only
+    // what the file's bytes can back, LOAD fails at the file's end and the
+    // entry read before stays.
+    payload.clear();
+    text("1.0"), empty(), lng(INT32_MAX);
+    text("1.0"), text("Old"), text("Old"), lng(3), text("content"), text("");
+    file = std::string("TR47STOR") + char(1) + char(0) + char(0) + char(0);
+    for (int i = 0; i < 8; ++i) file += char((payload.size() >> (8 * i)) & 0xFF);
+    file += payload;
+    file += detail::platform::sha256(file);
+    ref<cls_INIValues> partial = cls_INIValues::create();
+    EXPECT_FALSE(partial->LOAD(dir.write("false_count.tr47", file)));
+    ASSERT_EQ(partial->COUNT(), 1);
+    EXPECT_EQ(partial->Item(L(1))->NAME(), "Old");
 }

@@ -299,6 +299,10 @@ public:
     // Takes the span that comes next: its bytes, and an object that keeps
     // them alive. False (nothing consumed) when no span comes next.
     virtual bool read_span(std::string_view& /*bytes*/, ref<Object>& /*keeper*/) { return false; }
+    // Bytes of stored form still to read (every value takes one at least),
+    // so that a reader may reserve for a count the file can back; 0 when
+    // unknown.
+    virtual std::size_t bytes_left() const { return 0; }
 
 protected:
     ~FileObject() = default;
@@ -435,9 +439,12 @@ public:
     void end_span(std::size_t mark) override;
     void write_span(std::string_view bytes) override;
     bool read_span(std::string_view& bytes, ref<Object>& keeper) override;
+    std::size_t bytes_left() const override;
 
     // A reader of stored values over bytes of a span (kept alive by keeper).
     static ref<ReaderObject> over_span(std::string_view bytes, ref<Object> keeper);
+    // Points a reader made by over_span at another span, from its start.
+    void restart_over(std::string_view bytes, ref<Object> keeper);
 
     struct Impl;
 
