@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -31,7 +34,8 @@ std::string derive_key(std::string_view password, std::string_view salt, std::ui
 void random_bytes(unsigned char* out, std::size_t n);
 // AES-256-GCM with a 12-byte nonce and a 16-byte tag; the associated data
 // is authenticated, not encrypted. Decryption answers false when the tag
-// does not match (wrong key or damaged data).
+// does not match (wrong key or damaged data). Decryption may write the
+// plain text over the cipher text (plain == cipher.data()).
 void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view plain,
                      char* cipher, unsigned char* tag);
 bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view cipher,
@@ -46,7 +50,28 @@ std::FILE* open_for_reading(const std::string& path);
 // failure leaves the old file as it was.
 void write_file_atomically(const std::string& path, std::string_view bytes);
 
+// Asks for large pages behind a large buffer not yet touched, so that
+// filling it costs a few page faults instead of one per 4 KiB; a hint only.
+void prefer_large_pages(void* data, std::size_t size);
+
 // Lowest usable address of this thread's stack, or 0 when unknown.
 std::uintptr_t stack_floor();
+
+// Work on a thread of its own, so that it can overlap with this thread's.
+// join() waits for it and rethrows what it threw; the destructor waits too.
+// When no thread can be started the work runs at once, in the constructor.
+class Background {
+public:
+    explicit Background(std::function<void()> work);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    void join();
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 } // namespace tr47::detail::platform

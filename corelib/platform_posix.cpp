@@ -4,10 +4,12 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,6 +229,51 @@ std::uintptr_t stack_floor() {
         return low;
     }();
     return floor;
+}
+
+void prefer_large_pages(void* data, std::size_t size) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kLarge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data, (void)size;
+#endif
+}
+
+struct Background::State {
+    std::function<void()> work;
+    std::exception_ptr error;
+    pthread_t thread{};
+    bool running = false;
+
+    static void* run(void* self) {
+        auto* s = static_cast<State*>(self);
+        try {
+            s->work();
+        } catch (...) {
+            s->error = std::current_exception();
+        }
+        return nullptr;
+    }
+};
+
+Background::Background(std::function<void()> work) : state_(new State{std::move(work), nullptr}) {
+    state_->running = pthread_create(&state_->thread, nullptr, &State::run, state_.get()) == 0;
+    if (!state_->running) State::run(state_.get());
+}
+
+Background::~Background() {
+    if (state_->running) pthread_join(state_->thread, nullptr);
+}
+
+void Background::join() {
+    if (state_->running) {
+        pthread_join(state_->thread, nullptr);
+        state_->running = false;
+    }
+    if (state_->error) std::rethrow_exception(std::exchange(state_->error, nullptr));
 }
 
 } // namespace tr47::detail::platform

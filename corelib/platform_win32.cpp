@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <cwchar>
 #include <string>
 
@@ -223,6 +224,46 @@ std::uintptr_t stack_floor() {
         return static_cast<std::uintptr_t>(low);
     }();
     return floor;
+}
+
+// Large pages need a privilege that programs seldom hold: left to the system.
+void prefer_large_pages(void*, std::size_t) {}
+
+struct Background::State {
+    std::function<void()> work;
+    std::exception_ptr error;
+    HANDLE thread = nullptr;
+
+    static DWORD WINAPI run(void* self) {
+        auto* s = static_cast<State*>(self);
+        try {
+            s->work();
+        } catch (...) {
+            s->error = std::current_exception();
+        }
+        return 0;
+    }
+};
+
+Background::Background(std::function<void()> work) : state_(new State{std::move(work), nullptr}) {
+    state_->thread = CreateThread(nullptr, 0, &State::run, state_.get(), 0, nullptr);
+    if (!state_->thread) State::run(state_.get());
+}
+
+Background::~Background() {
+    if (state_->thread) {
+        WaitForSingleObject(state_->thread, INFINITE);
+        CloseHandle(state_->thread);
+    }
+}
+
+void Background::join() {
+    if (state_->thread) {
+        WaitForSingleObject(state_->thread, INFINITE);
+        CloseHandle(state_->thread);
+        state_->thread = nullptr;
+    }
+    if (state_->error) std::rethrow_exception(std::exchange(state_->error, nullptr));
 }
 
 } // namespace tr47::detail::platform

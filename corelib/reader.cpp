@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -229,10 +230,20 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         std::FILE* f = detail::platform::open_for_reading(path);
         if (!f) raise(hr::PERMISSION_DENIED, "Permission denied: " + path + ": " + std::strerror(errno));
         // One read into a buffer of the file's size; a file that grows
-        // meanwhile is read to its end all the same.
+        // meanwhile is read to its end all the same. The head comes first:
+        // a protected file's key is derived while the rest is read.
         std::string bytes;
+        bytes.reserve(static_cast<std::size_t>(size));
+        detail::platform::prefer_large_pages(bytes.data(), bytes.capacity());
         bytes.resize(static_cast<std::size_t>(size));
-        std::size_t have = std::fread(bytes.data(), 1, bytes.size(), f);
+        std::size_t have = std::fread(bytes.data(), 1, std::min(bytes.size(), detail::kStoredKeyHeadBytes), f);
+        std::string salt, key;
+        std::uint32_t iterations = 0;
+        std::optional<detail::platform::Background> derivation;
+        if (!password.empty() && detail::stored_file_key_parameters(std::string_view(bytes).substr(0, have), salt,
+                                                                    iterations))
+            derivation.emplace([&] { key = detail::derive_stored_file_key(password, salt, iterations); });
+        if (have == detail::kStoredKeyHeadBytes) have += std::fread(bytes.data() + have, 1, bytes.size() - have, f);
         bytes.resize(have);
         char block[65536];
         std::size_t got;
@@ -242,8 +253,9 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         }
         bool err = std::ferror(f);
         std::fclose(f);
+        if (derivation) derivation->join();
         if (err) raise(hr::PATH_ACCESS, "File read error: " + path);
-        m.rpos = detail::open_stored_file(bytes, password);
+        m.rpos = detail::open_stored_file(bytes, password, derivation ? &key : nullptr);
         m.held = make_ref<detail::SharedBytes>();
         m.held->bytes = std::move(bytes);
         m.in = m.held->bytes;

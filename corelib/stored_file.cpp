@@ -16,6 +16,7 @@ constexpr std::uint16_t kFormatVersion = 2;
 constexpr std::uint8_t kPlain = 0;
 constexpr std::uint8_t kAesGcm = 1;
 constexpr std::size_t kSaltBytes = 16;
+static_assert(kStoredKeyHeadBytes == 16 + kSaltBytes, "magic, version, protection, work factor, salt");
 constexpr std::size_t kNonceBytes = 12;
 constexpr std::size_t kTagBytes = 16;
 constexpr std::size_t kDigestBytes = 32;
@@ -66,7 +67,7 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
     out.append(reinterpret_cast<char*>(nonce), sizeof nonce);
     put_le(out, payload.size(), 8);
     const std::string key =
-        pbkdf2_sha256(password, std::string_view(reinterpret_cast<char*>(salt), sizeof salt), iterations);
+        derive_stored_file_key(password, std::string_view(reinterpret_cast<char*>(salt), sizeof salt), iterations);
     // The header is authenticated with the payload.
     const std::size_t head = out.size();
     out.resize(head + payload.size());
@@ -76,7 +77,21 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
     return out;
 }
 
-std::size_t open_stored_file(std::string& bytes, const std::string& password) {
+bool stored_file_key_parameters(std::string_view head, std::string& salt, std::uint32_t& iterations) {
+    if (head.size() < kStoredKeyHeadBytes || std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) return false;
+    const auto version = get_le(head, 8, 2);
+    if ((version != 1 && version != kFormatVersion) || static_cast<std::uint8_t>(head[10]) != kAesGcm) return false;
+    iterations = static_cast<std::uint32_t>(get_le(head, 12, 4));
+    if (iterations < 1 || iterations > kMaxIterations) return false;
+    salt.assign(head.substr(16, kSaltBytes));
+    return true;
+}
+
+std::string derive_stored_file_key(std::string_view password, std::string_view salt, std::uint32_t iterations) {
+    return pbkdf2_sha256(password, salt, iterations);
+}
+
+std::size_t open_stored_file(std::string& bytes, const std::string& password, const std::string* key) {
     const std::string_view file = bytes;
     if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) bad("not a stored TR47_INI file");
     const auto version = get_le(file, 8, 2);
@@ -101,14 +116,15 @@ std::size_t open_stored_file(std::string& bytes, const std::string& password) {
     std::uint64_t n = get_le(file, head - 8, 8);
     if (n != file.size() - head - kTagBytes) bad("truncated or extended");
     if (password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file needs a password");
-    const std::string key = pbkdf2_sha256(password, file.substr(16, kSaltBytes), iterations);
+    const std::string derived = key ? *key : derive_stored_file_key(password, file.substr(16, kSaltBytes), iterations);
     const auto* nonce = reinterpret_cast<const unsigned char*>(file.data() + 16 + kSaltBytes);
-    std::string plain(n, '\0');
-    if (!platform::aes_gcm_decrypt(key, nonce, file.substr(0, head), file.substr(head, n), plain.data(),
+    // Decrypted in place: a second buffer the size of the file would cost
+    // as much again in memory and page faults.
+    if (!platform::aes_gcm_decrypt(derived, nonce, file.substr(0, head), file.substr(head, n), bytes.data() + head,
                                    reinterpret_cast<const unsigned char*>(file.data() + head + n)))
         raise(hr::PERMISSION_DENIED, "Permission denied: wrong password or damaged file");
-    bytes = std::move(plain);
-    return 0;
+    bytes.resize(head + n);
+    return head;
 }
 
 } // namespace tr47::detail

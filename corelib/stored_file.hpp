@@ -14,9 +14,18 @@ void set_password_iterations(std::uint32_t iterations);
 
 // Frames (and, with a password, encrypts) a payload into file bytes.
 std::string seal_stored_file(std::string_view payload, const std::string& password);
+// Bytes at the start of a file that say how its key is derived.
+constexpr std::size_t kStoredKeyHeadBytes = 32;
+// The key derivation the first bytes of a file ask for; false when the file
+// is not protected or its head is not valid (open_stored_file says why).
+// The key can then be derived while the rest of the file is read.
+bool stored_file_key_parameters(std::string_view head, std::string& salt, std::uint32_t& iterations);
+std::string derive_stored_file_key(std::string_view password, std::string_view salt, std::uint32_t iterations);
+
 // Checks and opens file bytes in place: afterwards `bytes` ends with the
 // payload, which starts at the returned offset. Raises an error for a wrong
-// password, a tampered, truncated or foreign file.
-std::size_t open_stored_file(std::string& bytes, const std::string& password);
+// password, a tampered, truncated or foreign file. `key`, when given, is the
+// key derived from the password and the parameters of these bytes.
+std::size_t open_stored_file(std::string& bytes, const std::string& password, const std::string* key = nullptr);
 
 } // namespace tr47::detail

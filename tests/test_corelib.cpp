@@ -100,6 +100,32 @@ TEST(KeyDerivation, MatchesPublishedVectorsAndThePlatform) {
     }
 }
 
+// The key of a protected file is derived on a second thread while the file
+// is read: the work must run exactly once, its error must come back from
+// join(), and a task given up without join() must still be waited for.
+TEST(Background, RunsOnceRethrowsAndIsWaitedFor) {
+    int runs = 0;
+    {
+        detail::platform::Background task([&] { ++runs; });
+        task.join();
+        EXPECT_EQ(runs, 1);
+        task.join(); // a second join neither runs nor throws
+    }
+    EXPECT_EQ(runs, 1);
+    detail::platform::Background failing([] { raise(hr::BAD_FILE_FORMAT, "Bad file format: test"); });
+    try {
+        failing.join();
+        ADD_FAILURE() << "join() did not rethrow";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), hr::BAD_FILE_FORMAT);
+    }
+    std::string result;
+    {
+        detail::platform::Background slow([&] { result = detail::pbkdf2_sha256("p", "salt", 20000); });
+    }
+    EXPECT_EQ(result, detail::pbkdf2_sha256("p", "salt", 20000));
+}
+
 TEST(ListSplitter, CutsOutsideBracketsAndQuotes) {
     EXPECT_EQ(split("a,b,c"), (Items{"a", "b", "c"}));
     EXPECT_EQ(split("(1,5),2"), (Items{"(1,5)", "2"}));
