@@ -147,6 +147,11 @@ struct ReaderObject::Impl {
 
     std::size_t block = std::size_t{64} << 10;
 
+    // Writing under a password: the key, derived in the background from
+    // open to close. Last, so that it is waited for before the rest goes.
+    detail::StoredFileKey sealKey;
+    std::optional<detail::platform::Background> sealing;
+
     void fill() {
         if (fileEnd || !file) return;
         if (pos > 0) {
@@ -220,6 +225,9 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         if (mode == 2) {
             m.writing = true;
             m.open = true;
+            // The key is derived while the caller writes the values.
+            if (!password.empty())
+                m.sealing.emplace([&m] { m.sealKey = detail::new_stored_file_key(m.password); });
             return true;
         }
         std::uint64_t size = 0;
@@ -600,7 +608,8 @@ std::size_t ReaderObject::bytes_left() const {
 void ReaderObject::close() {
     Impl& m = *impl_;
     if (m.open && m.stored && m.writing) {
-        std::string bytes = detail::seal_stored_file(m.payload, m.password);
+        if (m.sealing) m.sealing->join();
+        std::string bytes = detail::seal_stored_file(m.payload, m.password, m.sealing ? &m.sealKey : nullptr);
         detail::platform::write_file_atomically(m.path, bytes);
     }
     std::string keepPath = m.path;

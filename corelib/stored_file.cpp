@@ -45,7 +45,16 @@ void set_password_iterations(std::uint32_t iterations) {
     g_iterations = iterations < 1 ? 1 : iterations > kMaxIterations ? kMaxIterations : iterations;
 }
 
-std::string seal_stored_file(std::string_view payload, const std::string& password) {
+StoredFileKey new_stored_file_key(std::string_view password) {
+    StoredFileKey k;
+    k.iterations = g_iterations;
+    k.salt.resize(kSaltBytes);
+    platform::random_bytes(reinterpret_cast<unsigned char*>(k.salt.data()), kSaltBytes);
+    k.key = derive_stored_file_key(password, k.salt, k.iterations);
+    return k;
+}
+
+std::string seal_stored_file(std::string_view payload, const std::string& password, const StoredFileKey* key) {
     std::string out(kMagic, sizeof kMagic);
     put_le(out, kFormatVersion, 2);
     if (password.empty()) {
@@ -58,21 +67,19 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
     }
     out += static_cast<char>(kAesGcm);
     out += '\0';
-    const std::uint32_t iterations = g_iterations;
-    put_le(out, iterations, 4);
-    unsigned char salt[kSaltBytes], nonce[kNonceBytes];
-    platform::random_bytes(salt, sizeof salt);
+    const StoredFileKey made = key ? StoredFileKey{} : new_stored_file_key(password);
+    const StoredFileKey& k = key ? *key : made;
+    put_le(out, k.iterations, 4);
+    unsigned char nonce[kNonceBytes];
     platform::random_bytes(nonce, sizeof nonce);
-    out.append(reinterpret_cast<char*>(salt), sizeof salt);
+    out.append(k.salt);
     out.append(reinterpret_cast<char*>(nonce), sizeof nonce);
     put_le(out, payload.size(), 8);
-    const std::string key =
-        derive_stored_file_key(password, std::string_view(reinterpret_cast<char*>(salt), sizeof salt), iterations);
     // The header is authenticated with the payload.
     const std::size_t head = out.size();
     out.resize(head + payload.size());
     unsigned char tag[kTagBytes];
-    platform::aes_gcm_encrypt(key, nonce, std::string_view(out.data(), head), payload, out.data() + head, tag);
+    platform::aes_gcm_encrypt(k.key, nonce, std::string_view(out.data(), head), payload, out.data() + head, tag);
     out.append(reinterpret_cast<char*>(tag), sizeof tag);
     return out;
 }

@@ -12,8 +12,19 @@ namespace tr47::detail {
 std::uint32_t password_iterations();
 void set_password_iterations(std::uint32_t iterations);
 
-// Frames (and, with a password, encrypts) a payload into file bytes.
-std::string seal_stored_file(std::string_view payload, const std::string& password);
+// A new file's salt, work factor and the key derived from them.
+struct StoredFileKey {
+    std::string salt;
+    std::uint32_t iterations = 0;
+    std::string key;
+};
+// A fresh random salt at the current work factor, and its key.
+StoredFileKey new_stored_file_key(std::string_view password);
+
+// Frames (and, with a password, encrypts) a payload into file bytes; `key`,
+// when given, was made for the password by new_stored_file_key.
+std::string seal_stored_file(std::string_view payload, const std::string& password,
+                             const StoredFileKey* key = nullptr);
 // Bytes at the start of a file that say how its key is derived.
 constexpr std::size_t kStoredKeyHeadBytes = 32;
 // The key derivation the first bytes of a file ask for; false when the file
