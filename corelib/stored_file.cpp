@@ -1,5 +1,6 @@
 #include "corelib/stored_file.hpp"
 
+#include <atomic>
 #include <cstring>
 
 #include "corelib/key_derivation.hpp"
@@ -24,7 +25,9 @@ constexpr std::size_t kDigestBytes = 32;
 // spin for hours deriving a key.
 constexpr std::uint32_t kMaxIterations = 10'000'000;
 
-std::uint32_t g_iterations = 600'000; // OWASP 2023 recommendation for PBKDF2-HMAC-SHA256
+// OWASP 2023 recommendation for PBKDF2-HMAC-SHA256. Atomic: keys for SAVE
+// are derived on a second thread.
+std::atomic<std::uint32_t> g_iterations{600'000};
 
 [[noreturn]] void bad(const char* why) { raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why); }
 void put_le(std::string& out, std::uint64_t v, int bytes) {
@@ -47,7 +50,7 @@ void set_password_iterations(std::uint32_t iterations) {
 
 StoredFileKey new_stored_file_key(std::string_view password) {
     StoredFileKey k;
-    k.iterations = g_iterations;
+    k.iterations = g_iterations.load();
     k.salt.resize(kSaltBytes);
     platform::random_bytes(reinterpret_cast<unsigned char*>(k.salt.data()), kSaltBytes);
     k.key = derive_stored_file_key(password, k.salt, k.iterations);
