@@ -84,10 +84,10 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
     // A plain decimal that no skipped character, exponent or further mark
     // continues reads without the scanner.
     if (const std::size_t n = read_plain_decimal(text, marks, false, out)) {
-        const char c = n < text.size() ? text[n] : ' ';
-        const bool ends = n == text.size() || !(in_set(skip, c) || in_set(marks, c) || is_digit(c) || c == 'E' ||
-                                                c == 'e' || c == 'D' || c == 'd');
-        if (ends) return true;
+        const auto goes_on = [&](char c) {
+            return in_set(skip, c) || in_set(marks, c) || is_digit(c) || c == 'E' || c == 'e' || c == 'D' || c == 'd';
+        };
+        if (n == text.size() || !goes_on(text[n])) return true;
     }
     Scanner s{text, skip};
     out = 0.0;
@@ -169,10 +169,11 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
 
 bool parse_full_number(std::string_view text, double& out) {
     std::string_view t = trim_blanks(text);
-    if (t.empty()) return false;
+    // Only a digit, sign, mark or '&' can start a number.
+    if (t.empty() || !(is_digit(t[0]) || t[0] == '-' || t[0] == '+' || t[0] == '.' || t[0] == ',' || t[0] == '&'))
+        return false;
     if (read_plain_decimal(t, ".,", true, out) == t.size()) return true;
     // Re-scan to make sure nothing follows the number.
-    Scanner s{t, {}};
     std::size_t i = 0;
     auto digit_run = [&](int base) {
         std::size_t start = i;
@@ -202,7 +203,6 @@ bool parse_full_number(std::string_view text, double& out) {
         }
         if (i != t.size()) return false;
     }
-    (void)s;
     return read_number_prefix(t, ".,", {}, out);
 }
 
@@ -268,10 +268,7 @@ std::int32_t classify_text(std::string_view text, double* fullNumber) {
     std::string_view t = trim_blanks(text);
     if (t.empty()) return 0;
     double d = 0;
-    // Only these characters can start a number.
-    const char c = t[0];
-    const bool numeric = (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == ',' || c == '&';
-    if (numeric && detail::parse_full_number(t, d)) {
+    if (detail::parse_full_number(t, d)) {
         if (fullNumber) *fullNumber = d;
         return 1;
     }
