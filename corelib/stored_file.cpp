@@ -87,12 +87,24 @@ std::string seal_stored_file(std::string_view payload, const std::string& passwo
     return out;
 }
 
+namespace {
+// Why the first 12 bytes are no head of a stored file, or nullptr.
+const char* head_problem(std::string_view file) {
+    if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) return "not a stored TR47_INI file";
+    const auto version = get_le(file, 8, 2);
+    if (version != 1 && version != kFormatVersion) return "unknown format version";
+    const auto protection = static_cast<std::uint8_t>(file[10]);
+    if (protection != kPlain && protection != kAesGcm) return "unknown protection";
+    return nullptr;
+}
+bool valid_work_factor(std::uint32_t iterations) { return iterations >= 1 && iterations <= kMaxIterations; }
+} // namespace
+
 bool stored_file_key_parameters(std::string_view head, std::string& salt, std::uint32_t& iterations) {
-    if (head.size() < kStoredKeyHeadBytes || std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) return false;
-    const auto version = get_le(head, 8, 2);
-    if ((version != 1 && version != kFormatVersion) || static_cast<std::uint8_t>(head[10]) != kAesGcm) return false;
+    if (head.size() < kStoredKeyHeadBytes || head_problem(head) || static_cast<std::uint8_t>(head[10]) != kAesGcm)
+        return false;
     iterations = static_cast<std::uint32_t>(get_le(head, 12, 4));
-    if (iterations < 1 || iterations > kMaxIterations) return false;
+    if (!valid_work_factor(iterations)) return false;
     salt.assign(head.substr(16, kSaltBytes));
     return true;
 }
@@ -103,11 +115,8 @@ std::string derive_stored_file_key(std::string_view password, std::string_view s
 
 std::size_t open_stored_file(std::string& bytes, const std::string& password, const std::string* key) {
     const std::string_view file = bytes;
-    if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) bad("not a stored TR47_INI file");
-    const auto version = get_le(file, 8, 2);
-    if (version != 1 && version != kFormatVersion) bad("unknown format version");
-    const auto protection = static_cast<std::uint8_t>(file[10]);
-    if (protection == kPlain) {
+    if (const char* why = head_problem(file)) bad(why);
+    if (static_cast<std::uint8_t>(file[10]) == kPlain) {
         if (file.size() < 20 + kDigestBytes) bad("truncated");
         std::uint64_t n = get_le(file, 12, 8);
         if (n != file.size() - 20 - kDigestBytes) bad("truncated or extended");
@@ -118,11 +127,10 @@ std::size_t open_stored_file(std::string& bytes, const std::string& password, co
         bytes.resize(20 + n);
         return 20;
     }
-    if (protection != kAesGcm) bad("unknown protection");
     constexpr std::size_t head = 12 + 4 + kSaltBytes + kNonceBytes + 8;
     if (file.size() < head + kTagBytes) bad("truncated");
     const auto iterations = static_cast<std::uint32_t>(get_le(file, 12, 4));
-    if (iterations < 1 || iterations > kMaxIterations) bad("work factor out of range");
+    if (!valid_work_factor(iterations)) bad("work factor out of range");
     std::uint64_t n = get_le(file, head - 8, 8);
     if (n != file.size() - head - kTagBytes) bad("truncated or extended");
     if (password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file needs a password");
