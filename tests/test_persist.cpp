@@ -524,14 +524,18 @@ TEST(Store, CompactValuesRoundTripExactlyAndOldFilesStillLoad) {
         payload += char(5);
         for (int i = 0; i < 4; ++i) payload += char((n >> (8 * i)) & 0xFF);
     };
-    text("1.0"), empty(), lng(1);                                          // a values collection of one
-    text("1.0"), text("Old"), text("Old"), lng(3), text("content"), text("");  // its value
-    std::string file = std::string("TR47STOR") + char(1) + char(0) + char(0) + char(0);
-    for (int i = 0; i < 8; ++i) file += char((payload.size() >> (8 * i)) & 0xFF);
-    file += payload;
-    file += detail::platform::sha256(file);
+    // A values collection announcing `count` entries, holding one.
+    auto old_file = [&](std::uint32_t count) {
+        payload.clear();
+        text("1.0"), empty(), lng(count);
+        text("1.0"), text("Old"), text("Old"), lng(3), text("content"), text("");
+        std::string file = std::string("TR47STOR") + char(1) + char(0) + char(0) + char(0);
+        for (int i = 0; i < 8; ++i) file += char((payload.size() >> (8 * i)) & 0xFF);
+        file += payload;
+        return file + detail::platform::sha256(file);
+    };
     ref<cls_INIValues> loaded = cls_INIValues::create();
-    ASSERT_TRUE(loaded->LOAD(dir.write("old.tr47", file)));
+    ASSERT_TRUE(loaded->LOAD(dir.write("old.tr47", old_file(1))));
     ASSERT_EQ(loaded->COUNT(), 1);
     EXPECT_EQ(loaded->Item(L(1))->NAME(), "Old");
     EXPECT_EQ(loaded->Item(L(1))->SORT(), 3);
@@ -540,15 +544,8 @@ TEST(Store, CompactValuesRoundTripExactlyAndOldFilesStillLoad) {
     // The same collection announcing 2^31-1 entries: reading reserves only
     // what the file's bytes can back, LOAD fails at the file's end and the
     // entry read before stays.
-    payload.clear();
-    text("1.0"), empty(), lng(INT32_MAX);
-    text("1.0"), text("Old"), text("Old"), lng(3), text("content"), text("");
-    file = std::string("TR47STOR") + char(1) + char(0) + char(0) + char(0);
-    for (int i = 0; i < 8; ++i) file += char((payload.size() >> (8 * i)) & 0xFF);
-    file += payload;
-    file += detail::platform::sha256(file);
     ref<cls_INIValues> partial = cls_INIValues::create();
-    EXPECT_FALSE(partial->LOAD(dir.write("false_count.tr47", file)));
+    EXPECT_FALSE(partial->LOAD(dir.write("false_count.tr47", old_file(INT32_MAX))));
     ASSERT_EQ(partial->COUNT(), 1);
     EXPECT_EQ(partial->Item(L(1))->NAME(), "Old");
 }
