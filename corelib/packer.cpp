@@ -61,6 +61,7 @@ std::int64_t parse_int(std::string_view s, std::int64_t lo, std::int64_t hi) {
 void put_value(std::string& out, const Variant& v) {
     switch (v.type()) {
     case VarType::Empty: put_element(out, 'E', {}); break;
+    case VarType::Null: put_element(out, 'U', {}); break;
     case VarType::String: put_element(out, 'S', v.string()); break;
     case VarType::Double: put_element(out, 'N', hex64(v.dbl())); break;
     case VarType::Long: put_element(out, 'L', std::to_string(v.lng())); break;
@@ -111,6 +112,9 @@ Variant decode_value(char tag, std::string_view p) {
     case 'E':
         if (!p.empty()) bad_package("empty with payload");
         return Variant();
+    case 'U':
+        if (!p.empty()) bad_package("null with payload");
+        return Variant(Null{});
     case 'S': return Variant(std::string(p));
     case 'N': return Variant(unhex64(p));
     case 'L': return Variant(static_cast<std::int32_t>(parse_int(p, INT32_MIN, INT32_MAX)));

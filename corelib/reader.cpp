@@ -30,6 +30,7 @@ enum Tag : std::uint8_t {
     tSmallLong = 12,  // zigzag varint
     tWholeDouble = 13, // a double holding an integer below 2^53: zigzag varint
     tSpan = 14,       // no value: u64 length of the stored form that follows
+    tNull = 15,
 };
 constexpr std::string_view kVersionText = "1.0";
 
@@ -424,6 +425,7 @@ void put_value(ReaderObject::Impl& m, const Variant& v) {
     std::string& out = m.payload;
     switch (v.type()) {
     case VarType::Empty: out += char(tEmpty); break;
+    case VarType::Null: out += char(tNull); break;
     case VarType::String: m.put_text(v.string()); break;
     case VarType::Double: {
         const double d = v.dbl();
@@ -497,6 +499,7 @@ Variant ReaderObject::read_value() {
     if (m.take_text(tag, text)) return Variant(text);
     switch (tag) {
     case tEmpty: return Variant();
+    case tNull: return Variant(Null{});
     case tSmallLong: {
         const std::int64_t v = unzigzag(m.take_varint());
         if (v < INT32_MIN || v > INT32_MAX) corrupt("long integer out of range");

@@ -10,9 +10,9 @@ namespace tr47 {
 
 void raise(HRESULT code, const std::string& message) { throw Error(code, message); }
 
-std::int64_t Object::live_ = 0;
+std::atomic<std::int64_t> Object::live_{0};
 
-Object::~Object() { --live_; }
+Object::~Object() { live_.fetch_sub(1, std::memory_order_relaxed); }
 
 namespace detail {
 
@@ -48,13 +48,15 @@ VarType Variant::type() const noexcept {
     case 4: return VarType::Date;
     case 5: return VarType::Boolean;
     case 6: return VarType::Error;
-    default: return VarType::Object;
+    case 7: return VarType::Object;
+    default: return VarType::Null;
     }
 }
 
 const char* type_name(VarType t) noexcept {
     switch (t) {
     case VarType::Empty: return "Empty";
+    case VarType::Null: return "Null";
     case VarType::String: return "String";
     case VarType::Double: return "Double";
     case VarType::Long: return "Long";
@@ -83,6 +85,8 @@ std::string format_double(double d) {
     raise(hr::TYPE_MISMATCH, std::string("Type mismatch: ") + what);
 }
 
+[[noreturn]] void null_used() { raise(hr::INVALID_USE_OF_NULL, "Invalid use of Null"); }
+
 std::int32_t round_to_long(double d) {
     if (std::isnan(d) || d < -2147483648.5 || d >= 2147483647.5)
         raise(hr::OVERFLOW_, "Overflow: number outside the 32-bit range");
@@ -99,6 +103,7 @@ std::string Variant::to_text() const {
     case VarType::Long: return std::to_string(lng());
     case VarType::Date: return format_date(date());
     case VarType::Boolean: return boolean() ? "True" : "False";
+    case VarType::Null: null_used();
     case VarType::Error: mismatch("an error value has no text");
     case VarType::Object: mismatch("an object has no text");
     }
@@ -117,6 +122,7 @@ double Variant::to_double() const {
     case VarType::Long: return lng();
     case VarType::Date: return date().days;
     case VarType::Boolean: return boolean() ? -1.0 : 0.0;
+    case VarType::Null: null_used();
     default: mismatch("no numeric value");
     }
 }
@@ -137,6 +143,8 @@ bool Variant::to_bool() const {
 }
 
 bool Variant::equals(const Variant& o) const {
+    // Null equals nothing, itself included.
+    if (is_null() || o.is_null()) return false;
     if (is_object() || o.is_object())
         return is_object() && o.is_object() && object() == o.object();
     if (is_error() || o.is_error()) return is_error() && o.is_error() && error() == o.error();
@@ -167,7 +175,8 @@ bool Variant::same(const Variant& o) const {
 std::string describe(const Variant& v) {
     std::string t = type_name(v.type());
     switch (v.type()) {
-    case VarType::Empty: return t;
+    case VarType::Empty:
+    case VarType::Null: return t;
     case VarType::Error: {
         char buf[16];
         std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v.error().code));

@@ -21,21 +21,24 @@ namespace tr47 {
 namespace detail {
 
 namespace {
-thread_local std::vector<Diagnostic> g_last_diagnostics;
+// The outermost scope of the import under way on this thread, which holds
+// its diagnostics. A plain pointer: thread-local objects with destructors
+// would pin the library in memory until the thread ends.
 thread_local DiagnosticScope* g_scope = nullptr;
 } // namespace
 
 DiagnosticScope::DiagnosticScope() : outer_(g_scope) {
-    if (!outer_) g_last_diagnostics.clear();
-    g_scope = this;
+    if (!outer_) g_scope = this;
 }
 
-DiagnosticScope::~DiagnosticScope() { g_scope = outer_; }
+DiagnosticScope::~DiagnosticScope() {
+    if (!outer_) g_scope = nullptr;
+}
 
-std::vector<Diagnostic> DiagnosticScope::take() { return g_last_diagnostics; }
+std::vector<Diagnostic> DiagnosticScope::take() { return std::move(items_); }
 
 void DiagnosticScope::report(Diagnostic d) {
-    if (g_last_diagnostics.size() < limits::kMaxDiagnostics) g_last_diagnostics.push_back(std::move(d));
+    if (g_scope && g_scope->items_.size() < limits::kMaxDiagnostics) g_scope->items_.push_back(std::move(d));
 }
 
 void show_import_message(const std::string& text) { GlobalObject::instance().show_message(text, "", nullptr, nullptr); }
@@ -632,7 +635,5 @@ bool cls_INIGroup::IMPORT(const ref<ReaderObject>& vAcc, bool pOutputErrors, con
     ref<ReaderObject> keep = vAcc;
     return detail::import_group_block(*this, *vAcc, pOutputErrors, pRoot);
 }
-
-const std::vector<Diagnostic>& last_import_diagnostics() { return detail::g_last_diagnostics; }
 
 } // namespace tr47

@@ -7,7 +7,7 @@ namespace tr47 {
 
 namespace detail {
 
-std::uint64_t key_generation = 1;
+std::atomic<std::uint64_t> key_generation{1};
 
 namespace {
 // Below this size a linear scan is as fast as an index and costs no memory.
@@ -20,15 +20,25 @@ constexpr std::int32_t kIndexThreshold = 16;
 Persistable::Persistable(const char* className) : data_(DataObject::create()) {
     data_->bind(this);
     // Millions of objects are made per import: look the full class name up
-    // once per class (and thread), not once per object.
-    thread_local std::vector<std::pair<const char*, const std::string*>> names;
-    for (const auto& [key, interned] : names)
-        if (key == className) {
-            data_->class_name(interned);
+    // once per class (and thread), not once per object. The cache is plain
+    // data: a thread-local object with a destructor would pin the library
+    // in memory until the thread ends.
+    struct NameCache {
+        const char* key[8];
+        const std::string* interned[8];
+        unsigned count;
+    };
+    thread_local NameCache names{};
+    for (unsigned i = 0; i < names.count; ++i)
+        if (names.key[i] == className) {
+            data_->class_name(names.interned[i]);
             return;
         }
     const std::string* interned = DataObject::intern_class_name(library_base_name() + "." + className);
-    names.emplace_back(className, interned);
+    if (names.count < 8) {
+        names.key[names.count] = className;
+        names.interned[names.count++] = interned;
+    }
     data_->class_name(interned);
 }
 
@@ -282,7 +292,7 @@ void CollectionBase::drop_index() noexcept { index_.reset(); }
 
 void CollectionBase::build_index() {
     auto idx = std::make_unique<Index>();
-    idx->generation = key_generation;
+    idx->generation = current_key_generation();
     const std::int32_t n = upper_bound();
     idx->positions.reserve(static_cast<std::size_t>(n));
     std::string_view text;
@@ -335,7 +345,7 @@ void CollectionBase::DatabaseCount(std::int32_t& ret) {
 }
 
 void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) {
-    const bool indexCurrent = index_ && index_->generation == key_generation;
+    const bool indexCurrent = index_ && index_->generation == current_key_generation();
     ensure_array();
     slots_.emplace_back();
     if (packed_) packed_slots();
@@ -370,7 +380,7 @@ void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant
         index_->positions[normalise_key(key.string())].push_back(last);
     else
         index_->non_text.push_back(last);
-    index_->generation = key_generation;
+    index_->generation = current_key_generation();
 }
 
 void CollectionBase::DatabaseItem(ref<tmp_Data>& rRet, std::int32_t pIndex) { rRet = entry_at(pIndex); }
@@ -380,7 +390,7 @@ void CollectionBase::DatabaseItemObj(ref<Object>& rRet, std::int32_t pIndex) { r
 void CollectionBase::DatabaseRemove(std::int32_t ID) {
     check_position(ID);
     const std::int32_t n = upper_bound();
-    const bool indexCurrent = index_ && index_->generation == key_generation;
+    const bool indexCurrent = index_ && index_->generation == current_key_generation();
     // An empty last slot of values reads as a new entry, which then moves.
     if (kind_ != Kind::Groups && !slots_[static_cast<std::size_t>(n)] && !packed_at(n)) entry_at(n);
     auto filled = [&](std::int32_t p) { return slots_[static_cast<std::size_t>(p)] || packed_at(p); };
@@ -434,7 +444,7 @@ void CollectionBase::DatabaseSearch(std::int32_t& ret, const Variant& ID) {
         ret = search_linear(ID);
         return;
     }
-    if (!index_ || index_->generation != key_generation) build_index();
+    if (!index_ || index_->generation != current_key_generation()) build_index();
     std::int32_t best = 0;
     auto it = index_->positions.find(normalise_key(ID.string()));
     if (it != index_->positions.end())

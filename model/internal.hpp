@@ -10,7 +10,8 @@ namespace tr47::detail {
 inline constexpr std::string_view kFormatVersion = "1.0";
 inline bool is_format_version(std::string_view v) { return v == kFormatVersion || upper(v) == kFormatVersion; }
 
-// Collects diagnostics of the import under way on this thread.
+// Collects diagnostics of the import under way on this thread; the
+// outermost scope holds them.
 class DiagnosticScope {
 public:
     DiagnosticScope();

@@ -17,7 +17,7 @@ T& same_class(const ref<tmp_Data>& other, const char* className) {
 
 Packer packer() { return GlobalObject::instance().toolkit().packer(); }
 
-void write_one(FileObject& f, Variant v) { f.write_values({PackElement(std::move(v))}); }
+void write_one(FileObject& f, const Variant& v) { f.write_value(v); }
 
 // First value of every stored form; false when it is not ours to read.
 bool read_version(FileObject& f) {

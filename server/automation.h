@@ -29,6 +29,7 @@ using ::GUID;
 using ::HRESULT;
 using ::IClassFactory;
 using ::IDispatch;
+using ::IEnumVARIANT;
 using ::IID;
 using ::ITypeInfo;
 using ::IUnknown;
@@ -77,6 +78,8 @@ constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009u);
 constexpr HRESULT DISP_E_BADPARAMCOUNT = static_cast<HRESULT>(0x8002000Eu);
 constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = static_cast<HRESULT>(0x8002000Fu);
 constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
+constexpr HRESULT DISP_E_NONAMEDARGS = static_cast<HRESULT>(0x80020007u);
+constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000Au);
 constexpr HRESULT SELFREG_E_CLASS = static_cast<HRESULT>(0x80040201u);
 
 constexpr VARIANT_BOOL VARIANT_TRUE = -1;
@@ -87,7 +90,9 @@ enum : VARTYPE {
     VT_NULL = 1,
     VT_I2 = 2,
     VT_I4 = 3,
+    VT_R4 = 4,
     VT_R8 = 5,
+    VT_CY = 6,
     VT_DATE = 7,
     VT_BSTR = 8,
     VT_DISPATCH = 9,
@@ -95,6 +100,15 @@ enum : VARTYPE {
     VT_BOOL = 11,
     VT_VARIANT = 12,
     VT_UNKNOWN = 13,
+    VT_DECIMAL = 14,
+    VT_I1 = 16,
+    VT_UI1 = 17,
+    VT_UI2 = 18,
+    VT_UI4 = 19,
+    VT_I8 = 20,
+    VT_UI8 = 21,
+    VT_INT = 22,
+    VT_UINT = 23,
     VT_BYREF = 0x4000,
 };
 
@@ -107,6 +121,7 @@ enum : std::uint16_t {
 constexpr DISPID DISPID_VALUE = 0;
 constexpr DISPID DISPID_UNKNOWN = -1;
 constexpr DISPID DISPID_PROPERTYPUT = -3;
+constexpr DISPID DISPID_NEWENUM = -4;
 
 struct GUID {
     std::uint32_t Data1;
@@ -128,12 +143,40 @@ inline bool operator==(const GUID& a, const GUID& b) {
 struct IDispatch;
 struct IUnknown;
 
+// Currency: a 64-bit integer scaled by 10,000.
+struct CY {
+    std::int64_t int64;
+};
+
+// Decimal: fills a whole VARIANT, its first two bytes being the type.
+struct DECIMAL {
+    std::uint16_t wReserved;
+    std::uint8_t scale;
+    std::uint8_t sign;  // 0x80: negative
+    std::uint32_t Hi32;
+    std::uint64_t Lo64;
+};
+
 struct VARIANT {
     VARTYPE vt;
     std::uint16_t wReserved1, wReserved2, wReserved3;
     union {
         std::int32_t lVal;
         std::int16_t iVal;
+        float fltVal;
+        std::int8_t cVal;
+        std::uint8_t bVal;
+        std::uint16_t uiVal;
+        std::uint32_t ulVal;
+        std::int64_t llVal;
+        std::uint64_t ullVal;
+        std::int32_t intVal;
+        std::uint32_t uintVal;
+        CY cyVal;
+        void* byref;
+        HRESULT* pscode;
+        IUnknown** ppunkVal;
+        double* pdate;
         std::int16_t* piVal;
         double dblVal;
         double date;
@@ -217,6 +260,16 @@ protected:
     ~IDispatch() = default;
 };
 
+struct IEnumVARIANT : IUnknown {
+    virtual HRESULT Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) = 0;
+    virtual HRESULT Skip(ULONG celt) = 0;
+    virtual HRESULT Reset() = 0;
+    virtual HRESULT Clone(IEnumVARIANT** ppEnum) = 0;
+
+protected:
+    ~IEnumVARIANT() = default;
+};
+
 struct IClassFactory : IUnknown {
     virtual HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) = 0;
     virtual HRESULT LockServer(int lock) = 0;
@@ -229,6 +282,7 @@ constexpr IID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr IID IID_IEnumVARIANT = {0x00020404, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 } // namespace tr47com
 

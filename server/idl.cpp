@@ -14,7 +14,8 @@ std::string lower_hex(tr47com::DISPID id) {
     return s.str();
 }
 
-std::string param_text(const Member& m, const Param& p, bool last) {
+std::string param_text(const Member& m, std::size_t index) {
+    const Param& p = m.params[index];
     std::string attrs = "in";
     if (p.optional) {
         attrs += ", optional";
@@ -26,9 +27,26 @@ std::string param_text(const Member& m, const Param& p, bool last) {
             attrs += ", defaultvalue(0)";
     }
     std::string type = idl_type(p.type, p.objectType);
-    // The new value of CONTENT arrives as a reference to a variant.
-    if (last && m.kind != Kind::Method && m.kind != Kind::Get && p.type == Type::Variant) type = "VARIANT*";
+    if (passed_by_reference(m, index)) type = "VARIANT*";
     return "[" + attrs + "] " + type + " " + p.name;
+}
+
+void emit_interface(std::ostringstream& o, const Interface& i) {
+    o << "    [odl, uuid(" << guid_text(i.iid) << "), " << (i.create ? "hidden, " : "") << "dual, "
+      << (i.facet ? "" : "nonextensible, ") << "oleautomation]\n";
+    o << "    interface " << i.name << " : IDispatch {\n";
+    for (const Member& m : i.members) {
+        o << "        [id(" << lower_hex(m.dispid) << ")";
+        if (m.kind == Kind::Get) o << ", propget";
+        if (m.kind == Kind::Let) o << ", propput";
+        if (m.kind == Kind::Set) o << ", propputref";
+        o << "] HRESULT " << m.name << "(";
+        for (std::size_t k = 0; k < m.params.size(); ++k) o << (k ? ", " : "") << param_text(m, k);
+        if (m.result != Type::None)
+            o << (m.params.empty() ? "" : ", ") << "[out, retval] " << idl_type(m.result, m.resultObject) << "* ret";
+        o << ");\n";
+    }
+    o << "    };\n\n";
 }
 
 } // namespace
@@ -43,36 +61,16 @@ std::string emit_idl() {
     o << "[\n  uuid(" << guid_text(kLibraryId) << "),\n  version(1.0),\n  helpstring(\"TR47: INI Tools\"),\n  lcid(0)\n]\n";
     o << "library TR47_INI\n{\n    importlib(\"stdole2.tlb\");\n\n";
     for (const Interface& i : all) o << "    interface " << i.name << ";\n";
-    o << "    interface tmp_Data;\n    interface tmp_Database;\n\n";
+    o << "\n";
     o << "    typedef [uuid(" << guid_text(kEnumTypeId) << ")] enum enm_INIValueSort {\n"
       << "        ID_INIValueSort_String = 0,\n        ID_INIValueSort_Long = 1,\n        ID_INIValueSort_Enum = 2,\n"
       << "        ID_INIValueSort_Double = 3,\n        ID_INIValueSort_Date = 4,\n        ID_INIValueSort_Boolean = 6,\n"
       << "        ID_INIValueSort_Color = 7\n    } enm_INIValueSort;\n\n";
-    o << "    [odl, uuid(" << guid_text(kIID_tmp_Data) << "), dual, oleautomation]\n"
-      << "    interface tmp_Data : IDispatch {\n"
-      << "        [id(0x40030000), propget] HRESULT DATA([out, retval] DataObject** ret);\n    };\n\n";
-    o << "    [odl, uuid(" << guid_text(kIID_tmp_Database) << "), dual, oleautomation]\n"
-      << "    interface tmp_Database : IDispatch {\n"
-      << "        [id(0x40030000), propget] HRESULT DATABASE([out, retval] DatabaseObject** ret);\n    };\n\n";
-    for (const Interface& i : all) {
-        o << "    [odl, uuid(" << guid_text(i.iid) << "), " << (i.create ? "hidden, " : "")
-          << "dual, nonextensible, oleautomation]\n";
-        o << "    interface " << i.name << " : IDispatch {\n";
-        for (const Member& m : i.members) {
-            o << "        [id(" << lower_hex(m.dispid) << ")";
-            if (m.kind == Kind::Get) o << ", propget";
-            if (m.kind == Kind::Let) o << ", propput";
-            if (m.kind == Kind::Set) o << ", propputref";
-            o << "] HRESULT " << m.name << "(";
-            for (std::size_t k = 0; k < m.params.size(); ++k)
-                o << (k ? ", " : "") << param_text(m, m.params[k], k + 1 == m.params.size());
-            if (m.result != Type::None)
-                o << (m.params.empty() ? "" : ", ") << "[out, retval] " << idl_type(m.result, m.resultObject)
-                  << "* ret";
-            o << ");\n";
-        }
-        o << "    };\n\n";
-    }
+    // The facets first: the class interfaces refer to their types.
+    for (const Interface& i : all)
+        if (i.facet) emit_interface(o, i);
+    for (const Interface& i : all)
+        if (!i.facet) emit_interface(o, i);
     for (const Interface& i : all) {
         if (!i.create) continue;
         o << "    [uuid(" << guid_text(i.clsid) << ")]\n    coclass " << i.className << " {\n"
@@ -81,6 +79,85 @@ std::string emit_idl() {
         o << "    };\n\n";
     }
     o << "};\n";
+    return o.str();
+}
+
+} // namespace tr47::server
+
+namespace tr47::server {
+
+namespace {
+
+const char* c_type(Abi a) {
+    switch (a) {
+    case Abi::Text: return "BSTR";
+    case Abi::Bool: return "VARIANT_BOOL";
+    case Abi::Int32: return "std::int32_t";
+    case Abi::VariantValue: return "VARIANT";
+    case Abi::VariantRef: return "VARIANT*";
+    case Abi::Object: return "IUnknown*";
+    case Abi::OutText: return "BSTR*";
+    case Abi::OutBool: return "VARIANT_BOOL*";
+    case Abi::OutInt32: return "std::int32_t*";
+    case Abi::OutVariant: return "VARIANT*";
+    case Abi::OutObject: return "IDispatch**";
+    }
+    return "void*";
+}
+
+bool is_out(Abi a) { return a >= Abi::OutText; }
+
+std::string c_string(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\n') out += "\\n\"\n    \"";
+        else out += c;
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+std::string emit_function_tables() {
+    std::ostringstream o;
+    o << "// Function tables of the automation interfaces, generated by tr47_idl\n"
+         "// from the server's member tables: do not edit.\n"
+         "#include <new>\n\n#include \"server/dispatch.hpp\"\n\n"
+         "namespace tr47::server {\n\nusing namespace tr47com;\n\nnamespace {\n\n";
+    const auto& all = interfaces();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const Interface& itf = all[i];
+        o << "// " << itf.name << ": IDispatch's slots, then one per member.\n";
+        o << "class Table" << i << " final : public DualBase {\npublic:\n    using DualBase::DualBase;\n";
+        for (std::size_t k = 0; k < itf.members.size(); ++k) {
+            const Member& m = itf.members[k];
+            const std::vector<Abi> abi = slot_abi(m);
+            // Named after the slot, numbered: a member's name may be a macro.
+            o << "    virtual HRESULT TR47_STDCALL s" << k << "_" << slot_name(m) << "(";
+            std::string argList;
+            std::size_t inputs = 0;
+            for (std::size_t a = 0; a < abi.size(); ++a) {
+                o << (a ? ", " : "") << c_type(abi[a]) << (is_out(abi[a]) ? " out" : " a" + std::to_string(a));
+                if (!is_out(abi[a])) {
+                    argList += (inputs ? ", &a" : "&a") + std::to_string(a);
+                    ++inputs;
+                }
+            }
+            o << ") {\n";
+            const bool hasOut = !abi.empty() && is_out(abi.back());
+            if (inputs) o << "        const void* args[] = {" << argList << "};\n";
+            o << "        return early(" << k << ", " << (inputs ? "args" : "nullptr") << ", "
+              << (hasOut ? "out" : "nullptr") << ");\n    }\n";
+        }
+        o << "};\nstatic_assert(sizeof(Table" << i << ") == sizeof(DualBase), \"a table adds no data\");\n\n";
+    }
+    o << "template <class T>\nDualBase* make(void* storage, Identity& identity, const Interface& itf) {\n"
+         "    return new (storage) T(identity, itf);\n}\n\n} // namespace\n\n";
+    o << "const GeneratedTable kGeneratedTables[] = {\n";
+    for (std::size_t i = 0; i < all.size(); ++i)
+        o << "    {\"" << all[i].name << "\",\n    " << c_string(slot_layout(all[i])) << ",\n    make<Table" << i
+          << ">},\n";
+    o << "};\nconst std::size_t kGeneratedTableCount = " << all.size() << ";\n\n} // namespace tr47::server\n";
     return o.str();
 }
 

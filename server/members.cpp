@@ -310,6 +310,23 @@ std::vector<Interface> build() {
                      [](Object& s, std::vector<Variant>&) { return Variant(as<ReaderObject>(s).read_line()); }});
         add("ReaderObject", "", "07EA84C5-38FA-48D2-A91F-D1F5577C714F", nullptr, false, false, std::move(m), nullptr);
     }
+    // The two facets every class (tmp_Data) and every collection
+    // (tmp_Database) offers beside its default interface.
+    {
+        std::vector<Member> m;
+        m.push_back({"DATA", 0x40030000, G, {}, Type::Object, "DataObject", [](Object& s, std::vector<Variant>&) {
+                         return Obj(as<tmp_Data>(s).DATA());
+                     }});
+        add("tmp_Data", "", "5172768C-842D-4DF5-98AD-B363386CA537", nullptr, false, false, std::move(m), nullptr);
+        all.back().facet = true;
+    }
+    {
+        std::vector<Member> m;
+        m.push_back({"DATABASE", 0x40030000, G, {}, Type::Object, "DatabaseObject",
+                     [](Object& s, std::vector<Variant>&) { return Obj(as<tmp_Database>(s).DATABASE()); }});
+        add("tmp_Database", "", "8EB65D0E-B2B1-497E-9858-B3EBB88F8121", nullptr, false, false, std::move(m), nullptr);
+        all.back().facet = true;
+    }
 #ifndef _WIN32
     // Run-time descriptions.
     for (Interface& itf : all) {
@@ -341,6 +358,60 @@ std::vector<Interface> build() {
 const std::vector<Interface>& interfaces() {
     static const std::vector<Interface> all = build();
     return all;
+}
+
+const Interface& facet_tmp_Data() { return interfaces()[11]; }
+const Interface& facet_tmp_Database() { return interfaces()[12]; }
+
+bool passed_by_reference(const Member& m, std::size_t param) {
+    // The new value of CONTENT arrives as a reference to a variant.
+    return param + 1 == m.params.size() && (m.kind == Kind::Let || m.kind == Kind::Set) &&
+           m.params[param].type == Type::Variant;
+}
+
+std::vector<Abi> slot_abi(const Member& m) {
+    std::vector<Abi> abi;
+    for (std::size_t i = 0; i < m.params.size(); ++i) {
+        switch (m.params[i].type) {
+        case Type::String: abi.push_back(Abi::Text); break;
+        case Type::Bool: abi.push_back(Abi::Bool); break;
+        case Type::Long:
+        case Type::Sort: abi.push_back(Abi::Int32); break;
+        case Type::Variant: abi.push_back(passed_by_reference(m, i) ? Abi::VariantRef : Abi::VariantValue); break;
+        case Type::Object: abi.push_back(Abi::Object); break;
+        case Type::None: break;
+        }
+    }
+    switch (m.result) {
+    case Type::String: abi.push_back(Abi::OutText); break;
+    case Type::Bool: abi.push_back(Abi::OutBool); break;
+    case Type::Long:
+    case Type::Sort: abi.push_back(Abi::OutInt32); break;
+    case Type::Variant: abi.push_back(Abi::OutVariant); break;
+    case Type::Object: abi.push_back(Abi::OutObject); break;
+    case Type::None: break;
+    }
+    return abi;
+}
+
+std::string slot_name(const Member& m) {
+    switch (m.kind) {
+    case Kind::Get: return std::string("get_") + m.name;
+    case Kind::Let: return std::string("put_") + m.name;
+    case Kind::Set: return std::string("putref_") + m.name;
+    case Kind::Method: break;
+    }
+    return m.name;
+}
+
+std::string slot_layout(const Interface& itf) {
+    std::string out;
+    for (const Member& m : itf.members) {
+        out += slot_name(m) + "(";
+        for (Abi a : slot_abi(m)) out += static_cast<char>('a' + static_cast<int>(a));
+        out += ")\n";
+    }
+    return out;
 }
 
 const Interface* interface_named(std::string_view name) {

@@ -49,6 +49,7 @@ struct Interface {
     bool collection;           // offers tmp_Database
     std::vector<Member> members;
     ref<Object> (*create)();   // class object's product; nullptr when not creatable
+    bool facet = false;        // tmp_Data or tmp_Database: a further interface of the classes
 #ifndef _WIN32
     // Run-time descriptions built from the members (on Windows the type
     // library linked into the DLL describes the interfaces).
@@ -67,8 +68,24 @@ extern const tr47com::GUID kIID_tmp_Database;
 extern const tr47com::GUID kIID_Tr47Object;
 
 // All interfaces: the seven classes in type-library order, then the core
-// library's types that the classes hand out.
+// library's types that the classes hand out, then the two facets tmp_Data
+// and tmp_Database.
 const std::vector<Interface>& interfaces();
+const Interface& facet_tmp_Data();
+const Interface& facet_tmp_Database();
+
+// How a member's arguments and result travel through its slot of the
+// function table: the C type of each, in order, the result last.
+enum class Abi { Text, Bool, Int32, VariantValue, VariantRef, Object, OutText, OutBool, OutInt32, OutVariant, OutObject };
+std::vector<Abi> slot_abi(const Member& m);
+// Whether an argument arrives as a reference (the new value of CONTENT).
+bool passed_by_reference(const Member& m, std::size_t param);
+// The name of a member's slot as the IDL compiler's header calls it
+// (get_NAME, put_NAME, putref_NAME or the method's name).
+std::string slot_name(const Member& m);
+// One line per slot; the generated function tables carry the text they
+// were made from, so a table made from other members is noticed.
+std::string slot_layout(const Interface& itf);
 // The interface of an object as the server exposes it, or nullptr.
 const Interface* interface_of(const Object& o);
 const Interface* interface_named(std::string_view name);
@@ -76,5 +93,7 @@ const char* idl_type(Type t, const char* objectType);
 
 // The type library as IDL text.
 std::string emit_idl();
+// The C++ source of the interfaces' function tables (see dispatch.hpp).
+std::string emit_function_tables();
 
 } // namespace tr47::server

@@ -46,19 +46,15 @@ public:
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        try {
-            IDispatch* d = DispatchObject::wrap(itf_.create());
-            HRESULT h = d->QueryInterface(riid, ppv);
+        return guarded(nullptr, [&] {
+            IDispatch* d = wrap(itf_.create());
+            const HRESULT h = d->QueryInterface(riid, ppv);
             d->Release();
             return h;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        } catch (const std::exception&) {
-            return E_FAIL;
-        }
+        });
     }
     HRESULT TR47_STDCALL LockServer(int lock) override {
-        lock ? ++g_locks : --g_locks;
+        lock ? g_locks.fetch_add(1) : g_locks.fetch_sub(1);
         return S_OK;
     }
 
@@ -140,8 +136,12 @@ HRESULT unregister_server() {
     for (const RegEntry& r : registration_entries({}))
         if (!r.typelib && (keys.empty() || keys.back() != r.key)) keys.push_back(r.key);
     for (auto it = keys.rbegin(); it != keys.rend(); ++it) RegDeleteKeyW(HKEY_CLASSES_ROOT, utf8_to_wide(*it).c_str());
-    const HRESULT h = UnRegisterTypeLib(kLibraryId, 1, 0, 0, SYS_WIN64);
-    return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY) ? S_OK : h;
+    // Removing what is not registered (a second unregistration) succeeds.
+    const HRESULT h = UnRegisterTypeLib(kLibraryId, 1, 0, 0, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
+    return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY ||
+            h == TYPE_E_LIBNOTREGISTERED)
+               ? S_OK
+               : h;
 }
 #else
 std::string module_path() {
@@ -163,25 +163,17 @@ std::string module_path() {
 std::string file_key(const RegEntry& r) { return "HKCR\\" + r.key + (r.name.empty() ? "" : "\\" + r.name); }
 
 HRESULT register_server() {
-    try {
-        Registry reg = Registry::open_default();
-        for (const RegEntry& r : registration_entries(module_path())) reg.set(file_key(r), r.data);
-        reg.save();
-        return S_OK;
-    } catch (const std::exception&) {
-        return SELFREG_E_CLASS;
-    }
+    Registry reg = Registry::open_default();
+    for (const RegEntry& r : registration_entries(module_path())) reg.set(file_key(r), r.data);
+    reg.save();
+    return S_OK;
 }
 
 HRESULT unregister_server() {
-    try {
-        Registry reg = Registry::open_default();
-        for (const RegEntry& r : registration_entries({})) reg.remove(file_key(r));
-        reg.save();
-        return S_OK;
-    } catch (const std::exception&) {
-        return SELFREG_E_CLASS;
-    }
+    Registry reg = Registry::open_default();
+    for (const RegEntry& r : registration_entries({})) reg.remove(file_key(r));
+    reg.save();
+    return S_OK;
 }
 #endif
 
@@ -225,6 +217,6 @@ extern "C" TR47_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, v
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" TR47_EXPORT HRESULT DllRegisterServer() { return register_server(); }
+extern "C" TR47_EXPORT HRESULT DllRegisterServer() { return guarded(nullptr, register_server); }
 
-extern "C" TR47_EXPORT HRESULT DllUnregisterServer() { return unregister_server(); }
+extern "C" TR47_EXPORT HRESULT DllUnregisterServer() { return guarded(nullptr, unregister_server); }

@@ -486,7 +486,8 @@ TEST(Store, CompactValuesRoundTripExactlyAndOldFilesStillLoad) {
         S(""),      S("1.0"),         S("x"),         S("x"),          S("y"),          S("x"),
         L(0),       L(-1),            L(INT32_MIN),   L(INT32_MAX),    Variant(0.0),    Variant(-0.0),
         Variant(big), Variant(-big + 1), Variant(big - 1), Variant(1.5), Variant(1e300), Variant(-7.0),
-        Variant(Date{45000.5}), Variant::boolean(true), Variant(), Variant(ErrorValue{}), S("1.0"), S("")};
+        Variant(Date{45000.5}), Variant::boolean(true), Variant(), Variant(ErrorValue{}), S("1.0"), S(""),
+        Variant(Null{})};
     ref<ReaderObject> w = ReaderObject::create();
     ASSERT_TRUE(w->open(dir.file("v.tr47"), 2, "", true, true));
     for (const Variant& v : values) w->write_value(v);

@@ -113,7 +113,7 @@ TEST(ServerTables, LateBindingThroughTheTables) {
     using namespace tr47com;
     ref<cls_INIValues> values = cls_INIValues::create();
     values->CREATE("A", Variant(1.0));
-    IDispatch* d = DispatchObject::wrap(values);
+    IDispatch* d = wrap(values);
     std::u16string name = u"count";
     const OLECHAR* names[] = {name.c_str()};
     DISPID id = 0;

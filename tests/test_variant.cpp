@@ -81,6 +81,37 @@ TEST(Variant, EqualAsVariants) {
     EXPECT_TRUE(Variant(std::numeric_limits<double>::quiet_NaN()).same(Variant(std::numeric_limits<double>::quiet_NaN())));
 }
 
+TEST(Variant, NullIsKeptAsGivenAndRefusesConversion) {
+    const Variant null{Null{}};
+    EXPECT_EQ(null.type(), VarType::Null);
+    EXPECT_TRUE(null.is_null());
+    EXPECT_FALSE(null.is_empty());
+    for (auto convert : {+[](const Variant& v) { (void)v.to_text(); }, +[](const Variant& v) { (void)v.to_bool(); },
+                         +[](const Variant& v) { (void)v.to_long(); }}) {
+        try {
+            convert(null);
+            ADD_FAILURE() << "Null converted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), hr::INVALID_USE_OF_NULL);
+        }
+    }
+    // Null equals nothing, not even Null; it is the same as itself.
+    EXPECT_FALSE(null.equals(null));
+    EXPECT_FALSE(null.equals(Variant()));
+    EXPECT_TRUE(null.same(Variant(Null{})));
+    EXPECT_FALSE(null.same(Variant()));
+    // A lookup that finds nothing hands the default back as it came.
+    ref<cls_INIGroup> g = cls_INIGroup::create();
+    EXPECT_TRUE(g->VALUE("missing", null).is_null());
+    // Contents survive copy and pack.
+    ref<cls_INIValue> v = cls_INIValue::create();
+    v->CONTENT(null);
+    ref<cls_INIValue> back = cls_INIValue::create();
+    std::string package = v->DATA()->pack();
+    back->DATA()->unpack(package);
+    EXPECT_TRUE(back->CONTENT().is_null());
+}
+
 TEST(ReferenceCounting, ParentsHoldChildrenAndReleaseThem) {
     const auto before = Object::live_objects();
     {

@@ -76,7 +76,8 @@ std::string json_number(double d) {
 std::string json_content(const Variant& v) {
     std::string value;
     switch (v.type()) {
-    case VarType::Empty: value = "null"; break;
+    case VarType::Empty:
+    case VarType::Null: value = "null"; break;
     case VarType::String: value = json_string(v.string()); break;
     case VarType::Double: value = json_number(v.dbl()); break;
     case VarType::Long: value = std::to_string(v.lng()); break;

@@ -2,6 +2,7 @@
 // objects and the variant that the object model speaks in.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,7 @@ constexpr HRESULT BAD_FILE_FORMAT = static_cast<HRESULT>(0x800A0141u);   // 321
 constexpr HRESULT PERMISSION_DENIED = static_cast<HRESULT>(0x800A0046u); // 70
 constexpr HRESULT PATH_ACCESS = static_cast<HRESULT>(0x800A004Bu);       // 75
 constexpr HRESULT OBJECT_NOT_SET = static_cast<HRESULT>(0x800A005Bu);    // 91
+constexpr HRESULT INVALID_USE_OF_NULL = static_cast<HRESULT>(0x800A005Eu); // 94
 constexpr HRESULT LIMIT_EXCEEDED = static_cast<HRESULT>(0x800A0007u);    // 7: out of memory
 } // namespace hr
 
@@ -72,11 +74,12 @@ namespace detail {
 void release_object(const Object* object) noexcept;
 }
 
-// Base of every shared object. Objects are single-threaded by design (all
-// work runs on the caller's thread), so the count is a plain integer.
+// Base of every shared object. An object is used by one thread at a time
+// (all work runs on the caller's thread), so its count is a plain integer;
+// the library-wide count of live objects is shared by all threads.
 class Object {
 public:
-    Object() noexcept { ++live_; }
+    Object() noexcept { live_.fetch_add(1, std::memory_order_relaxed); }
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
@@ -87,7 +90,7 @@ public:
     std::uint32_t ref_count() const noexcept { return refs_; }
 
     // Number of live objects of the library (the server's unload test).
-    static std::int64_t live_objects() noexcept { return live_; }
+    static std::int64_t live_objects() noexcept { return live_.load(std::memory_order_relaxed); }
 
 protected:
     virtual ~Object();
@@ -95,7 +98,7 @@ protected:
 private:
     friend void detail::release_object(const Object*) noexcept;
     mutable std::uint32_t refs_ = 0;
-    static std::int64_t live_;
+    static std::atomic<std::int64_t> live_;
 };
 
 // Intrusive shared pointer. Destruction of long chains (a million nested
@@ -168,8 +171,14 @@ struct Empty {
     friend bool operator==(const Empty&, const Empty&) = default;
 };
 
+// Null: "no valid data", as clients pass it; kept as given, never converted.
+struct Null {
+    friend bool operator==(const Null&, const Null&) = default;
+};
+
 enum class VarType : std::uint8_t {
     Empty = 0,
+    Null = 1,
     Long = 3,
     Double = 5,
     Date = 7,
@@ -183,6 +192,7 @@ class Variant {
 public:
     Variant() = default;
     Variant(Empty) {}
+    Variant(Null n) : v_(n) {}
     Variant(std::string s) : v_(std::move(s)) {}
     Variant(const char* s) : v_(std::string(s)) {}
     Variant(std::string_view s) : v_(std::string(s)) {}
@@ -210,6 +220,7 @@ public:
     bool is_bool() const noexcept { return std::holds_alternative<Bool>(v_); }
     bool is_error() const noexcept { return std::holds_alternative<ErrorValue>(v_); }
     bool is_object() const noexcept { return std::holds_alternative<ref<Object>>(v_); }
+    bool is_null() const noexcept { return std::holds_alternative<Null>(v_); }
     bool is_omitted() const noexcept {
         return is_error() && std::get<ErrorValue>(v_).code == hr::PARAM_NOT_FOUND;
     }
@@ -226,7 +237,7 @@ public:
     const ref<Object>& object() const { return std::get<ref<Object>>(v_); }
 
     // Conversions with automation rules; failures raise a type mismatch or
-    // an overflow.
+    // an overflow (Null: invalid use of Null).
     std::string to_text() const;
     double to_double() const;
     std::int32_t to_long() const;
@@ -245,7 +256,7 @@ private:
         bool value = false;
         friend bool operator==(const Bool&, const Bool&) = default;
     };
-    std::variant<Empty, std::string, double, std::int32_t, Date, Bool, ErrorValue, ref<Object>> v_;
+    std::variant<Empty, std::string, double, std::int32_t, Date, Bool, ErrorValue, ref<Object>, Null> v_;
 };
 
 // Display helpers for diagnostics and tests.

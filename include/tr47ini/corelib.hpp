@@ -19,8 +19,11 @@ class FileObject;
 
 namespace detail {
 // Advances whenever a key that a collection may have indexed can have
-// changed (an identifier, a value's NAME, an entry's DATA).
-extern std::uint64_t key_generation;
+// changed (an identifier, a value's NAME, an entry's DATA). Shared by the
+// documents of all threads, hence atomic; only its changes matter.
+extern std::atomic<std::uint64_t> key_generation;
+inline void advance_key_generation() noexcept { key_generation.fetch_add(1, std::memory_order_relaxed); }
+inline std::uint64_t current_key_generation() noexcept { return key_generation.load(std::memory_order_relaxed); }
 
 // A short list whose first element is kept inline: nearly every list of this
 // kind (the holders of an object, the positions of a key) has one element,
@@ -165,7 +168,7 @@ public:
     const Variant& identifier() const noexcept { return identifier_; }
     void identifier(Variant id) {
         identifier_ = std::move(id);
-        ++detail::key_generation;
+        detail::advance_key_generation();
     }
     // Sets the identifier of an object that no collection holds yet, so no
     // key index can have gone stale.

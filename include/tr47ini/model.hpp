@@ -66,7 +66,7 @@ protected:
     // object held in a collection makes the collections' key indexes stale.
     std::uint32_t in_collections_ = 0;
     void key_changed() noexcept {
-        if (in_collections_) ++key_generation;
+        if (in_collections_) advance_key_generation();
     }
 };
 
@@ -360,9 +360,5 @@ private:
     std::string content_;
     std::vector<Diagnostic> diagnostics_;
 };
-
-// Problems of the last import on this thread (document IMPORT, groups
-// IMPORT or a group's IMPORT called by a client).
-const std::vector<Diagnostic>& last_import_diagnostics();
 
 } // namespace tr47
