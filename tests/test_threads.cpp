@@ -1,0 +1,134 @@
+// Threads: documents of different threads at the same time, and many
+// threads reading one document. Built into its own program so that CI can
+// run it under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/test_helpers.hpp"
+
+using namespace tr47;
+using namespace tr47::test;
+
+namespace {
+
+// A name with a number in it; 6 is no name character.
+std::string nm(const char* prefix, int n) {
+    std::string s = prefix + std::to_string(n);
+    for (char& c : s)
+        if (c == '6') c = 'S';
+    return s;
+}
+
+// Groups wide enough for the key index, nested a few levels, with every
+// kind of value and enumerations.
+std::string wide_ini(int groups, int values) {
+    std::string t = "ENUM Modes,(Off,0,On,1)\nTop=1\nWhen=2026-12-07\n";
+    for (int g = 0; g < groups; ++g) {
+        t += "BEGIN Section, " + nm("G", g) + "\n";
+        for (int v = 0; v < values; ++v)
+            t += nm("V", v) + "=" + (v % 3 ? std::to_string(g * 1000 + v) : "\"text " + std::to_string(v) + "\"") + "\n";
+        t += "Mode=ENUM(Modes),On\n BEGIN Inner\n  " + nm("Deep", g) + "=" + std::to_string(g) + "\n END\nEND\n";
+    }
+    return t;
+}
+
+// Counts a failed check (or one that threw) on any thread.
+#define CHECK_ON_THREAD(failures, ...)                                                        \
+    do {                                                                                      \
+        bool ok_ = false;                                                                     \
+        try {                                                                                 \
+            ok_ = (__VA_ARGS__);                                                              \
+        } catch (const std::exception& e_) {                                                  \
+            (void)e_;                                                                         \
+        }                                                                                     \
+        if (!ok_) {                                                                           \
+            ++(failures);                                                                     \
+            std::fprintf(stderr, "line %d failed\n", __LINE__);                              \
+        }                                                                                     \
+    } while (0)
+
+#ifndef THREADS_N
+#define THREADS_N 4
+#endif
+template <class F>
+void on_threads(int n, F&& f) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i) threads.emplace_back([&f, i] { f(i); });
+    for (std::thread& t : threads) t.join();
+}
+
+} // namespace
+
+TEST(Threads, SeparateDocumentsOnSeparateThreads) {
+    TempDir dir;
+    const std::string ini = dir.write("wide.ini", wide_ini(40, 30) + "Broken line without equals\n");
+    MessageCapture capture;  // set before the threads start: messages reach it from all of them
+    const auto before = Object::live_objects();
+    std::atomic<int> failures{0};
+    on_threads(THREADS_N, [&](int t) {
+        for (int round = 0; round < 3; ++round) {
+            ref<cls_INI> doc = cls_INI::create();
+            doc->IMPORT(ini);  // one message: the broken line
+            CHECK_ON_THREAD(failures, doc->VALUE("V29").same(Variant(std::int32_t{29})) || doc->VALUE("V29").is_double());
+            CHECK_ON_THREAD(failures, doc->VALUE(nm("Deep", 17)).to_long() == 17);
+            // Writes: renamed values and new groups change keys of this
+            // thread's collections only.
+            ref<cls_INIGroups> children = doc->ROOT()->CHILDREN();
+            ref<cls_INIGroup> g = children->Item(Variant("G3"), false);
+            CHECK_ON_THREAD(failures, g != nullptr);
+            if (!g) continue;
+            g->VALUES()->Item(Variant("V1"), false)->NAME(nm("Renamed", t));
+            CHECK_ON_THREAD(failures, g->VALUE(nm("Renamed", t)).to_long() == 3001);
+            children->CREATE(nm("Extra", t))->VALUES()->CREATE("Mine", Variant(std::int32_t{t}));
+            const std::string file = dir.file("t" + std::to_string(t) + ".tr47");
+            CHECK_ON_THREAD(failures, doc->SAVE(file, round % 2 ? "pw" : ""));
+            ref<cls_INI> back = cls_INI::create();
+            CHECK_ON_THREAD(failures, back->LOAD(file, round % 2 ? "pw" : ""));
+            CHECK_ON_THREAD(failures, back->VALUE("Mine").to_long() == t);
+            CHECK_ON_THREAD(failures, back->VALUE(nm("Renamed", t)).to_long() == 3001);
+            CHECK_ON_THREAD(failures, back->ROOT()->CHILDREN()->COUNT() == 41);
+        }
+    });
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(Object::live_objects(), before);
+    EXPECT_EQ(capture.messages.size(), 3u * THREADS_N);
+}
+
+TEST(Threads, ManyReadersOfOneDocument) {
+    TempDir dir;
+    for (bool loaded : {false, true}) {
+        ref<cls_INI> doc = cls_INI::create();
+        ASSERT_TRUE(doc->IMPORT(dir.write("wide.ini", wide_ini(60, 40))));
+        if (loaded) {
+            // Loaded documents keep their groups packed until first reached.
+            ASSERT_TRUE(doc->SAVE(dir.file("wide.tr47")));
+            doc = cls_INI::create();
+            ASSERT_TRUE(doc->LOAD(dir.file("wide.tr47")));
+        }
+        std::atomic<int> failures{0};
+        on_threads(4, [&](int t) {
+            for (int round = 0; round < 20; ++round) {
+                const int g = (round * 7 + t * 13) % 60;
+                CHECK_ON_THREAD(failures, doc->VALUE(nm("Deep", g)).to_long() == g);
+                CHECK_ON_THREAD(failures, doc->ROOT()->EXISTS(nm("G", g), false));
+                CHECK_ON_THREAD(failures, doc->ROOT()->EXISTS(nm("Deep", g), true));
+                ref<cls_INIGroup> group = doc->ROOT()->CHILDREN()->Item(Variant(nm("g", g)), false);
+                CHECK_ON_THREAD(failures, group && group->NAME() == nm("G", g));
+                if (!group) continue;
+                CHECK_ON_THREAD(failures, group->VALUES()->COUNT() == 41);
+                const int v = 1 + round % 39;
+                CHECK_ON_THREAD(failures, v % 3 == 0 || group->VALUE(nm("V", v)).to_long() == g * 1000 + v);
+                CHECK_ON_THREAD(failures, group->VALUES()->Item(Variant("Mode"), false)->CONTENT().to_text() == "On");
+                CHECK_ON_THREAD(failures, doc->ENUMS()->Item(Variant("Modes"))->VALUES()->COUNT() == 2);
+                // The same entry is the same object on every thread.
+                CHECK_ON_THREAD(failures, group->VALUES()->Item(Variant(1), true).get() == group->VALUES()->Item(Variant("V0"), false).get());
+            }
+        });
+        EXPECT_EQ(failures.load(), 0) << (loaded ? "loaded" : "imported");
+    }
+}
