@@ -4,18 +4,43 @@
 Option Explicit
 Dim failures : failures = 0
 
+' A failed check is counted and the suite goes on, so that one run lists
+' every failure. An error raised by the statement that computes ok skips
+' that statement and stays in Err, so the next check reports it: checks
+' whose expression may raise compute it into a variable first.
 Sub Check(ok, what)
     If Err.Number <> 0 Then
         WScript.Echo "FAIL " & what & " (error " & Hex(Err.Number) & ": " & Err.Description & ")"
         Err.Clear
-        WScript.Quit 1
+        failures = failures + 1
+        Exit Sub
     End If
     If Not ok Then
         WScript.Echo "FAIL " & what
-        WScript.Quit 1
+        failures = failures + 1
+        Exit Sub
     End If
     WScript.Echo "ok   " & what
 End Sub
+
+' Names of a collection's entries by For Each and by Item, joined.
+Function ForEachNames(coll)
+    Dim entry, s
+    s = ""
+    For Each entry In coll
+        s = s & entry.NAME & ";"
+    Next
+    ForEachNames = s
+End Function
+
+Function ItemNames(coll)
+    Dim i, s
+    s = ""
+    For i = 1 To coll.COUNT
+        s = s & coll(i).NAME & ";"
+    Next
+    ItemNames = s
+End Function
 
 Dim example, scratch, foreign
 example = WScript.Arguments(0)
@@ -93,5 +118,51 @@ root.VALUES.ADD v
 Check doc.VALUE("Added") = "from VBScript", "ADD a created value"
 Check doc.SAVE(scratch & "\to_linux.dat", "interchange") = True, "SAVE for the Linux build"
 
+' For Each over the three collections, in the order of Item.
+Dim r
+Err.Clear : r = ""
+r = ForEachNames(root.VALUES)
+Check r <> "" And r = ItemNames(root.VALUES), "For Each over VALUES"
+Err.Clear : r = ""
+r = ForEachNames(root.CHILDREN)
+Check r = "Fonts;Network;", "For Each over CHILDREN"
+Err.Clear : r = ""
+r = ForEachNames(doc.ENUMS)
+Check r = "Modes;Sizes;", "For Each over ENUMS"
+
+' One object per model object.
+Err.Clear : r = False
+r = doc.ROOT Is doc.ROOT
+Check r, "doc.ROOT Is doc.ROOT"
+Err.Clear : r = False
+r = values(1) Is values(1)
+Check r, "values(1) Is values(1)"
+Err.Clear : r = False
+r = groups("Network") Is groups(2)
+Check r, "a group by key Is the group by position"
+Err.Clear : r = False
+r = values("Added") Is v
+Check r, "the added value Is the object that was added"
+
+' Null as the default comes back as Null; a variable passes by reference.
+Err.Clear : r = False
+r = IsNull(doc.VALUE("missing", Null))
+Check r, "VALUE(""missing"", Null) is Null"
+Err.Clear : r = ""
+r = doc.VALUE("Face", Null)
+Check r = "Arial", "VALUE found, Null default unused"
+Dim valueName : valueName = "Face"
+Err.Clear : r = ""
+r = doc.VALUE(valueName)
+Check r = "Arial", "VALUE with a variable (by reference)"
+
+If Err.Number <> 0 Then
+    WScript.Echo "FAIL unchecked error " & Hex(Err.Number) & ": " & Err.Description
+    failures = failures + 1
+End If
+If failures > 0 Then
+    WScript.Echo failures & " checks failed"
+    WScript.Quit 1
+End If
 WScript.Echo "all checks passed"
 WScript.Quit 0
