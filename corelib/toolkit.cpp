@@ -102,6 +102,8 @@ GlobalObject& GlobalObject::instance() {
 }
 
 void GlobalObject::show_message(const std::string& text, const std::string& title, Object*, Object*) {
+    // Import problems only: the lock is never taken on a look-up.
+    std::lock_guard<std::mutex> hold(sink_lock_);
     if (sink_) {
         sink_(text, title);
         return;
@@ -110,6 +112,7 @@ void GlobalObject::show_message(const std::string& text, const std::string& titl
 }
 
 MessageSink GlobalObject::set_message_sink(MessageSink sink) {
+    std::lock_guard<std::mutex> hold(sink_lock_);
     std::swap(sink, sink_);
     return sink;
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <thread>
 
 #include "model/internal.hpp"
 #include "model/packed.hpp"
@@ -42,6 +43,14 @@ Persistable::Persistable(const char* className) : data_(DataObject::create()) {
     data_->class_name(interned);
 }
 
+void Persistable::key_changed() noexcept {
+    if (in_collections_ == 0) return;
+    if (holder_)
+        holder_->keys_changed();
+    else
+        advance_key_generation();
+}
+
 Persistable::~Persistable() {
     if (data_) data_->unbind(this);
 }
@@ -65,7 +74,8 @@ CollectionBase::CollectionBase(const char* className, Kind kind)
 CollectionBase::~CollectionBase() {
     if (database_) database_->unbind(this);
     for (auto& s : slots_)
-        if (s) --s->in_collections_;
+        if (s) s->left();
+    drop_index();
 }
 
 void CollectionBase::DATABASE(ref<DatabaseObject> database) {
@@ -100,14 +110,20 @@ Persistable* as_entry(Object* o, int kind) {
 } // namespace
 
 void CollectionBase::set_slot(std::size_t position, ref<Persistable> entry) {
+    // A record left behind when the slot was made real goes now.
+    if (packed_ && position >= 1) {
+        const std::size_t i = position - 1;
+        if (kind_ == Kind::Values && i < packed_->values.size()) packed_->values[i].reset();
+        if (kind_ != Kind::Values && i < packed_->groups.size()) packed_->groups[i].reset();
+    }
     ref<Persistable>& s = slots_[position];
     if (s) {
-        --s->in_collections_;
+        s->left();
         if (!entry) ++empty_slots_;
     } else if (entry) {
         if (empty_slots_) --empty_slots_;
     }
-    if (entry) ++entry->in_collections_;
+    if (entry) entry->joined(this);
     s = std::move(entry);
 }
 
@@ -119,15 +135,32 @@ void CollectionBase::check_position(std::int32_t position) const {
 
 ref<Persistable> CollectionBase::entry_at(std::int32_t position) {
     check_position(position);
-    auto p = static_cast<std::size_t>(position);
-    if (!slots_[p] && packed_at(position)) {
+    if (Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire()) return ref<Persistable>(e);
+    return fill_slot(position);
+}
+
+ref<Persistable> CollectionBase::fill_slot(std::int32_t position) {
+    // One thread at a time fills a slot of this collection; another that
+    // reaches an empty slot meanwhile waits for it, then takes what it made.
+    // Only first reads of packed or empty slots come here.
+    while (filling_slot_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag.store(false, std::memory_order_release); }
+    } done{filling_slot_};
+    ref<Persistable>& slot = slots_[static_cast<std::size_t>(position)];
+    if (Persistable* e = slot.load_acquire()) return ref<Persistable>(e);
+    if (packed_at(position)) {
         make_real(position);
-    } else if (!slots_[p] && kind_ != Kind::Groups) {
+    } else if (kind_ != Kind::Groups) {
         // Create-on-read: an empty slot of values or enumerations becomes a
         // new default entry.
-        set_slot(p, new_entry());
+        ref<Persistable> e = new_entry();
+        e->joined(this);
+        slot.publish(e.get());
+        if (empty_slots_) --empty_slots_;
     }
-    return slots_[p];
+    return ref<Persistable>(slot.load_acquire());
 }
 
 ref<tmp_Data> CollectionBase::slot(std::int32_t position) { return entry_at(position); }
@@ -136,7 +169,7 @@ void CollectionBase::rebuild(std::int32_t n) {
     drop_index();
     packed_.reset();
     for (auto& s : slots_)
-        if (s) --s->in_collections_;
+        if (s) s->left();
     slots_.clear();
     empty_slots_ = 0;
     if (kind_ == Kind::Groups && n == 0) {
@@ -147,7 +180,7 @@ void CollectionBase::rebuild(std::int32_t n) {
     slots_.emplace_back();
     for (std::int32_t i = 0; i < n; ++i) {
         ref<Persistable> e = new_entry();
-        ++e->in_collections_;
+        e->joined(this);
         slots_.push_back(std::move(e));
     }
     allocated_ = kind_ == Kind::Groups;
@@ -176,12 +209,12 @@ void CollectionBase::make_real(std::int32_t position) {
     else
         e = make_group(packed_->groups[i], packed_->pools);
     // The slot was counted as filled all along: no empty-slot bookkeeping.
-    ++e->in_collections_;
-    slots_[static_cast<std::size_t>(position)] = std::move(e);
+    e->joined(this);
+    slots_[static_cast<std::size_t>(position)].publish(e.get());
 }
 
 bool CollectionBase::key_at(std::int32_t position, std::string_view& text, Variant& other) {
-    Persistable* e = slots_[static_cast<std::size_t>(position)].get();
+    Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire();
     if (!e) {
         if (packed_at(position)) {
             const auto i = static_cast<std::size_t>(position - 1);
@@ -288,11 +321,30 @@ void CollectionBase::adopt(std::vector<PackedGroup>&& records, const std::vector
 // ---------------------------------------------------------------------------
 // Key index
 
-void CollectionBase::drop_index() noexcept { index_.reset(); }
+void CollectionBase::drop_index() noexcept {
+    // Only changes of the collection come here, with no reader at work.
+    delete index_.exchange(nullptr, std::memory_order_acq_rel);
+    for (Index* r = retired_.exchange(nullptr, std::memory_order_acq_rel); r;) delete std::exchange(r, r->retired_next);
+}
 
-void CollectionBase::build_index() {
+bool CollectionBase::is_current(const Index* index) const noexcept {
+    return index && index->generation == current_key_generation() &&
+           index->local_generation == local_generation_.load(std::memory_order_relaxed);
+}
+
+CollectionBase::Index* CollectionBase::current_index() {
+    Index* index = index_.load(std::memory_order_acquire);
+    if (is_current(index)) return index;
+    if (building_index_.exchange(true, std::memory_order_acquire)) return nullptr;
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag.store(false, std::memory_order_release); }
+    } done{building_index_};
+    index = index_.load(std::memory_order_acquire);
+    if (is_current(index)) return index;
     auto idx = std::make_unique<Index>();
     idx->generation = current_key_generation();
+    idx->local_generation = local_generation_.load(std::memory_order_relaxed);
     const std::int32_t n = upper_bound();
     idx->positions.reserve(static_cast<std::size_t>(n));
     std::string_view text;
@@ -303,7 +355,13 @@ void CollectionBase::build_index() {
         else
             idx->non_text.push_back(p);
     }
-    index_ = std::move(idx);
+    Index* fresh = idx.release();
+    if (Index* old = index_.exchange(fresh, std::memory_order_acq_rel)) {
+        old->retired_next = retired_.load(std::memory_order_relaxed);
+        while (!retired_.compare_exchange_weak(old->retired_next, old, std::memory_order_acq_rel)) {
+        }
+    }
+    return fresh;
 }
 
 std::int32_t CollectionBase::search_linear(const Variant& ID) {
@@ -330,7 +388,7 @@ void CollectionBase::DatabaseClear() {
     drop_index();
     packed_.reset();
     for (auto& s : slots_)
-        if (s) --s->in_collections_;
+        if (s) s->left();
     slots_.clear();
     empty_slots_ = 0;
     if (kind_ == Kind::Groups)
@@ -345,7 +403,8 @@ void CollectionBase::DatabaseCount(std::int32_t& ret) {
 }
 
 void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) {
-    const bool indexCurrent = index_ && index_->generation == current_key_generation();
+    Index* index = index_.load(std::memory_order_relaxed);
+    const bool indexCurrent = is_current(index);
     ensure_array();
     slots_.emplace_back();
     if (packed_) packed_slots();
@@ -369,6 +428,11 @@ void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant
         d->identifier(ID);
     }
     if (!indexCurrent) return;
+    // Only this collection's identifier change came since the check.
+    if (index->generation != current_key_generation()) {
+        drop_index();
+        return;
+    }
     // Keep the index current for the entry just appended.
     Persistable* e = slots_[static_cast<std::size_t>(last)].get();
     if (!e) {
@@ -377,10 +441,10 @@ void CollectionBase::DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant
     }
     Variant key = key_of(e);
     if (key.is_string())
-        index_->positions[normalise_key(key.string())].push_back(last);
+        index->positions[normalise_key(key.string())].push_back(last);
     else
-        index_->non_text.push_back(last);
-    index_->generation = current_key_generation();
+        index->non_text.push_back(last);
+    index->local_generation = local_generation_.load(std::memory_order_relaxed);
 }
 
 void CollectionBase::DatabaseItem(ref<tmp_Data>& rRet, std::int32_t pIndex) { rRet = entry_at(pIndex); }
@@ -390,7 +454,8 @@ void CollectionBase::DatabaseItemObj(ref<Object>& rRet, std::int32_t pIndex) { r
 void CollectionBase::DatabaseRemove(std::int32_t ID) {
     check_position(ID);
     const std::int32_t n = upper_bound();
-    const bool indexCurrent = index_ && index_->generation == current_key_generation();
+    const bool indexCurrent = is_current(index_.load(std::memory_order_relaxed));
+    Index* index = index_.load(std::memory_order_relaxed);
     // An empty last slot of values reads as a new entry, which then moves.
     if (kind_ != Kind::Groups && !slots_[static_cast<std::size_t>(n)] && !packed_at(n)) entry_at(n);
     auto filled = [&](std::int32_t p) { return slots_[static_cast<std::size_t>(p)] || packed_at(p); };
@@ -399,7 +464,7 @@ void CollectionBase::DatabaseRemove(std::int32_t ID) {
             std::string_view text;
             Variant other;
             InlineFirstList<std::int32_t>& list =
-                key_at(position, text, other) ? index_->positions[normalise_key(text)] : index_->non_text;
+                key_at(position, text, other) ? index->positions[normalise_key(text)] : index->non_text;
             return list.replace(position, replacement);
         };
         bool ok = forget(ID, 0) && (ID == n || forget(n, ID));
@@ -411,7 +476,7 @@ void CollectionBase::DatabaseRemove(std::int32_t ID) {
     const auto id = static_cast<std::size_t>(ID), last = static_cast<std::size_t>(n);
     const bool goneEmpty = !filled(ID);
     ref<Persistable> gone = std::move(slots_[id]);
-    if (gone) --gone->in_collections_;
+    if (gone) gone->left();
     if (id != last) slots_[id] = std::move(slots_[last]);
     slots_.pop_back();
     if (packed_) {
@@ -444,13 +509,18 @@ void CollectionBase::DatabaseSearch(std::int32_t& ret, const Variant& ID) {
         ret = search_linear(ID);
         return;
     }
-    if (!index_ || index_->generation != current_key_generation()) build_index();
+    const Index* index = current_index();
+    if (!index) {
+        // Another thread is building the index right now.
+        ret = search_linear(ID);
+        return;
+    }
     std::int32_t best = 0;
-    auto it = index_->positions.find(normalise_key(ID.string()));
-    if (it != index_->positions.end())
+    auto it = index->positions.find(normalise_key(ID.string()));
+    if (it != index->positions.end())
         it->second.for_each([&](std::int32_t p) { best = best == 0 || p < best ? p : best; });
-    index_->non_text.for_each([&](std::int32_t p) {
-        if ((best == 0 || p < best) && ID.equals(key_of(slots_[static_cast<std::size_t>(p)].get()))) best = p;
+    index->non_text.for_each([&](std::int32_t p) {
+        if ((best == 0 || p < best) && ID.equals(key_of(slots_[static_cast<std::size_t>(p)].load_acquire()))) best = p;
     });
     ret = best;
 }
@@ -571,7 +641,7 @@ void CollectionBase::DataRead(FileObject& f) {
     // Enumerations: real objects, read one by one.
     for (std::int32_t i = 1; i <= n; ++i) {
         ref<Persistable> e = new_entry();
-        ++e->in_collections_;
+        e->joined(this);
         slots_.push_back(e);
         e->DATA()->read(f);
     }

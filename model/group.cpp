@@ -7,27 +7,23 @@ namespace tr47 {
 cls_INIGroup::cls_INIGroup() : Persistable("cls_INIGroup") {}
 ref<cls_INIGroup> cls_INIGroup::create() { return ref<cls_INIGroup>(new cls_INIGroup()); }
 
-ref<cls_INIValues> cls_INIGroup::VALUES() {
-    if (!values_) values_ = cls_INIValues::create();
-    return values_;
-}
+using detail::made_on_first_use;
 
-ref<cls_INIGroups> cls_INIGroup::CHILDREN() {
-    if (!children_) children_ = cls_INIGroups::create();
-    return children_;
-}
+ref<cls_INIValues> cls_INIGroup::VALUES() { return made_on_first_use(values_); }
+
+ref<cls_INIGroups> cls_INIGroup::CHILDREN() { return made_on_first_use(children_); }
 
 namespace {
 
 // Look-ups read collections that do not exist yet as empty ones; creating
 // them here would be invisible to clients but costly on large trees.
 bool has_value(cls_INIGroup& g, const Variant& name) {
-    const ref<cls_INIValues>& v = g.values_if_any();
+    cls_INIValues* v = g.values_if_any();
     return v && v->EXISTS(name);
 }
 
 bool has_child_named(cls_INIGroup& g, const Variant& name) {
-    const ref<cls_INIGroups>& c = g.children_if_any();
+    cls_INIGroups* c = g.children_if_any();
     return c && c->EXISTS(name);
 }
 
@@ -54,7 +50,7 @@ public:
                 stack_.pop_back();
                 continue;
             }
-            ref<cls_INIGroup> child = top.group->CHILDREN()->Item(Variant(top.next++), true);
+            ref<cls_INIGroup> child = top.group->children_if_any()->Item(Variant(top.next++), true);
             if (!child) raise(hr::OBJECT_NOT_SET, "Object variable not set: a child group slot is empty");
             if (!visited_.insert(child.get()).second) continue;
             return child;
@@ -71,7 +67,7 @@ private:
         std::int32_t count;
     };
     void push(cls_INIGroup& g) {
-        const ref<cls_INIGroups>& c = g.children_if_any();
+        cls_INIGroups* c = g.children_if_any();
         std::int32_t n = c ? c->COUNT() : 0;
         if (n > 0) stack_.push_back({ref<cls_INIGroup>(&g), 1, n});
     }
@@ -97,7 +93,7 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
     const Variant name(pName);
     const Variant fallback = pDefaultValue;
-    if (has_value(*this, name)) return values_->Item(name, false)->CONTENT();
+    if (has_value(*this, name)) return values_if_any()->Item(name, false)->CONTENT();
     if (!pRecurse) return fallback;
     // The first group in pre-order that holds a value or a child group of
     // that name decides: its value is the answer; a group of that name alone
@@ -119,15 +115,9 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
 cls_INI::cls_INI() : Persistable("cls_INI") {}
 ref<cls_INI> cls_INI::create() { return ref<cls_INI>(new cls_INI()); }
 
-ref<cls_INIGroup> cls_INI::ROOT() {
-    if (!root_) root_ = cls_INIGroup::create();
-    return root_;
-}
+ref<cls_INIGroup> cls_INI::ROOT() { return made_on_first_use(root_); }
 
-ref<cls_INIEnums> cls_INI::ENUMS() {
-    if (!enums_) enums_ = cls_INIEnums::create();
-    return enums_;
-}
+ref<cls_INIEnums> cls_INI::ENUMS() { return made_on_first_use(enums_); }
 
 Variant cls_INI::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
     return ROOT()->VALUE(pName, pDefaultValue, pRecurse);

@@ -26,6 +26,15 @@ private:
     std::vector<Diagnostic> items_;
 };
 
+// A member object made on first use, by whichever thread reads first; the
+// others take the same one.
+template <class T>
+ref<T> made_on_first_use(ref<T>& member) {
+    if (T* existing = member.load_acquire()) return ref<T>(existing);
+    member.publish(T::create().get());
+    return ref<T>(member.load_acquire());
+}
+
 // Shows an import message through the message output.
 void show_import_message(const std::string& text);
 

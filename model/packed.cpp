@@ -106,27 +106,21 @@ std::string_view text_of(const char* p, std::size_t n) { return p ? std::string_
 // Making records real
 
 struct PackedAccess {
+    // Making an entry real leaves its record's form and key as they are:
+    // other threads may be reading them until the real entry is published.
+    // The collection drops the record when it next changes the slot.
     static ref<cls_INIValue> value(PackedValue& r) {
-        if (r.form == PackedForm::Object) {
-            ref<cls_INIValue> v(r.u.object);
-            r.reset();
-            return v;
-        }
+        if (r.form == PackedForm::Object) return ref<cls_INIValue>(r.u.object);
         ref<cls_INIValue> v = cls_INIValue::create();
         v->name_.assign(text_of(r.name, r.name_len));
         v->sort_ = r.sort;
         v->content_ = r.content();
         v->DATA()->init_identifier(Variant(v->name_));
-        r.reset();
         return v;
     }
 
     static ref<cls_INIGroup> group(PackedGroup& r, const std::vector<ref<PackedPool>>& pools) {
-        if (r.form == PackedForm::Object) {
-            ref<cls_INIGroup> g(r.object);
-            r.reset();
-            return g;
-        }
+        if (r.form == PackedForm::Object) return ref<cls_INIGroup>(r.object);
         if (r.form == PackedForm::Stored) {
             // Read the stored form now; its child groups stay stored.
             ref<PackedPool> pool = PackedPool::create();
@@ -136,16 +130,15 @@ struct PackedAccess {
             if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
             std::vector<ref<PackedPool>> keep = pools;
             keep.push_back(pool);
-            r.reset();
             return group(read.front(), keep);
         }
         ref<cls_INIGroup> g = cls_INIGroup::create();
         g->name_.assign(text_of(r.name, r.name_len));
         g->sort_.assign(text_of(r.sort, r.sort_len));
         g->DATA()->init_identifier(Variant(g->name_));
-        if (!r.values.empty()) g->VALUES()->adopt(std::move(r.values), pools);
-        if (!r.children.empty()) g->CHILDREN()->adopt(std::move(r.children), pools);
-        r.reset();
+        // The entries move to the real group; nobody reads them from here.
+        if (!r.values.empty()) g->VALUES()->adopt(std::exchange(r.values, {}), pools);
+        if (!r.children.empty()) g->CHILDREN()->adopt(std::exchange(r.children, {}), pools);
         return g;
     }
 

@@ -17,10 +17,7 @@ void cls_INIValue::ENUMREF(ref<cls_INIEnum> v) { enumref_ = std::move(v); }
 cls_INIEnum::cls_INIEnum() : Persistable("cls_INIEnum") {}
 ref<cls_INIEnum> cls_INIEnum::create() { return ref<cls_INIEnum>(new cls_INIEnum()); }
 
-ref<MemberList> cls_INIEnum::VALUES() {
-    if (!values_) values_ = MemberList::create();
-    return values_;
-}
+ref<MemberList> cls_INIEnum::VALUES() { return detail::made_on_first_use(values_); }
 
 std::string cls_INIEnum::NAME() const {
     ref<DataObject> d = DATA();

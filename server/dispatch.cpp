@@ -4,6 +4,7 @@
 // HRESULTs with error information.
 #include "server/dispatch.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +108,16 @@ private:
     ~Identity() { g_server_objects.fetch_sub(1); }
     DualBase* make_view(std::size_t slot, const Interface& itf);
 
+#ifdef _WIN32
+    // Tells early-bound clients (VB, VBA) that failures carry error info.
+    struct ErrorInfoSupport final : ISupportErrorInfo {
+        Identity* owner;
+        HRESULT TR47_STDCALL QueryInterface(REFIID riid, void** ppv) override { return owner->query(riid, ppv); }
+        ULONG TR47_STDCALL AddRef() override { return owner->add_ref(); }
+        ULONG TR47_STDCALL Release() override { return owner->release(); }
+        HRESULT TR47_STDCALL InterfaceSupportsErrorInfo(REFIID) override { return S_OK; }
+    } error_info_{};
+#endif
     std::atomic<ULONG> refs_{1};
     ref<Object> object_;
     // Default interface, tmp_Data, tmp_Database (absent ones null); the
@@ -132,6 +143,9 @@ std::size_t index_of(const Interface& itf) { return static_cast<std::size_t>(&it
 
 Identity::Identity(ref<Object> object, const Interface& itf) : object_(std::move(object)) {
     g_server_objects.fetch_add(1);
+#ifdef _WIN32
+    error_info_.owner = this;
+#endif
     views_[0] = make_view(0, itf);
     if (itf.persistable) views_[1] = make_view(1, facet_tmp_Data());
     if (itf.collection) views_[2] = make_view(2, facet_tmp_Database());
@@ -184,6 +198,13 @@ HRESULT Identity::query(REFIID riid, void** ppv) noexcept {
         view = views_[1];
     else if (riid == kIID_tmp_Database)
         view = views_[2];
+#ifdef _WIN32
+    if (riid == IID_ISupportErrorInfo) {
+        add_ref();
+        *ppv = static_cast<ISupportErrorInfo*>(&error_info_);
+        return S_OK;
+    }
+#endif
     if (!view) return E_NOINTERFACE;
     add_ref();
     *ppv = static_cast<IDispatch*>(view);
@@ -435,8 +456,13 @@ public:
         return done == celt ? S_OK : S_FALSE;
     }
     HRESULT TR47_STDCALL Skip(ULONG celt) override {
-        next_ += static_cast<std::int32_t>(celt);
-        return S_OK;
+        return guarded(nullptr, [&]() -> HRESULT {
+            std::vector<Variant> none;
+            const std::int64_t count = count_.handler(*collection_, none).to_long();
+            const std::int64_t target = static_cast<std::int64_t>(next_) + celt;
+            next_ = static_cast<std::int32_t>(std::min<std::int64_t>(target, count + 1));
+            return target <= count + 1 ? S_OK : S_FALSE;
+        });
     }
     HRESULT TR47_STDCALL Reset() override {
         next_ = 1;
@@ -573,6 +599,8 @@ HRESULT DualBase::GetTypeInfo(std::uint32_t iTInfo, LCID, ITypeInfo** ppTInfo) {
 
 HRESULT DualBase::GetIDsOfNames(REFIID, NameArray names, std::uint32_t cNames, LCID, DISPID* ids) {
     if (!names || !ids || cNames == 0) return E_INVALIDARG;
+    // Nothing may escape into the caller's frames, not even a failed allocation.
+    return guarded(nullptr, [&]() -> HRESULT {
     const std::string name = from_bstr(names[0]);
     const Member* found = nullptr;
     for (const Member& m : itf_.members)
@@ -594,10 +622,16 @@ HRESULT DualBase::GetIDsOfNames(REFIID, NameArray names, std::uint32_t cNames, L
         if (ids[i] == DISPID_UNKNOWN) result = DISP_E_UNKNOWNNAME;
     }
     return result;
+    });
 }
 
 HRESULT DualBase::Invoke(DISPID id, REFIID, LCID, std::uint16_t flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO* info, std::uint32_t* argErr) {
+    return guarded(info, [&]() -> HRESULT { return invoke_member(id, flags, params, result, info, argErr); });
+}
+
+HRESULT DualBase::invoke_member(DISPID id, std::uint16_t flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
+                                std::uint32_t* argErr) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     if (!params) params = &none;
     if (params->cArgs && !params->rgvarg) return E_INVALIDARG;
@@ -680,9 +714,9 @@ HRESULT DualBase::Invoke(DISPID id, REFIID, LCID, std::uint16_t flags, DISPPARAM
             }
             try {
                 args[i] = convert(p, v);
-            } catch (const Error&) {
+            } catch (const Error& e) {
                 if (argErr) *argErr = static_cast<std::uint32_t>(source[i]);
-                return DISP_E_TYPEMISMATCH;
+                return e.code() == hr::OVERFLOW_ ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
             }
         }
         if (!result || chosen->result == Type::None)
@@ -703,22 +737,23 @@ HRESULT DualBase::Invoke(DISPID id, REFIID, LCID, std::uint16_t flags, DISPPARAM
 
 HRESULT DualBase::early(std::size_t index, const void* const* args, void* result) noexcept {
     const Member& m = itf_.members[index];
-    const std::vector<Abi> abi = slot_abi(m);
     const std::size_t nParams = m.params.size();
     if (m.result != Type::None) {
         if (!result) return E_POINTER;
         // Out parameters hold nothing on failure.
-        switch (abi.back()) {
-        case Abi::OutVariant: VariantInit(static_cast<VARIANT*>(result)); break;
-        case Abi::OutText: *static_cast<BSTR*>(result) = nullptr; break;
-        case Abi::OutObject: *static_cast<IDispatch**>(result) = nullptr; break;
-        case Abi::OutBool: *static_cast<VARIANT_BOOL*>(result) = 0; break;
-        case Abi::OutInt32: *static_cast<std::int32_t*>(result) = 0; break;
-        default: break;
+        switch (m.result) {
+        case Type::Variant: VariantInit(static_cast<VARIANT*>(result)); break;
+        case Type::String: *static_cast<BSTR*>(result) = nullptr; break;
+        case Type::Object: *static_cast<IDispatch**>(result) = nullptr; break;
+        case Type::Bool: *static_cast<VARIANT_BOOL*>(result) = 0; break;
+        case Type::Long:
+        case Type::Sort: *static_cast<std::int32_t*>(result) = 0; break;
+        case Type::None: break;
         }
     }
     ref<Object> keep = identity_.object();
     return guarded(nullptr, [&]() -> HRESULT {
+        const std::vector<Abi> abi = slot_abi(m);
         std::vector<Variant> values(nParams);
         for (std::size_t i = 0; i < nParams; ++i) {
             const void* a = args[i];

@@ -72,6 +72,8 @@ protected:
     HRESULT early(std::size_t index, const void* const* args, void* result) noexcept;
 
 private:
+    HRESULT invoke_member(tr47com::DISPID id, std::uint16_t flags, tr47com::DISPPARAMS* params,
+                          tr47com::VARIANT* result, tr47com::EXCEPINFO* info, std::uint32_t* argErr);
     Identity& identity_;
     const Interface& itf_;
 };

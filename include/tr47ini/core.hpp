@@ -74,20 +74,20 @@ namespace detail {
 void release_object(const Object* object) noexcept;
 }
 
-// Base of every shared object. An object is used by one thread at a time
-// (all work runs on the caller's thread), so its count is a plain integer;
-// the library-wide count of live objects is shared by all threads.
+// Base of every shared object. Any number of threads may read one document
+// at once, and reading hands out references: the count is atomic, as is
+// the library-wide count of live objects.
 class Object {
 public:
     Object() noexcept { live_.fetch_add(1, std::memory_order_relaxed); }
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
-    void add_ref() const noexcept { ++refs_; }
+    void add_ref() const noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() const noexcept {
-        if (--refs_ == 0) detail::release_object(this);
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) detail::release_object(this);
     }
-    std::uint32_t ref_count() const noexcept { return refs_; }
+    std::uint32_t ref_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
     // Number of live objects of the library (the server's unload test).
     static std::int64_t live_objects() noexcept { return live_.load(std::memory_order_relaxed); }
@@ -97,7 +97,7 @@ protected:
 
 private:
     friend void detail::release_object(const Object*) noexcept;
-    mutable std::uint32_t refs_ = 0;
+    mutable std::atomic<std::uint32_t> refs_{0};
     static std::atomic<std::int64_t> live_;
 };
 
@@ -129,6 +129,20 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { ref().swap(*this); }
     void swap(ref& o) noexcept { std::swap(p_, o.p_); }
+
+    // For a reference that readers on other threads may see set: the
+    // pointer read atomically, and a first object published once (false,
+    // and nothing changed, when another thread published one first).
+    T* load_acquire() const noexcept {
+        return std::atomic_ref<T*>(const_cast<T*&>(p_)).load(std::memory_order_acquire);
+    }
+    bool publish(T* fresh) noexcept {
+        fresh->add_ref();
+        T* expected = nullptr;
+        if (std::atomic_ref<T*>(p_).compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return true;
+        fresh->release();
+        return false;
+    }
     friend bool operator==(const ref& a, const ref& b) noexcept { return a.p_ == b.p_; }
     friend bool operator==(const ref& a, std::nullptr_t) noexcept { return a.p_ == nullptr; }
 

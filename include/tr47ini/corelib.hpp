@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +105,10 @@ public:
     virtual void DataStore(FileObject& pFile) = 0;
     virtual void DataRead(FileObject& pFile) = 0;
     virtual void DataSpawn(ref<tmp_Data>& pcNewInstance) = 0;
+    // The identifier changed. Collections that index their entries by it
+    // must look again; an object that cannot tell which ones do makes every
+    // index look again.
+    virtual void DataKeyChanged() { detail::advance_key_generation(); }
 
 protected:
     ~DataEvents() = default;
@@ -168,7 +173,7 @@ public:
     const Variant& identifier() const noexcept { return identifier_; }
     void identifier(Variant id) {
         identifier_ = std::move(id);
-        detail::advance_key_generation();
+        raise_each([](DataEvents& e) { e.DataKeyChanged(); });
     }
     // Sets the identifier of an object that no collection holds yet, so no
     // key index can have gone stale.
@@ -471,13 +476,15 @@ public:
     void show_message(const std::string& text, const std::string& title = {}, Object* = nullptr,
                       Object* = nullptr);
     // Installs a sink for messages (nullptr restores standard error) and
-    // returns the previous one.
+    // returns the previous one. Messages of all threads reach the sink one
+    // at a time.
     MessageSink set_message_sink(MessageSink sink);
     bool file_exists(const std::string& path) const;
 
 private:
     GlobalObject() = default;
     Toolkit toolkit_;
+    std::mutex sink_lock_;
     MessageSink sink_;
 };
 

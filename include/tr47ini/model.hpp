@@ -2,6 +2,7 @@
 // collections that hold them.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,12 +63,21 @@ private:
     ref<DataObject> data_;
 
 protected:
-    // Number of collection slots that hold this object. A key change of an
-    // object held in a collection makes the collections' key indexes stale.
+    // Number of collection slots that hold this object, and the collection
+    // when that is exactly one (else null). A key change of an object held
+    // in collections makes their key indexes stale: its one holder's alone
+    // when it is known, every index otherwise.
     std::uint32_t in_collections_ = 0;
-    void key_changed() noexcept {
-        if (in_collections_) advance_key_generation();
+    CollectionBase* holder_ = nullptr;
+    void joined(CollectionBase* collection) noexcept {
+        holder_ = in_collections_++ == 0 ? collection : nullptr;
     }
+    void left() noexcept {
+        --in_collections_;
+        holder_ = nullptr;
+    }
+    void key_changed() noexcept;
+    void DataKeyChanged() override { key_changed(); }
 };
 
 // Storage and lookup shared by the three collections: a slot array with a
@@ -103,6 +113,9 @@ public:
     ref<tmp_Data> slot(std::int32_t position) override;
     void rebuild(std::int32_t n) override;
     const std::string& entry_class_name() const override;
+
+    // The key of an entry held here alone changed: the index looks again.
+    void keys_changed() noexcept { local_generation_.fetch_add(1, std::memory_order_relaxed); }
 
 protected:
     enum class Kind { Values, Groups, Enums };
@@ -141,6 +154,9 @@ private:
     // text in `text` (true) or another value in `other`.
     bool key_at(std::int32_t position, std::string_view& text, Variant& other);
     bool packed_at(std::int32_t position) const noexcept;
+    // Fills an empty slot on first read (from its packed record, or a new
+    // entry), published once for all reading threads.
+    ref<Persistable> fill_slot(std::int32_t position);
     void make_real(std::int32_t position);
     // Groups: the slot array (with its placeholder) exists.
     void ensure_array();
@@ -148,7 +164,11 @@ private:
     void check_position(std::int32_t position) const;
     void set_slot(std::size_t position, ref<Persistable> entry);
     void drop_index() noexcept;
-    void build_index();
+    // The current index, built when there is none and no other thread is
+    // building one; null when another thread is.
+    struct Index;
+    Index* current_index();
+    bool is_current(const Index* index) const noexcept;
     std::int32_t search_linear(const Variant& ID);
 
     ref<DatabaseObject> database_;
@@ -156,13 +176,22 @@ private:
     bool allocated_ = false;               // groups: whether the array exists
 
     struct Index {
-        std::uint64_t generation = 0;
+        std::uint64_t generation = 0;        // the library-wide key generation
+        std::uint64_t local_generation = 0;  // this collection's
         // Positions that share one key.
         std::unordered_map<std::string, InlineFirstList<std::int32_t>> positions;
         InlineFirstList<std::int32_t> non_text;  // positions whose key is no string
+        Index* retired_next = nullptr;
     };
-    std::unique_ptr<Index> index_;
-    std::uint32_t empty_slots_ = 0;  // slots that hold no entry (groups)
+    // Readers on several threads may build and publish an index; one that
+    // a newer index replaced stays until the next change of the collection,
+    // as a reader may still be using it.
+    std::atomic<Index*> index_{nullptr};
+    std::atomic<Index*> retired_{nullptr};
+    std::atomic<bool> building_index_{false};
+    std::atomic<bool> filling_slot_{false};
+    std::atomic<std::uint64_t> local_generation_{0};
+    std::atomic<std::uint32_t> empty_slots_{0};  // slots that hold no entry (groups)
     // Packed records of the slots not made real yet (values and groups).
     std::unique_ptr<PackedSlots> packed_;
 };
@@ -302,8 +331,8 @@ public:
                   bool pRecurse = false);
 
     // The collections if they exist, without creating them.
-    const ref<cls_INIValues>& values_if_any() const noexcept { return values_; }
-    const ref<cls_INIGroups>& children_if_any() const noexcept { return children_; }
+    cls_INIValues* values_if_any() const noexcept { return values_.load_acquire(); }
+    cls_INIGroups* children_if_any() const noexcept { return children_.load_acquire(); }
 
 private:
     friend struct detail::PackedAccess;
