@@ -122,15 +122,17 @@ struct PackedAccess {
     static ref<cls_INIGroup> group(PackedGroup& r, const std::vector<ref<PackedPool>>& pools) {
         if (r.form == PackedForm::Object) return ref<cls_INIGroup>(r.object);
         if (r.form == PackedForm::Stored) {
-            // Read the stored form now; its child groups stay stored.
+            // Read the stored form now; its child groups stay stored. The
+            // new pool holds the pools that keep the stored bytes alive, so
+            // the records below need only it: a chain one link per level,
+            // not a list that grows with the depth.
             ref<PackedPool> pool = PackedPool::create();
+            for (const ref<PackedPool>& p : pools) pool->hold(ref<Object>(p));
             ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
             std::vector<PackedGroup> read;
             read_group_body(*reader, read, *pool, 0);
             if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
-            std::vector<ref<PackedPool>> keep = pools;
-            keep.push_back(pool);
-            return group(read.front(), keep);
+            return group(read.front(), {pool});
         }
         ref<cls_INIGroup> g = cls_INIGroup::create();
         g->name_.assign(text_of(r.name, r.name_len));
