@@ -49,13 +49,18 @@ bool cls_INIGroups::IMPORT(const std::string& pFile, bool pOutputErrors, const r
         if (line.empty() || line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) continue;
         if (pending.size() + line.size() > limits::kMaxLineBytes)
             raise(hr::LIMIT_EXCEEDED, "Plus-continued line too long in " + pFile);
-        line.insert(0, pending);
+        // Appended to the prefix (not put in front of the line), so that a
+        // chain of plus lines costs its length once.
+        if (!pending.empty()) {
+            pending += line;
+            line.swap(pending);
+            pending.clear();
+        }
         if (line.back() == '+') {
             line.pop_back();
-            pending = std::move(line);
+            pending.swap(line);
             continue;
         }
-        pending.clear();
         detail::Statement st = detail::split_statement(line);
         if (upper(st.name) != "BEGIN") continue;
         ref<TextList> items = detail::split_items(st.arguments, " ", 3);

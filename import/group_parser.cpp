@@ -513,14 +513,19 @@ private:
                 guarded(f, [] { raise(hr::LIMIT_EXCEEDED, "Plus-continued line too long"); });
                 return Step::Continue;
             }
-            line.insert(0, f.pending);
+            // Appended to the prefix, not the prefix put in front of the
+            // line: a chain of plus lines then costs its length, not its
+            // length times the number of lines.
+            f.pending += line;
+            line.swap(f.pending);
+            f.pending.clear();
         }
         if (line.back() == '+') {
             line.pop_back();
-            f.pending = std::move(line);
+            // The prefix keeps the larger buffer for the next line.
+            f.pending.swap(line);
             return Step::Continue;
         }
-        f.pending.clear();
         // The statement stays in statement_ for diagnostics; no copy.
         statement_.swap(line);
         Step quick;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -162,6 +163,70 @@ TEST(IniContinuation, CommaAndPlusLines) {
     r = import_text("Text=a+");
     EXPECT_TRUE(r.result);
     EXPECT_EQ(r.doc->ROOT()->VALUES()->COUNT(), 0);
+}
+
+namespace {
+// CPU time of this thread: other work on the machine does not count.
+double thread_seconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The shortest of three runs of f, in seconds of CPU time.
+template <class F>
+double best_of_three(F&& f) {
+    double best = 1e30;
+    for (int i = 0; i < 3; ++i) {
+        const double start = thread_seconds();
+        f();
+        best = std::min(best, thread_seconds() - start);
+    }
+    return best;
+}
+
+// n physical lines joined by plus continuation into Text=abab...ab.
+std::string plus_chain(std::size_t n) {
+    std::string text = "Text=ab+\n";
+    text.reserve(n * 4 + 16);
+    for (std::size_t i = 1; i < n; ++i) text += "ab+\n";
+    return text + "end\n";
+}
+} // namespace
+
+TEST(IniContinuation, PlusChainsCostTheirLengthNotItsSquare) {
+    // Eight times the lines may cost eight times the work, not sixty-four;
+    // the bound leaves room for noise either way.
+    constexpr std::size_t kSmall = 40000, kLarge = 8 * kSmall;
+    TempDir dir;
+    const std::string small = dir.write("small.ini", plus_chain(kSmall));
+    const std::string large = dir.write("large.ini", plus_chain(kLarge));
+    ref<cls_INI> doc;
+    auto import_doc = [&](const std::string& path) {
+        doc = cls_INI::create();
+        ASSERT_TRUE(doc->IMPORT(path, false));
+    };
+    const double tSmall = best_of_three([&] { import_doc(small); });
+    const double tLarge = best_of_three([&] { import_doc(large); });
+    EXPECT_EQ(doc->VALUE("Text").string().size(), 2 * kLarge + 3);
+    EXPECT_LT(tLarge, 24 * tSmall + 0.01) << tSmall << " s for " << kSmall << " lines, " << tLarge << " s for "
+                                         << kLarge;
+
+    // The file level of a groups collection joins its plus lines the same way.
+    const std::string tail = "BEGIN G\nV=1\nEND\n";
+    const std::string groupsSmall = dir.write("gsmall.ini", plus_chain(kSmall) + tail);
+    const std::string groupsLarge = dir.write("glarge.ini", plus_chain(kLarge) + tail);
+    ref<cls_INIGroups> groups;
+    auto import_groups = [&](const std::string& path) {
+        groups = cls_INIGroups::create();
+        ASSERT_TRUE(groups->IMPORT(path, false));
+    };
+    const double gSmall = best_of_three([&] { import_groups(groupsSmall); });
+    const double gLarge = best_of_three([&] { import_groups(groupsLarge); });
+    ASSERT_EQ(groups->COUNT(), 1);
+    EXPECT_TRUE(groups->Item(1)->EXISTS("V"));
+    EXPECT_LT(gLarge, 24 * gSmall + 0.01) << gSmall << " s for " << kSmall << " lines, " << gLarge << " s for "
+                                         << kLarge;
 }
 
 TEST(IniNesting, BlocksAndTheirEnds) {
