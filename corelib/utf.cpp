@@ -52,6 +52,19 @@ void utf8_append(std::string& out, char32_t cp) {
     }
 }
 
+std::size_t utf8_last_start(std::string_view s) noexcept {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(s.data());
+    const std::size_t n = s.size();
+    if (n == 0) return 0;
+    // A code point is at most four bytes: its lead byte is among the last four.
+    for (std::size_t k = n; k-- > 0 && n - k <= 4;) {
+        if ((b[k] & 0xC0) == 0x80) continue;
+        std::size_t i = k;
+        return utf8_next(b, i, n) >= 0 && i == n ? k : n - 1;
+    }
+    return n - 1;
+}
+
 std::string utf16_to_utf8(const char16_t* s, std::size_t length) {
     std::string out;
     out.reserve(length);

@@ -12,6 +12,9 @@ namespace tr47::detail {
 // -1 and advances past the longest ill-formed prefix, at least one byte.
 std::int32_t utf8_next(const std::uint8_t* s, std::size_t& i, std::size_t len) noexcept;
 void utf8_append(std::string& out, char32_t cp);
+// Where the last character of s starts: the start of its last code point,
+// or, when s ends in ill-formed bytes, its last byte. s.size() for "".
+std::size_t utf8_last_start(std::string_view s) noexcept;
 
 // Lone surrogates and ill-formed bytes become U+FFFD.
 std::string utf16_to_utf8(const char16_t* s, std::size_t length);

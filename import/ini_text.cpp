@@ -128,7 +128,10 @@ bool choose_value(TextList& items, const ref<cls_INI>& root, ValueChoice& choice
     }
     // 6. Enumeration references.
     if (!isWhole && upper_starts_with(item1, "ENUM(")) {
-        std::string name = item1.size() >= 6 ? item1.substr(5, item1.size() - 6) : std::string();
+        // Without "ENUM(" and the last character, which may be more than
+        // one byte: cutting a byte would leave half a letter in the name.
+        const std::size_t last = detail::utf8_last_start(item1);
+        std::string name = last > 5 ? item1.substr(5, last - 5) : std::string();
         name = tk.unquote(name);
         items.Item(1, name);
         bool declared = false;

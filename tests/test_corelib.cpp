@@ -255,6 +255,23 @@ TEST(Text, Utf8DecodingRejectsIllFormedSequencesAndUtf16RoundTrips) {
     EXPECT_EQ(windows1252_to_utf8("\x81\x9F\xA0\xFF"), "\xC2\x81\xC5\xB8\xC2\xA0\xC3\xBF");
 }
 
+TEST(Text, Utf8LastCharacterStartsAtItsLeadByte) {
+    using detail::utf8_last_start;
+    EXPECT_EQ(utf8_last_start(""), 0u);
+    EXPECT_EQ(utf8_last_start("a"), 0u);
+    EXPECT_EQ(utf8_last_start("ab"), 1u);
+    EXPECT_EQ(utf8_last_start("a\xC3\xA4"), 1u);             // two bytes
+    EXPECT_EQ(utf8_last_start("a\xE2\x82\xAC"), 1u);         // three
+    EXPECT_EQ(utf8_last_start("a\xF0\x9F\x98\x80"), 1u);     // four
+    EXPECT_EQ(utf8_last_start("\xC3\xA4\xC3\xA4"), 2u);
+    // Ill-formed ends are one byte each, as the decoder reads them.
+    EXPECT_EQ(utf8_last_start("a\xC3"), 1u);                   // cut sequence
+    EXPECT_EQ(utf8_last_start("a\xF0\x9F\x98"), 3u);           // cut four-byte form
+    EXPECT_EQ(utf8_last_start("a\x80"), 1u);                   // stray continuation
+    EXPECT_EQ(utf8_last_start("\x80\x80\x80\x80\x80"), 4u);
+    EXPECT_EQ(utf8_last_start("a\xED\xA0\x80"), 3u);           // encoded surrogate
+}
+
 TEST(Text, TurkishLocaleUpperCasesDottedI) {
     LocaleScope tr("tr_TR.UTF-8");
     EXPECT_EQ(upper("i"), "\xC4\xB0");

@@ -335,6 +335,25 @@ TEST(IniEnumerations, DeclarationsReferencesAndMembers) {
     EXPECT_EQ(e->VALUES()->VALUE(3), "");
 }
 
+TEST(IniEnumerations, ReferenceDropsItsLastCharacterNotItsLastByte) {
+    // The name is the text after "ENUM(" without its last character, here
+    // a two-byte and a four-byte one instead of the bracket.
+    Imported r = import_text("ENUM Modes,(Off,0,On,1)\nX=ENUM(Modes\xC3\xA4\nY=ENUM(Modes\xF0\x9F\x98\x80\n");
+    ASSERT_TRUE(r.result) << (r.messages.empty() ? "" : r.messages[0]);
+    ref<cls_INIEnum> modes = r.doc->ENUMS()->Item(S("Modes"));
+    EXPECT_EQ(value_at(r.doc->ROOT(), 1)->SORT(), ID_INIValueSort_Enum);
+    EXPECT_EQ(value_at(r.doc->ROOT(), 1)->ENUMREF().get(), modes.get());
+    EXPECT_EQ(value_at(r.doc->ROOT(), 2)->ENUMREF().get(), modes.get());
+    // Names of more than one byte per letter lose exactly the last one.
+    r = import_text("ENUM Gr\xC3\xB6\xC3\x9F" "e,(S,1)\nX=ENUM(Gr\xC3\xB6\xC3\x9F" "e\xC3\xA9\n");
+    ASSERT_TRUE(r.result) << (r.messages.empty() ? "" : r.messages[0]);
+    EXPECT_EQ(value_at(r.doc->ROOT(), 1)->ENUMREF()->NAME(), "Gr\xC3\xB6\xC3\x9F" "e");
+    // An undeclared name in the message is whole characters.
+    r = import_text("X=ENUM(Modi\xC3\xA4\n");
+    EXPECT_FALSE(r.result);
+    EXPECT_EQ(r.messages, std::vector<std::string>{"Die Aufz\xC3\xA4hlung 'Modi' wurde nicht deklariert!"});
+}
+
 TEST(IniFileLevel, GroupsCollectionImport) {
     TempDir dir;
     MessageCapture capture;
