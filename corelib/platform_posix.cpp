@@ -171,7 +171,25 @@ FileKind file_kind(const std::string& path, std::uint64_t* size) {
     return S_ISDIR(st.st_mode) ? FileKind::Directory : FileKind::Other;
 }
 
-std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+std::FILE* open_for_reading(const std::string& path) {
+    // Not blocking: a FIFO put in the file's place since it was looked at
+    // would otherwise wait for a writer. Anything but a regular file is
+    // refused once it is open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    const auto fail = [fd](int e) -> std::FILE* {
+        ::close(fd);
+        errno = e;
+        return nullptr;
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errno);
+    std::FILE* f = ::fdopen(fd, "rb");
+    return f ? f : fail(errno);
+}
 
 void write_file_atomically(const std::string& path, std::string_view data) {
     std::string dir = ".";

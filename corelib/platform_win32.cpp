@@ -4,7 +4,10 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <io.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -181,7 +184,17 @@ FileKind file_kind(const std::string& path, std::uint64_t* size) {
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::Regular;
 }
 
-std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
+std::FILE* open_for_reading(const std::string& path) {
+    std::FILE* f = _wfopen(utf8_to_wide(path).c_str(), L"rb");
+    // Files on a disk only: a device (CON, NUL, a serial port) or a pipe
+    // could keep a reader waiting or never end.
+    if (f && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) != FILE_TYPE_DISK) {
+        std::fclose(f);
+        errno = EINVAL;
+        return nullptr;
+    }
+    return f;
+}
 
 void write_file_atomically(const std::string& path, std::string_view data) {
     unsigned char salt[6];

@@ -272,8 +272,9 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         return true;
     }
     if (mode != 1) return false;
-    const auto kind = detail::platform::file_kind(path);
-    if (kind == detail::platform::FileKind::Missing || kind == detail::platform::FileKind::Directory) return false;
+    // Only regular files: a device such as /dev/zero never ends, and a FIFO
+    // without a writer would keep the import waiting.
+    if (detail::platform::file_kind(path) != detail::platform::FileKind::Regular) return false;
     m.file = detail::platform::open_for_reading(path);
     if (!m.file) return false;
     m.fileEnd = false;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <ctime>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/test_helpers.hpp"
@@ -460,4 +462,56 @@ TEST(IniRobustness, MillionNestedBeginsImport) {
     // Too deep to store: SAVE says so with false instead of crashing.
     TempDir dir;
     EXPECT_FALSE(r.doc->SAVE(dir.file("deep.tr47")));
+}
+
+namespace {
+// Runs f in a child process and gives its exit status, or -1 when it did
+// not end within the time (the child is then killed): an import that waits
+// or reads forever fails the test instead of hanging it.
+template <class F>
+int exit_status_within(int seconds, F&& f) {
+    const pid_t pid = ::fork();
+    if (pid == 0) _exit(f());
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+} // namespace
+
+TEST(IniRobustness, EndlessInputsAreRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.file("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string notOpened = "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie keine "
+                                  "ausreichenden Rechte, um auf die Datei zuzugreifen.";
+    // Only regular files are read: a device that never ends and a FIFO
+    // without a writer fail like a file that cannot be opened (exit 2 from
+    // the child), with the message, instead of reading or waiting forever.
+    for (const std::string& path : {std::string("/dev/zero"), fifo}) {
+        const int status = exit_status_within(5, [&] {
+            MessageCapture capture;
+            ref<cls_INI> doc = cls_INI::create();
+            if (doc->IMPORT(path)) return 1;
+            if (capture.messages != std::vector<std::string>{"Die INI-Datei '" + path + notOpened}) return 3;
+            ref<cls_INIGroups> groups = cls_INIGroups::create();
+            return groups->IMPORT(path, false) ? 1 : 2;
+        });
+        EXPECT_EQ(status, 2) << path << (status < 0 ? ": no result within 5 s" : "");
+    }
+    // A link to a device is no regular file either.
+    const std::string link = dir.file("zero.ini");
+    ASSERT_EQ(::symlink("/dev/zero", link.c_str()), 0);
+    EXPECT_EQ(exit_status_within(5, [&] { return cls_INI::create()->IMPORT(link, false) ? 1 : 2; }), 2);
+    // A link to a regular file still is one.
+    const std::string target = dir.write("target.ini", "A=1\n");
+    const std::string good = dir.file("good.ini");
+    ASSERT_EQ(::symlink(target.c_str(), good.c_str()), 0);
+    ref<cls_INI> doc = cls_INI::create();
+    EXPECT_TRUE(doc->IMPORT(good));
+    EXPECT_TRUE(doc->VALUE("A").same(Variant(1.0)));
 }
