@@ -238,30 +238,46 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         if (size > limits::kMaxStoredFileBytes) raise(hr::LIMIT_EXCEEDED, "Stored file too large: " + path);
         std::FILE* f = detail::platform::open_for_reading(path);
         if (!f) raise(hr::PERMISSION_DENIED, "Permission denied: " + path + ": " + std::strerror(errno));
-        // One read into a buffer of the file's size; a file that grows
-        // meanwhile is read to its end all the same. The head comes first:
-        // a protected file's key is derived while the rest is read.
-        std::string bytes;
-        bytes.reserve(static_cast<std::size_t>(size));
-        detail::platform::prefer_large_pages(bytes.data(), bytes.capacity());
-        bytes.resize(static_cast<std::size_t>(size));
-        std::size_t have = std::fread(bytes.data(), 1, std::min(bytes.size(), detail::kStoredKeyHeadBytes), f);
+        struct Closer {
+            std::FILE* f;
+            ~Closer() { std::fclose(f); }
+        } closer{f};
+        // The head first: a file that is no stored file is refused before
+        // room is made for the rest or any more of it is read, and no more
+        // is read than the head promises. A protected file's key is
+        // derived while the rest is read.
+        char head[detail::kStoredHeadBytes];
+        const std::size_t headBytes = std::fread(head, 1, sizeof head, f);
+        if (std::ferror(f)) raise(hr::PATH_ACCESS, "File read error: " + path);
+        const std::uint64_t length = detail::stored_file_length(std::string_view(head, headBytes));
         std::string salt, key;
         std::uint32_t iterations = 0;
         std::optional<detail::platform::Background> derivation;
-        if (!password.empty() && detail::stored_file_key_parameters(std::string_view(bytes).substr(0, have), salt,
-                                                                    iterations))
+        if (!password.empty() &&
+            detail::stored_file_key_parameters(std::string_view(head, headBytes), salt, iterations))
             derivation.emplace([&] { key = detail::derive_stored_file_key(password, salt, iterations); });
-        if (have == detail::kStoredKeyHeadBytes) have += std::fread(bytes.data() + have, 1, bytes.size() - have, f);
+        // One read into a buffer of the file's size, or of one byte more
+        // than the head promises, which is enough to refuse a longer file.
+        // A file that grew or was replaced since its size was taken is read
+        // on to that bound.
+        const auto room =
+            static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(size, headBytes), length + 1));
+        std::string bytes;
+        bytes.reserve(room);
+        detail::platform::prefer_large_pages(bytes.data(), bytes.capacity());
+        bytes.resize(room);
+        std::memcpy(bytes.data(), head, headBytes);
+        std::size_t have = headBytes;
+        if (have == sizeof head) have += std::fread(bytes.data() + have, 1, bytes.size() - have, f);
         bytes.resize(have);
         char block[65536];
         std::size_t got;
-        while (have == size && (got = std::fread(block, 1, sizeof block, f)) > 0) {
+        while (have == room && bytes.size() <= length &&
+               (got = std::fread(block, 1, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                  sizeof block, length + 1 - bytes.size())),
+                                 f)) > 0)
             bytes.append(block, got);
-            if (bytes.size() > limits::kMaxStoredFileBytes) break;
-        }
-        bool err = std::ferror(f);
-        std::fclose(f);
+        const bool err = std::ferror(f);
         if (derivation) derivation->join();
         if (err) raise(hr::PATH_ACCESS, "File read error: " + path);
         m.rpos = detail::open_stored_file(bytes, password, derivation ? &key : nullptr);

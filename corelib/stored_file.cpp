@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "corelib/key_derivation.hpp"
+#include "corelib/limits.hpp"
 #include "corelib/platform.hpp"
 #include "tr47ini/core.hpp"
 
@@ -21,6 +22,9 @@ static_assert(kStoredKeyHeadBytes == 16 + kSaltBytes, "magic, version, protectio
 constexpr std::size_t kNonceBytes = 12;
 constexpr std::size_t kTagBytes = 16;
 constexpr std::size_t kDigestBytes = 32;
+constexpr std::size_t kPlainHead = 12 + 8;
+constexpr std::size_t kProtectedHead = 12 + 4 + kSaltBytes + kNonceBytes + 8;
+static_assert(kStoredHeadBytes == kProtectedHead && kProtectedHead >= kPlainHead, "the longest head");
 // Upper bound accepted on reading, so a hostile header cannot make LOAD
 // spin for hours deriving a key.
 constexpr std::uint32_t kMaxIterations = 10'000'000;
@@ -109,6 +113,18 @@ bool stored_file_key_parameters(std::string_view head, std::string& salt, std::u
     return true;
 }
 
+std::uint64_t stored_file_length(std::string_view head) {
+    if (const char* why = head_problem(head)) bad(why);
+    const bool plain = static_cast<std::uint8_t>(head[10]) == kPlain;
+    const std::size_t headBytes = plain ? kPlainHead : kProtectedHead;
+    if (head.size() < headBytes) bad("truncated");
+    if (!plain && !valid_work_factor(static_cast<std::uint32_t>(get_le(head, 12, 4)))) bad("work factor out of range");
+    const std::uint64_t n = get_le(head, headBytes - 8, 8);
+    if (n > limits::kMaxStoredFileBytes)
+        raise(hr::LIMIT_EXCEEDED, "Stored file too large: its head promises " + std::to_string(n) + " bytes");
+    return headBytes + n + (plain ? kDigestBytes : kTagBytes);
+}
+
 std::string derive_stored_file_key(std::string_view password, std::string_view salt, std::uint32_t iterations) {
     return pbkdf2_sha256(password, salt, iterations);
 }
@@ -117,17 +133,18 @@ std::size_t open_stored_file(std::string& bytes, const std::string& password, co
     const std::string_view file = bytes;
     if (const char* why = head_problem(file)) bad(why);
     if (static_cast<std::uint8_t>(file[10]) == kPlain) {
-        if (file.size() < 20 + kDigestBytes) bad("truncated");
-        std::uint64_t n = get_le(file, 12, 8);
-        if (n != file.size() - 20 - kDigestBytes) bad("truncated or extended");
-        std::string_view body = file.substr(0, 20 + n);
-        if (sha256(body) != file.substr(20 + n)) bad("checksum mismatch (the file is damaged)");
+        constexpr std::size_t head = kPlainHead;
+        if (file.size() < head + kDigestBytes) bad("truncated");
+        std::uint64_t n = get_le(file, head - 8, 8);
+        if (n != file.size() - head - kDigestBytes) bad("truncated or extended");
+        std::string_view body = file.substr(0, head + n);
+        if (sha256(body) != file.substr(head + n)) bad("checksum mismatch (the file is damaged)");
         if (!password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file is not password protected");
         // The payload stays where it is: no copy of a large file.
-        bytes.resize(20 + n);
-        return 20;
+        bytes.resize(head + n);
+        return head;
     }
-    constexpr std::size_t head = 12 + 4 + kSaltBytes + kNonceBytes + 8;
+    constexpr std::size_t head = kProtectedHead;
     if (file.size() < head + kTagBytes) bad("truncated");
     const auto iterations = static_cast<std::uint32_t>(get_le(file, 12, 4));
     if (!valid_work_factor(iterations)) bad("work factor out of range");

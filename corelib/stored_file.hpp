@@ -33,6 +33,15 @@ constexpr std::size_t kStoredKeyHeadBytes = 32;
 bool stored_file_key_parameters(std::string_view head, std::string& salt, std::uint32_t& iterations);
 std::string derive_stored_file_key(std::string_view password, std::string_view salt, std::uint32_t iterations);
 
+// Bytes of the longest head: a protected file's, up to its payload length.
+constexpr std::size_t kStoredHeadBytes = 52;
+// The length a whole file must have by the head it starts with (at most
+// kStoredHeadBytes, the file's first bytes). Raises the error that
+// open_stored_file would for a foreign file, an unknown version or
+// protection, a head cut short or a payload longer than LOAD accepts, so
+// that such a file is refused before the rest of it is read.
+std::uint64_t stored_file_length(std::string_view head);
+
 // Checks and opens file bytes in place: afterwards `bytes` ends with the
 // payload, which starts at the returned offset. Raises an error for a wrong
 // password, a tampered, truncated or foreign file. `key`, when given, is the

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -325,6 +326,61 @@ TEST(LoadSave, SaveNeverDestroysThePreviousFile) {
     EXPECT_EQ(leftovers, 0u); // the temporary file is removed
     ref<cls_INI> back = cls_INI::create();
     EXPECT_TRUE(back->LOAD(path));
+}
+
+namespace {
+// Bytes this process has read through system calls so far (Linux), or -1.
+long long bytes_read_so_far() {
+    std::ifstream in("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (in >> key >> value)
+        if (key == "rchar:") return value;
+    return -1;
+}
+} // namespace
+
+TEST(LoadSave, FilesAreRefusedByTheirHeadBeforeTheRestIsRead) {
+    if (bytes_read_so_far() < 0) GTEST_SKIP() << "no /proc/self/io";
+    FastPasswords fast;
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    ASSERT_TRUE(doc->SAVE(dir.file("plain.tr47")));
+    ASSERT_TRUE(doc->SAVE(dir.file("secure.tr47"), "pw"));
+    const std::string plain = read_file(dir.file("plain.tr47")), secure = read_file(dir.file("secure.tr47"));
+    ASSERT_GE(plain.size(), detail::kStoredHeadBytes);
+    ASSERT_GE(secure.size(), detail::kStoredHeadBytes);
+    std::string hugeLength = plain.substr(0, 20);
+    for (int i = 12; i < 20; ++i) hugeLength[static_cast<std::size_t>(i)] = '\x7F';
+    struct Case {
+        const char* what;
+        std::string head;
+        const char* password;
+    };
+    const Case cases[] = {
+        {"no stored file", "PK\x03\x04 an archive, not a stored file", ""},
+        {"unknown version", std::string("TR47STOR\x09\0\0\0", 12), ""},
+        {"unknown protection", std::string("TR47STOR\x02\0\x07\0", 12), ""},
+        {"plain, longer than its head says", plain.substr(0, detail::kStoredHeadBytes), ""},
+        {"protected, longer than its head says", secure.substr(0, detail::kStoredHeadBytes), "pw"},
+        {"a payload longer than LOAD takes", hugeLength, ""},
+    };
+    // 64 MiB each, sparse: reading them would show, storing them costs nothing.
+    constexpr off_t kSize = off_t{64} << 20;
+    ref<cls_INI> target = cls_INI::create();
+    target->VERSION("untouched");
+    const std::string untouched = dump(target);
+    for (const Case& c : cases) {
+        const std::string path = dir.write("big.tr47", c.head);
+        ASSERT_EQ(::truncate(path.c_str(), kSize), 0);
+        const long long before = bytes_read_so_far();
+        EXPECT_FALSE(target->LOAD(path, c.password)) << c.what;
+        EXPECT_LT(bytes_read_so_far() - before, 1 << 20) << c.what;
+    }
+    EXPECT_EQ(dump(target), untouched);
+    // Whole files still load.
+    ASSERT_TRUE(target->LOAD(dir.file("secure.tr47"), "pw"));
+    EXPECT_EQ(dump(target), dump(doc));
 }
 
 TEST(LoadSave, DeepTreesWithinTheLimitRoundTrip) {
