@@ -47,8 +47,9 @@ FileKind file_kind(const std::string& path, std::uint64_t* size = nullptr);
 // are UTF-8 on every platform.
 std::FILE* open_for_reading(const std::string& path);
 // Writes the whole file beside the old one and renames it over, so that a
-// failure leaves the old file as it was.
-void write_file_atomically(const std::string& path, std::string_view bytes);
+// failure leaves the old file as it was. `secret`: the bytes are protected
+// by a password, and the file is kept from other users.
+void write_file_atomically(const std::string& path, std::string_view bytes, bool secret);
 
 // Asks for large pages behind a large buffer not yet touched, so that
 // filling it costs a few page faults instead of one per 4 KiB; a hint only.

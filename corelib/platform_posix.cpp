@@ -191,12 +191,32 @@ std::FILE* open_for_reading(const std::string& path) {
     return f ? f : fail(errno);
 }
 
-void write_file_atomically(const std::string& path, std::string_view data) {
+void write_file_atomically(const std::string& path, std::string_view data, bool secret) {
     std::string dir = ".";
     std::size_t slash = path.rfind('/');
     if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-    std::string tmp = path + ".tmpXXXXXX";
-    int fd = ::mkstemp(tmp.data());
+    // A regular file of this user keeps its permissions, without
+    // set-user-ID, set-group-ID and sticky bits and, under a password,
+    // without those for others. Anything else at the name (nothing, a
+    // symbolic link, which is replaced and never followed, another user's
+    // file) gives way to a new file: 0666, under a password 0600, less the
+    // umask, which open applies.
+    struct stat old {};
+    const bool keep = ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) && old.st_uid == ::geteuid();
+    // A name of its own, as mkstemp would make it, but with the mode above
+    // from the start (mkstemp's 0600 would leave only fchmod, which
+    // ignores the umask).
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        unsigned char r[6];
+        random_bytes(r, sizeof r);
+        tmp = path + ".tmp";
+        for (unsigned char c : r) tmp += kChars[c % 62];
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) raise(hr::PATH_ACCESS, "Cannot create a file beside " + path + ": " + std::strerror(errno));
     auto fail = [&](const char* what) {
         int e = errno;
@@ -213,10 +233,7 @@ void write_file_atomically(const std::string& path, std::string_view data) {
         }
         done += static_cast<std::size_t>(w);
     }
-    // Keep the permissions of the file being replaced, else the usual ones.
-    struct stat st {};
-    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    if (::fchmod(fd, mode) != 0) fail("Cannot set permissions of");
+    if (keep && ::fchmod(fd, old.st_mode & (secret ? 0770 : 0777)) != 0) fail("Cannot set permissions of");
     if (::fsync(fd) != 0) fail("Cannot flush");
     if (::close(fd) != 0) {
         ::unlink(tmp.c_str());

@@ -630,7 +630,7 @@ void ReaderObject::close() {
     if (m.open && m.stored && m.writing) {
         if (m.sealing) m.sealing->join();
         std::string bytes = detail::seal_stored_file(m.payload, m.password, m.sealing ? &m.sealKey : nullptr);
-        detail::platform::write_file_atomically(m.path, bytes);
+        detail::platform::write_file_atomically(m.path, bytes, !m.password.empty());
     }
     std::string keepPath = m.path;
     impl_ = std::make_unique<Impl>();

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -381,6 +383,95 @@ TEST(LoadSave, FilesAreRefusedByTheirHeadBeforeTheRestIsRead) {
     // Whole files still load.
     ASSERT_TRUE(target->LOAD(dir.file("secure.tr47"), "pw"));
     EXPECT_EQ(dump(target), dump(doc));
+}
+
+namespace {
+struct UmaskScope {
+    mode_t saved;
+    explicit UmaskScope(mode_t mask) : saved(::umask(mask)) {}
+    ~UmaskScope() { ::umask(saved); }
+};
+struct stat status_of(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+// The permission bits, special ones included, as ls -l counts them: "644".
+std::string mode_of(const std::string& path) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(status_of(path).st_mode & 07777));
+    return text;
+}
+} // namespace
+
+TEST(SaveModes, NewFilesFollowTheUmaskAndProtectedOnesStayPrivate) {
+    FastPasswords fast;
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    struct Case {
+        mode_t umask;
+        const char *plain, *secure;
+    };
+    for (const Case c : {Case{022, "644", "600"}, Case{077, "600", "600"}, Case{002, "664", "600"},
+                         Case{027, "640", "600"}, Case{0, "666", "600"}}) {
+        UmaskScope scope(c.umask);
+        const std::string plain = dir.file("plain" + std::to_string(c.umask) + ".tr47");
+        const std::string secure = dir.file("secure" + std::to_string(c.umask) + ".tr47");
+        ASSERT_TRUE(doc->SAVE(plain));
+        ASSERT_TRUE(doc->SAVE(secure, "pw"));
+        EXPECT_EQ(mode_of(plain), c.plain) << "umask " << std::oct << c.umask;
+        EXPECT_EQ(mode_of(secure), c.secure) << "umask " << std::oct << c.umask;
+    }
+}
+
+TEST(SaveModes, ReplacedFilesKeepTheirPermissionsNeverSpecialBitsNorALinksTarget) {
+    FastPasswords fast;
+    UmaskScope scope(022);
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    const std::string path = dir.file("own.tr47");
+    ASSERT_TRUE(doc->SAVE(path));
+    // The user's own file keeps its permissions...
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(doc->SAVE(path));
+    EXPECT_EQ(mode_of(path), "640");
+    // ... but no set-user-ID bit (nor set-group-ID or sticky bits).
+    ASSERT_EQ(::chmod(path.c_str(), 04757), 0);
+    ASSERT_TRUE(doc->SAVE(path));
+    EXPECT_EQ(mode_of(path), "757");
+    // Under a password nothing is left for others.
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    ASSERT_TRUE(doc->SAVE(path, "pw"));
+    EXPECT_EQ(mode_of(path), "660");
+
+    // A symbolic link at the name is replaced by a new file; its target
+    // gives no bits and stays as it was.
+    const std::string target = dir.write("target", "keep me");
+    ASSERT_EQ(::chmod(target.c_str(), 04777), 0);
+    const std::string targetMode = mode_of(target);
+    for (const char* password : {"", "pw"}) {
+        const std::string link = dir.file(std::string("link") + password + ".tr47");
+        ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_TRUE(doc->SAVE(link, password));
+        EXPECT_TRUE(S_ISREG(status_of(link).st_mode));
+        EXPECT_EQ(mode_of(link), *password ? "600" : "644") << "password '" << password << "'";
+        EXPECT_EQ(read_file(target), "keep me");
+        EXPECT_EQ(mode_of(target), targetMode);
+        ref<cls_INI> back = cls_INI::create();
+        ASSERT_TRUE(back->LOAD(link, password));
+        EXPECT_EQ(dump(back), dump(doc));
+    }
+
+    // Another user's file is replaced like a new one (only root can make one).
+    if (::geteuid() == 0) {
+        const std::string theirs = dir.file("theirs.tr47");
+        ASSERT_TRUE(doc->SAVE(theirs));
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(theirs.c_str(), 0666), 0);
+        ASSERT_TRUE(doc->SAVE(theirs));
+        EXPECT_EQ(mode_of(theirs), "644");
+        EXPECT_EQ(status_of(theirs).st_uid, ::geteuid());
+    }
 }
 
 TEST(LoadSave, DeepTreesWithinTheLimitRoundTrip) {
