@@ -23,4 +23,27 @@ set +e
 printf 'bad line\n' > "$work/bad.ini"
 "$tool" show "$work/bad.ini" >/dev/null 2>&1; [ $? -eq 1 ] || exit 1
 "$tool" frobnicate >/dev/null 2>&1; [ $? -eq 2 ] || exit 1
+
+# A password file that gives no password is a usage error with a message,
+# never an unprotected file: empty, a blank first line, too long, a folder,
+# a device without end, a FIFO without a writer, missing.
+: > "$work/pw-empty"
+printf '\nsecret\n' > "$work/pw-blank"
+printf ' \t \r\n' > "$work/pw-spaces"
+head -c 70000 /dev/zero | tr '\0' x > "$work/pw-long"
+mkfifo "$work/pw-fifo"
+for pw in "$work/pw-empty" "$work/pw-blank" "$work/pw-spaces" "$work/pw-long" "$work" /dev/zero "$work/pw-fifo" \
+          "$work/pw-missing"; do
+  rm -f "$work/out.tr47"
+  timeout 10 "$tool" save "$ini" "$work/out.tr47" --password-file "$pw" 2>"$work/err"; rc=$?
+  [ $rc -eq 2 ] || { echo "save --password-file $pw: exit $rc, expected 2" >&2; exit 1; }
+  [ -s "$work/err" ] || { echo "save --password-file $pw: no message" >&2; exit 1; }
+  [ ! -e "$work/out.tr47" ] || { echo "save --password-file $pw wrote a file" >&2; exit 1; }
+  timeout 10 "$tool" load "$work/secure.tr47" --password-file "$pw" >/dev/null 2>"$work/err"; rc=$?
+  [ $rc -eq 2 ] || { echo "load --password-file $pw: exit $rc, expected 2" >&2; exit 1; }
+  [ -s "$work/err" ] || { echo "load --password-file $pw: no message" >&2; exit 1; }
+done
+# The first line counts, without its CR LF; what follows it does not.
+printf 'secret\r\nmore\n' > "$work/pw-crlf"
+"$tool" load "$work/secure.tr47" --password-file "$work/pw-crlf" >/dev/null || exit 1
 exit 0

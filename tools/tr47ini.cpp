@@ -1,14 +1,18 @@
 // tr47ini: import, inspect, store and reload INI files from the command line.
+#include <cerrno>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "server/registry.hpp"
 #include "tr47ini/tr47ini.hpp"
@@ -228,16 +232,54 @@ bool parse_args(int argc, char** argv, Args& a) {
     return true;
 }
 
+// A password is the first line of its file; a longer file is no password
+// file, and this bound keeps one that never ends from being read on.
+constexpr std::size_t kMaxPasswordFileBytes = 64 * 1024;
+
+// False, after a message, when the file gives no password: it cannot be
+// read, is no regular file (a folder, a device, a FIFO), is longer than the
+// bound, or its first line is empty or blank. Saving without the password
+// the user asked for is never the fallback.
 bool read_password(const std::string& path, std::string& password) {
     password.clear();
     if (path.empty()) return true;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "tr47ini: cannot read the password file " << path << '\n';
+    auto refuse = [&](const std::string& why) {
+        std::cerr << "tr47ini: the password file " << path << ' ' << why << '\n';
         return false;
+    };
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("is not a regular file");
+    // Not blocking, and looked at again once open: the name may have been
+    // given to a FIFO since.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+    std::string bytes;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool failed = false;
+    if (regular) {
+        char buf[4096];
+        while (bytes.size() <= kMaxPasswordFileBytes) {
+            const ssize_t got = ::read(fd, buf, sizeof buf);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                failed = got < 0;
+                break;
+            }
+            bytes.append(buf, static_cast<std::size_t>(got));
+        }
     }
-    std::getline(in, password);
+    ::close(fd);
+    if (!regular) return refuse("is not a regular file");
+    if (failed) return refuse("cannot be read");
+    if (bytes.size() > kMaxPasswordFileBytes)
+        return refuse("is longer than " + std::to_string(kMaxPasswordFileBytes) + " bytes");
+    password = bytes.substr(0, bytes.find('\n'));
     if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (password.find_first_not_of(" \t") == std::string::npos) {
+        password.clear();
+        return refuse("gives no password: its first line is empty");
+    }
     return true;
 }
 
