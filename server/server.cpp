@@ -136,7 +136,14 @@ HRESULT unregister_server() {
     for (const RegEntry& r : registration_entries({}))
         if (!r.typelib && (keys.empty() || keys.back() != r.key)) keys.push_back(r.key);
     for (auto it = keys.rbegin(); it != keys.rend(); ++it) RegDeleteKeyW(HKEY_CLASSES_ROOT, utf8_to_wide(*it).c_str());
-    // Removing what is not registered (a second unregistration) succeeds.
+    // Removing what is not registered (a second unregistration) succeeds:
+    // the type library is unregistered only when its key is there (the
+    // platforms answer a missing one with different failures).
+    HKEY typelib = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, utf8_to_wide("TypeLib\\" + braces(kLibraryId) + "\\1.0").c_str(), 0, KEY_READ,
+                      &typelib) != ERROR_SUCCESS)
+        return S_OK;
+    RegCloseKey(typelib);
     const HRESULT h = UnRegisterTypeLib(kLibraryId, 1, 0, 0, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
     return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY ||
             h == TYPE_E_LIBNOTREGISTERED)
