@@ -667,6 +667,21 @@ HRESULT DualBase::invoke_member(DISPID id, std::uint16_t flags, DISPPARAMS* para
     const bool put = chosen->kind == Kind::Let || chosen->kind == Kind::Set;
     const std::size_t nParams = chosen->params.size();
 
+    // root.VALUES("Port"): arguments to a property that takes none, which
+    // hands out an object, go to that object's default member, as Visual
+    // Basic reads the expression.
+    if (chosen->kind == Kind::Get && nParams == 0 && params->cArgs > 0 && chosen->result == Type::Object &&
+        !(flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))) {
+        std::vector<Variant> none;
+        const Variant got = chosen->handler(*identity_.object(), none);
+        if (!got.is_object() || !got.object()) raise(hr::OBJECT_NOT_SET, "Object variable not set");
+        IDispatch* inner = wrap(got.object());
+        const HRESULT h = inner->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, params,
+                                        result, info, argErr);
+        inner->Release();
+        return h;
+    }
+
     // Which element of rgvarg each parameter receives: positional
     // arguments fill the parameters from the first, in reverse order at the
     // end of rgvarg; named ones (at its start) by their identifiers, the new

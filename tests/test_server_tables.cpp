@@ -201,7 +201,12 @@ HRESULT invoke(IDispatch* d, DISPID id, std::uint16_t flags, std::vector<VARIANT
     for (std::size_t i = nNamed; i < reversed.size(); ++i) rg.push_back(reversed[i]);
     DISPPARAMS p{rg.data(), named.data(), static_cast<std::uint32_t>(rg.size()), static_cast<std::uint32_t>(nNamed)};
     if (result) VariantInit(result);
-    return d->Invoke(id, IID_NULL, 0, flags, &p, result, nullptr, argErr);
+    const HRESULT h = d->Invoke(id, IID_NULL, 0, flags, &p, result, nullptr, argErr);
+    // The texts made for the call are the call's (objects and references
+    // stay the caller's).
+    for (VARIANT& a : args)
+        if (a.vt == VT_BSTR) SysFreeString(a.bstrVal);
+    return h;
 }
 
 DISPID id_of(IDispatch* d, const char16_t* name) {
@@ -408,10 +413,17 @@ TEST(ServerDispatch, NamedAndByReferenceArgumentsAndCoercions) {
     }
     EXPECT_EQ(doc->ROOT()->VALUES()->COUNT(), 3);
     // A put with its new value named DISPID_PROPERTYPUT, and without.
-    VARIANT text = v_text(u"renamed");
-    ASSERT_EQ(invoke(entry, id_of(entry, u"NAME"), DISPATCH_PROPERTYPUT, {text}, nullptr, {DISPID_PROPERTYPUT}), S_OK);
+    ASSERT_EQ(invoke(entry, id_of(entry, u"NAME"), DISPATCH_PROPERTYPUT, {v_text(u"renamed")}, nullptr, {DISPID_PROPERTYPUT}),
+              S_OK);
     EXPECT_EQ(added->NAME(), "renamed");
-    VariantClear(&text);
+    // Arguments to a property that takes none go to its object's default
+    // member: root.VALUES("Top").
+    IDispatch* root = wrap(doc->ROOT());
+    ASSERT_EQ(invoke(root, id_of(root, u"VALUES"), DISPATCH_METHOD | DISPATCH_PROPERTYGET, {v_text(u"Top")}, &r), S_OK);
+    ASSERT_EQ(r.vt, VT_DISPATCH);
+    EXPECT_EQ(unwrap(r.pdispVal).get(), doc->ROOT()->VALUES()->Item(Variant("Top"), false).get());
+    VariantClear(&r);
+    root->Release();
     entry->Release();
     values->Release();
     d->Release();
