@@ -627,10 +627,12 @@ void CollectionBase::DataRead(FileObject& f) {
             adopt(std::move(groups), {pool});
         };
         try {
-            if (kind_ == Kind::Values)
+            if (kind_ == Kind::Values) {
                 read_values(f, n, values, *pool);
-            else
+            } else {
+                CheckStoredGroups check;
                 read_groups(f, n, groups, *pool, 0);
+            }
         } catch (...) {
             keep();
             throw;

@@ -99,6 +99,12 @@ void PackedGroup::reset() noexcept {
 
 namespace {
 void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth);
+void check_stored_group(std::string_view span);
+// Whether groups kept stored are read through: off, on while LOAD reads a
+// file, or suppressed while one is being read through. Plain data: no
+// destructor to pin the library.
+enum CheckState : unsigned char { kCheckOff, kCheckOn, kChecking };
+thread_local CheckState g_check_stored = kCheckOff;
 std::string_view text_of(const char* p, std::size_t n) { return p ? std::string_view(p, n) : std::string_view(); }
 } // namespace
 
@@ -142,6 +148,26 @@ struct PackedAccess {
         if (!r.values.empty()) g->VALUES()->adopt(std::exchange(r.values, {}), pools);
         if (!r.children.empty()) g->CHILDREN()->adopt(std::exchange(r.children, {}), pools);
         return g;
+    }
+
+    // The stored groups below a record (as spans), down to the next stored
+    // ones: inline records, and real groups with their children's records.
+    static void stored_below(const PackedGroup& top, std::vector<std::string_view>& spans) {
+        std::vector<const PackedGroup*> walk{&top};
+        while (!walk.empty()) {
+            const PackedGroup* g = walk.back();
+            walk.pop_back();
+            if (g->form == PackedForm::Stored) {
+                spans.emplace_back(g->span, static_cast<std::size_t>(g->span_len));
+                continue;
+            }
+            for (const PackedGroup& c : g->children) walk.push_back(&c);
+            if (g->form == PackedForm::Object && g->object) {
+                const cls_INIGroups* children = g->object->children_if_any();
+                if (children && children->packed_)
+                    for (const PackedGroup& c : children->packed_->groups) walk.push_back(&c);
+            }
+        }
     }
 
     // A group read from a stored form whose fields have no packed form.
@@ -325,8 +351,32 @@ bool keep_stored(FileObject& head, std::string_view span, std::vector<PackedGrou
     r.sort_len = static_cast<std::uint32_t>(sort.size());
     r.span = span.data();
     r.span_len = span.size();
+    // A broken group is not kept: the error ends the read before it.
+    if (g_check_stored == kCheckOn) check_stored_group(span);
     out.push_back(std::move(r));
     return true;
+}
+
+// Reads a stored group through, the groups kept stored below it included,
+// as reaching them will, and raises the first error: a file whose structure
+// is broken inside fails LOAD instead of a later access. Nothing read stays.
+void check_stored_group(std::string_view span) {
+    struct Restore {
+        CheckState value;
+        ~Restore() { g_check_stored = value; }
+    } restore{std::exchange(g_check_stored, kChecking)};
+    std::vector<std::string_view> spans{span};
+    while (!spans.empty()) {
+        const std::string_view next = spans.back();
+        spans.pop_back();
+        ref<PackedPool> pool = PackedPool::create();
+        ref<ReaderObject> reader = ReaderObject::over_span(next, nullptr);
+        std::vector<PackedGroup> read;
+        read_group_body(*reader, read, *pool, 0);
+        if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
+        if (!reader->eof()) raise(hr::BAD_FILE_FORMAT, "Bad file format: bytes after a stored group");
+        PackedAccess::stored_below(read.front(), spans);
+    }
 }
 
 // `head` is the reader of group heads that a collection's groups share.
@@ -441,6 +491,13 @@ void read_values(FileObject& f, std::int32_t n, std::vector<PackedValue>& out, P
     reserve_for(f, n, out, pool);
     for (std::int32_t i = 0; i < n; ++i) read_one_value(f, out, pool);
     release_unused(out);
+}
+
+CheckStoredGroups::CheckStoredGroups() : on_(g_check_stored == kCheckOff) {
+    if (on_) g_check_stored = kCheckOn;
+}
+CheckStoredGroups::~CheckStoredGroups() {
+    if (on_) g_check_stored = kCheckOff;
 }
 
 void read_groups(FileObject& f, std::int32_t n, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {

@@ -147,6 +147,19 @@ private:
     }
 };
 
+// While one lives on a thread, reading groups (LOAD) reads every group kept
+// in its stored form through once, so that a broken one fails the read.
+class CheckStoredGroups {
+public:
+    CheckStoredGroups();
+    ~CheckStoredGroups();
+    CheckStoredGroups(const CheckStoredGroups&) = delete;
+    CheckStoredGroups& operator=(const CheckStoredGroups&) = delete;
+
+private:
+    bool on_;
+};
+
 // Packed groups nest at most this deep below a real one, so the native
 // recursion of storing, reading and freeing packed trees stays bounded; a
 // deeper group is made real and packs its own children again.
