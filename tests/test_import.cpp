@@ -199,7 +199,7 @@ std::string plus_chain(std::size_t n) {
 TEST(IniContinuation, PlusChainsCostTheirLengthNotItsSquare) {
     // Eight times the lines may cost eight times the work, not sixty-four;
     // the bound leaves room for noise either way.
-    constexpr std::size_t kSmall = 40000, kLarge = 8 * kSmall;
+    constexpr std::size_t kSmall = 25000, kLarge = 8 * kSmall;
     TempDir dir;
     const std::string small = dir.write("small.ini", plus_chain(kSmall));
     const std::string large = dir.write("large.ini", plus_chain(kLarge));
