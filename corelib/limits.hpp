@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tr47::limits {
 
@@ -18,7 +19,9 @@ constexpr std::size_t kStackReserveBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxListItems = std::size_t{1} << 22;
 // Diagnostics kept per import; problems beyond are still shown as messages.
 constexpr std::size_t kMaxDiagnostics = 10000;
-// Largest stored file LOAD accepts.
-constexpr std::size_t kMaxStoredFileBytes = std::size_t{4} << 30;
+// Largest stored file LOAD accepts. 64 bits wide: as a 32-bit size it
+// would wrap to 0, and a 32-bit build would refuse every file.
+constexpr std::uint64_t kMaxStoredFileBytes = std::uint64_t{4} << 30;
+static_assert(kMaxStoredFileBytes == 4294967296u, "4 GiB on every target");
 
 } // namespace tr47::limits
