@@ -140,15 +140,24 @@ ref<Persistable> CollectionBase::entry_at(std::int32_t position) {
 }
 
 ref<Persistable> CollectionBase::fill_slot(std::int32_t position) {
-    // One thread at a time fills a slot of this collection; another that
+    ref<Persistable>& slot = slots_[static_cast<std::size_t>(position)];
+    if (kind_ == Kind::Values && packed_at(position) &&
+        packed_->values[static_cast<std::size_t>(position - 1)].form == PackedForm::Packed) {
+        // A plain value is made from its record without using it up: threads
+        // that reach it at once each make one, and the first published wins.
+        ref<Persistable> e = make_value(packed_->values[static_cast<std::size_t>(position - 1)]);
+        e->joined(this);
+        slot.publish(e.get());
+        return ref<Persistable>(slot.load_acquire());
+    }
+    // Groups (whose records the real group takes over) and new entries: one
+    // thread at a time fills a slot of this collection; another that
     // reaches an empty slot meanwhile waits for it, then takes what it made.
-    // Only first reads of packed or empty slots come here.
     while (filling_slot_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     struct Done {
         std::atomic<bool>& flag;
         ~Done() { flag.store(false, std::memory_order_release); }
     } done{filling_slot_};
-    ref<Persistable>& slot = slots_[static_cast<std::size_t>(position)];
     if (Persistable* e = slot.load_acquire()) return ref<Persistable>(e);
     if (packed_at(position)) {
         make_real(position);
@@ -538,6 +547,29 @@ DatabaseObject& db(const ref<DatabaseObject>& d) {
 bool CollectionBase::EXISTS(const Variant& pID) { return db(database_).exists(pID); }
 std::int32_t CollectionBase::COUNT() { return db(database_).count(); }
 bool CollectionBase::REMOVE(const Variant& pID, bool pForceIndex) { return db(database_).remove(pID, pForceIndex); }
+
+bool CollectionBase::value_content(const Variant& name, Variant& out) {
+    // Only when the database object answers for this collection alone is
+    // its search this collection's own; otherwise it goes through it.
+    if (kind_ != Kind::Values || !database_ || !database_->bound_only_to(this)) {
+        if (!EXISTS(name)) return false;
+        ref<Object> found = item_object(name, false);
+        out = found ? static_cast<cls_INIValue*>(found.get())->CONTENT() : Variant();
+        return true;
+    }
+    std::int32_t position = 0;
+    DatabaseSearch(position, name);
+    if (position <= 0) return false;
+    if (Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire()) {
+        out = static_cast<cls_INIValue*>(e)->CONTENT();
+    } else if (packed_at(position)) {
+        const PackedValue& r = packed_->values[static_cast<std::size_t>(position - 1)];
+        out = r.form == PackedForm::Object ? r.u.object->CONTENT() : r.content();
+    } else {
+        out = static_cast<cls_INIValue*>(entry_at(position).get())->CONTENT();
+    }
+    return true;
+}
 
 ref<Object> CollectionBase::item_object(const Variant& pID, bool pForceIndex) {
     ref<Object> o = db(database_).item(pID, pForceIndex);

@@ -90,10 +90,17 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
     return false;
 }
 
+// The content of the value of that name in a group, if it has one.
+static bool value_in(cls_INIGroup& g, const Variant& name, Variant& out) {
+    cls_INIValues* v = g.values_if_any();
+    return v && v->value_content(name, out);
+}
+
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
     const Variant name(pName);
     const Variant fallback = pDefaultValue;
-    if (has_value(*this, name)) return values_if_any()->Item(name, false)->CONTENT();
+    Variant found;
+    if (value_in(*this, name, found)) return found;
     if (!pRecurse) return fallback;
     // The first group in pre-order that holds a value or a child group of
     // that name decides: its value is the answer; a group of that name alone
@@ -101,7 +108,7 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
     ref<cls_INIGroup> keep(this);
     Walk walk(*this);
     while (ref<cls_INIGroup> g = walk.next()) {
-        if (has_value(*g, name)) return g->values_if_any()->Item(name, false)->CONTENT();
+        if (value_in(*g, name, found)) return found;
         if (has_child_named(*g, name))
             walk.restart(*g);
         else

@@ -234,3 +234,20 @@ TEST(Packed, TextsOfEverySizeKeepTheirBytes) {
     EXPECT_EQ(g->VALUE("C").to_text(), huge);
     EXPECT_EQ(g->VALUE("D").to_text(), first + "x");
 }
+
+TEST(Packed, LookUpsReadPackedValuesWithoutMakingThemReal) {
+    Imported r = import_text("A=1\nB=\"two\"\nC=2026-12-07\n");
+    ASSERT_TRUE(r.result);
+    ref<cls_INIGroup> root = r.doc->ROOT();
+    const auto before = Object::live_objects();
+    EXPECT_EQ(root->VALUE("b").to_text(), "two");
+    EXPECT_TRUE(root->VALUE("C").is_date());
+    EXPECT_TRUE(root->VALUE("D", Variant("none")).same(Variant("none")));
+    EXPECT_EQ(Object::live_objects(), before) << "a look-up made values real";
+    // Once real (and changed), the look-up reads the real value.
+    root->VALUES()->Item(Variant("A"), false)->CONTENT(Variant("changed"));
+    EXPECT_EQ(root->VALUE("A").to_text(), "changed");
+    root->VALUES()->Item(Variant("B"), false)->NAME("Renamed");
+    EXPECT_TRUE(root->VALUE("B").is_omitted());
+    EXPECT_EQ(root->VALUE("renamed").to_text(), "two");
+}

@@ -114,6 +114,11 @@ public:
     void rebuild(std::int32_t n) override;
     const std::string& entry_class_name() const override;
 
+    // VALUE's look-up in a values collection: the content of the first
+    // value of that NAME, found in one search and read without making a
+    // packed value real; false when there is none.
+    bool value_content(const Variant& name, Variant& out);
+
     // The key of an entry held here alone changed: the index looks again.
     void keys_changed() noexcept { local_generation_.fetch_add(1, std::memory_order_relaxed); }
 
