@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -731,6 +732,44 @@ private:
     bool registered_ = false;
 };
 #endif
+
+// What a client program takes from its command line: the example file and
+// a scratch folder, with the server ready (Windows: COM started on this
+// thread; Linux: the server library loaded and registered in a registry
+// file in the scratch folder). Arguments: [SERVER.so on Linux] EXAMPLE SCRATCH.
+class ClientSetup {
+public:
+    ClientSetup(int argc, char** argv, const char* program) {
+#ifdef _WIN32
+        if (argc != 3) {
+            std::printf("usage: %s EXAMPLE.ini SCRATCH\n", program);
+            return;
+        }
+        example = argv[1];
+        scratch = argv[2];
+        CHECK_HR(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+#else
+        if (argc != 4) {
+            std::printf("usage: %s SERVER.so EXAMPLE.ini SCRATCH\n", program);
+            return;
+        }
+        example = argv[2];
+        scratch = argv[3];
+        server_ = std::make_unique<LinuxServer>(argv[1], scratch);
+        CHECK(server_->ok());
+#endif
+        usable_ = true;
+    }
+    // False (the usage printed) when the arguments were wrong.
+    bool usable() const { return usable_; }
+    std::string example, scratch;
+
+private:
+    bool usable_ = false;
+#ifndef _WIN32
+    std::unique_ptr<LinuxServer> server_;
+#endif
+};
 
 // ---------------------------------------------------------------------------
 // Late-bound calls

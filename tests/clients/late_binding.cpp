@@ -513,26 +513,11 @@ void omitted_defaults(Scenario& s) {
 
 int main(int argc, char** argv) {
     start_watchdog(240);
-#ifdef _WIN32
-    if (argc != 3) {
-        std::printf("usage: late_binding EXAMPLE.ini SCRATCH\n");
-        return 2;
-    }
+    ClientSetup setup(argc, argv, "late_binding");
+    if (!setup.usable()) return 2;
     Scenario s;
-    s.example = argv[1];
-    s.scratch = argv[2];
-    CHECK_HR(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-#else
-    if (argc != 4) {
-        std::printf("usage: late_binding SERVER.so EXAMPLE.ini SCRATCH\n");
-        return 2;
-    }
-    LinuxServer server(argv[1], argv[3]);
-    CHECK(server.ok());
-    Scenario s;
-    s.example = argv[2];
-    s.scratch = argv[3];
-#endif
+    s.example = setup.example;
+    s.scratch = setup.scratch;
     step("create and IMPORT", [&] { set_up(s); });
     step("GetIDsOfNames with parameter names", [&] { names(s); });
     step("named arguments", [&] { named_arguments(s); });
