@@ -133,6 +133,23 @@ void CollectionBase::check_position(std::int32_t position) const {
                                     std::to_string(upper_bound()));
 }
 
+namespace {
+// Held while a slot of a collection is filled from its group record (which
+// the real group takes over) or while that record is stored.
+class SlotClaim {
+public:
+    explicit SlotClaim(std::atomic<bool>& flag) : flag_(flag) {
+        while (flag_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~SlotClaim() { flag_.store(false, std::memory_order_release); }
+    SlotClaim(const SlotClaim&) = delete;
+    SlotClaim& operator=(const SlotClaim&) = delete;
+
+private:
+    std::atomic<bool>& flag_;
+};
+} // namespace
+
 ref<Persistable> CollectionBase::entry_at(std::int32_t position) {
     check_position(position);
     if (Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire()) return ref<Persistable>(e);
@@ -153,11 +170,7 @@ ref<Persistable> CollectionBase::fill_slot(std::int32_t position) {
     // Groups (whose records the real group takes over) and new entries: one
     // thread at a time fills a slot of this collection; another that
     // reaches an empty slot meanwhile waits for it, then takes what it made.
-    while (filling_slot_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
-    struct Done {
-        std::atomic<bool>& flag;
-        ~Done() { flag.store(false, std::memory_order_release); }
-    } done{filling_slot_};
+    SlotClaim claim(filling_slot_);
     if (Persistable* e = slot.load_acquire()) return ref<Persistable>(e);
     if (packed_at(position)) {
         make_real(position);
@@ -616,13 +629,24 @@ void CollectionBase::DataStore(FileObject& f) {
     f.write_values({Variant(n)});
     for (std::int32_t i = 1; i <= n; ++i) {
         // Packed entries are written as they are, without being made real.
-        if (!slots_[static_cast<std::size_t>(i)] && packed_at(i)) {
+        const ref<Persistable>& slot = slots_[static_cast<std::size_t>(i)];
+        if (!slot.load_acquire() && packed_at(i)) {
             const auto r = static_cast<std::size_t>(i - 1);
-            if (kind_ == Kind::Values)
+            if (kind_ == Kind::Values) {
                 store_value(f, packed_->values[r]);
-            else
-                store_group(f, packed_->groups[r]);
-            continue;
+                continue;
+            }
+            // A reader on another thread may be making the group real, which
+            // takes its record over: store the record only while it cannot.
+            bool stored = false;
+            {
+                SlotClaim claim(filling_slot_);
+                if (!slot.load_acquire()) {
+                    store_group(f, packed_->groups[r]);
+                    stored = true;
+                }
+            }
+            if (stored) continue;
         }
         ref<Persistable> e = entry_at(i);
         if (!e || !e->DATA()) raise(hr::OBJECT_NOT_SET, "Object variable not set: empty slot cannot be stored");

@@ -125,6 +125,18 @@ TEST(Threads, ManyReadersOfOneDocument) {
                 CHECK_ON_THREAD(failures, v % 3 == 0 || group->VALUE(nm("V", v)).to_long() == g * 1000 + v);
                 CHECK_ON_THREAD(failures, group->VALUES()->Item(Variant("Mode"), false)->CONTENT().to_text() == "On");
                 CHECK_ON_THREAD(failures, doc->ENUMS()->Item(Variant("Modes"))->VALUES()->COUNT() == 2);
+                // SAVE reads too: a group being made real meanwhile must
+                // still be stored whole.
+                if (t == 0 && round % 5 == 0) {
+                    const std::string copy = dir.file("copy" + std::to_string(round) + ".tr47");
+                    CHECK_ON_THREAD(failures, doc->SAVE(copy));
+                    ref<cls_INI> back = cls_INI::create();
+                    CHECK_ON_THREAD(failures, back->LOAD(copy));
+                    ref<cls_INIGroups> groups = back->ROOT()->CHILDREN();
+                    CHECK_ON_THREAD(failures, groups->COUNT() == 60);
+                    for (int k = 1; k <= groups->COUNT(); ++k)
+                        CHECK_ON_THREAD(failures, groups->Item(Variant(k), true)->VALUES()->COUNT() == 41);
+                }
                 // The same entry is the same object on every thread.
                 CHECK_ON_THREAD(failures, group->VALUES()->Item(Variant(1), true).get() == group->VALUES()->Item(Variant("V0"), false).get());
             }
