@@ -600,7 +600,10 @@ HRESULT DualBase::GetTypeInfo(std::uint32_t iTInfo, LCID, ITypeInfo** ppTInfo) {
 HRESULT DualBase::GetIDsOfNames(REFIID, NameArray names, std::uint32_t cNames, LCID, DISPID* ids) {
     if (!names || !ids || cNames == 0) return E_INVALIDARG;
     // Nothing may escape into the caller's frames, not even a failed allocation.
-    return guarded(nullptr, [&]() -> HRESULT {
+    return guarded(nullptr, [&] { return ids_of_names(names, cNames, ids); });
+}
+
+HRESULT DualBase::ids_of_names(NameArray names, std::uint32_t cNames, DISPID* ids) const {
     const std::string name = from_bstr(names[0]);
     const Member* found = nullptr;
     for (const Member& m : itf_.members)
@@ -622,7 +625,6 @@ HRESULT DualBase::GetIDsOfNames(REFIID, NameArray names, std::uint32_t cNames, L
         if (ids[i] == DISPID_UNKNOWN) result = DISP_E_UNKNOWNNAME;
     }
     return result;
-    });
 }
 
 HRESULT DualBase::Invoke(DISPID id, REFIID, LCID, std::uint16_t flags, DISPPARAMS* params, VARIANT* result,

@@ -72,6 +72,7 @@ protected:
     HRESULT early(std::size_t index, const void* const* args, void* result) noexcept;
 
 private:
+    HRESULT ids_of_names(tr47com::NameArray names, std::uint32_t cNames, tr47com::DISPID* ids) const;
     HRESULT invoke_member(tr47com::DISPID id, std::uint16_t flags, tr47com::DISPPARAMS* params,
                           tr47com::VARIANT* result, tr47com::EXCEPINFO* info, std::uint32_t* argErr);
     Identity& identity_;
