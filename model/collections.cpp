@@ -134,19 +134,26 @@ void CollectionBase::check_position(std::int32_t position) const {
 }
 
 namespace {
-// Held while a slot of a collection is filled from its group record (which
-// the real group takes over) or while that record is stored.
-class SlotClaim {
+// Clears a taken flag when it goes.
+class FlagTaken {
 public:
-    explicit SlotClaim(std::atomic<bool>& flag) : flag_(flag) {
-        while (flag_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
-    }
-    ~SlotClaim() { flag_.store(false, std::memory_order_release); }
-    SlotClaim(const SlotClaim&) = delete;
-    SlotClaim& operator=(const SlotClaim&) = delete;
+    explicit FlagTaken(std::atomic<bool>& flag) : flag_(flag) {}
+    ~FlagTaken() { flag_.store(false, std::memory_order_release); }
+    FlagTaken(const FlagTaken&) = delete;
+    FlagTaken& operator=(const FlagTaken&) = delete;
 
 private:
     std::atomic<bool>& flag_;
+};
+
+// Held while a slot of a collection is filled from its group record (which
+// the real group takes over) or while that record is stored; waits while
+// another thread holds it.
+class SlotClaim : FlagTaken {
+public:
+    explicit SlotClaim(std::atomic<bool>& flag) : FlagTaken(flag) {
+        while (flag.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    }
 };
 } // namespace
 
@@ -158,11 +165,11 @@ ref<Persistable> CollectionBase::entry_at(std::int32_t position) {
 
 ref<Persistable> CollectionBase::fill_slot(std::int32_t position) {
     ref<Persistable>& slot = slots_[static_cast<std::size_t>(position)];
-    if (kind_ == Kind::Values && packed_at(position) &&
-        packed_->values[static_cast<std::size_t>(position - 1)].form == PackedForm::Packed) {
+    const auto record = static_cast<std::size_t>(position - 1);
+    if (kind_ == Kind::Values && packed_at(position) && packed_->values[record].form == PackedForm::Packed) {
         // A plain value is made from its record without using it up: threads
         // that reach it at once each make one, and the first published wins.
-        ref<Persistable> e = make_value(packed_->values[static_cast<std::size_t>(position - 1)]);
+        ref<Persistable> e = make_value(packed_->values[record]);
         e->joined(this);
         slot.publish(e.get());
         return ref<Persistable>(slot.load_acquire());
@@ -358,10 +365,7 @@ CollectionBase::Index* CollectionBase::current_index() {
     Index* index = index_.load(std::memory_order_acquire);
     if (is_current(index)) return index;
     if (building_index_.exchange(true, std::memory_order_acquire)) return nullptr;
-    struct Done {
-        std::atomic<bool>& flag;
-        ~Done() { flag.store(false, std::memory_order_release); }
-    } done{building_index_};
+    FlagTaken building(building_index_);
     index = index_.load(std::memory_order_acquire);
     if (is_current(index)) return index;
     auto idx = std::make_unique<Index>();
@@ -476,8 +480,8 @@ void CollectionBase::DatabaseItemObj(ref<Object>& rRet, std::int32_t pIndex) { r
 void CollectionBase::DatabaseRemove(std::int32_t ID) {
     check_position(ID);
     const std::int32_t n = upper_bound();
-    const bool indexCurrent = is_current(index_.load(std::memory_order_relaxed));
     Index* index = index_.load(std::memory_order_relaxed);
+    const bool indexCurrent = is_current(index);
     // An empty last slot of values reads as a new entry, which then moves.
     if (kind_ != Kind::Groups && !slots_[static_cast<std::size_t>(n)] && !packed_at(n)) entry_at(n);
     auto filled = [&](std::int32_t p) { return slots_[static_cast<std::size_t>(p)] || packed_at(p); };
