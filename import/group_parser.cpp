@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 
 #include "corelib/limits.hpp"
@@ -102,13 +103,16 @@ bool has_control_below_14(std::string_view s) {
 // One open group block. A group that nothing outside the import can reach
 // yet is built packed (group is then empty) and joins its parent when its
 // block closes; the group IMPORT was called on, and groups whose collections
-// are shared, are real objects filled as the statements come.
+// are shared, are real objects filled as the statements come. A file nested
+// a million levels deep holds a million frames at once: they stay small.
 struct Frame {
     ref<cls_INIGroup> group;
     PackedGroup packed;
-    int packed_depth = 0;  // packed levels down to here (0: a real group)
-    std::string pending;  // plus-continued text waiting for the next line
-    bool ignoring = false; // error mode: false = propagating
+    std::uint32_t values_begin = 0;     // this level's first record in the value stack
+    std::uint32_t packed_depth : 31;    // packed levels down to here (0: a real group)
+    std::uint32_t ignoring : 1;         // error mode: 0 = propagating
+
+    Frame() : packed_depth(0), ignoring(0) {}
 };
 
 class GroupParser {
@@ -171,30 +175,22 @@ private:
         Frame& f = stack_.back();
         if (!f.group && stack_.size() >= 2) {
             Frame& parent = stack_[stack_.size() - 2];
-            // The values of a packed level gather in a list kept per depth,
-            // so a sequence of small groups does not grow a list for each.
-            std::vector<PackedValue>& gathered = packed_values(f);
-            if (gathered.capacity() - gathered.size() <= gathered.size() / 4) {
-                f.packed.values = std::move(gathered);
-                gathered = std::vector<PackedValue>();
-            } else {
-                f.packed.values.reserve(gathered.size());
-                for (auto& v : gathered) f.packed.values.push_back(std::move(v));
-                gathered.clear();
-            }
+            // The values of the open packed levels wait on one stack, this
+            // level's on top; they move to a list of their exact size.
+            const std::size_t begin = f.values_begin;
+            f.packed.values.reserve(values_.size() - begin);
+            for (std::size_t i = begin; i < values_.size(); ++i) f.packed.values.push_back(std::move(values_[i]));
+            values_.resize(begin);
             f.packed.children.shrink_to_fit();
             if (parent.group)
                 parent.group->CHILDREN()->append_packed(std::move(f.packed), pool_);
             else
                 parent.packed.children.push_back(std::move(f.packed));
         }
+        // Plus-continued text dies with its level: an enclosing level had
+        // none left when this one opened.
+        pending_.clear();
         stack_.pop_back();
-    }
-
-    std::vector<PackedValue>& packed_values(Frame& f) {
-        const auto level = static_cast<std::size_t>(&f - stack_.data());
-        if (gathered_.size() <= level) gathered_.resize(level + 1);
-        return gathered_[level];
     }
 
     const char* keep(std::string_view text, std::uint32_t& length) {
@@ -212,7 +208,7 @@ private:
                 return;
             }
         }
-        if (!f.group && f.packed_depth >= kMaxPackedDepth) {
+        if (!f.group && f.packed_depth >= static_cast<std::uint32_t>(kMaxPackedDepth)) {
             // Deep trees: a real group every so many levels bounds the
             // native recursion over packed ones.
             ref<cls_INIGroup> g = cls_INIGroup::create();
@@ -228,16 +224,18 @@ private:
         child.packed.name = keep(name, child.packed.name_len);
         child.packed.sort = keep(sort, child.packed.sort_len);
         child.packed_depth = f.packed_depth + 1;
+        if (values_.size() > UINT32_MAX) raise(hr::LIMIT_EXCEEDED, "Too many values in open groups");
+        child.values_begin = static_cast<std::uint32_t>(values_.size());
         stack_.push_back(std::move(child));
     }
 
     // A value record for f's group: into its real values collection, or
     // into the packed level's list.
-    void add_record(Frame& f, cls_INIValues* values, PackedValue&& r) {
+    void add_record(cls_INIValues* values, PackedValue&& r) {
         if (values)
             values->append_packed(std::move(r), pool_);
         else
-            packed_values(f).push_back(std::move(r));
+            values_.push_back(std::move(r));
     }
 
     // Adds a value to f's group, packed when it can be.
@@ -252,7 +250,7 @@ private:
             r.sort = static_cast<std::uint8_t>(kind);
             if (r.set_content(content, *pool_)) {
                 r.form = PackedForm::Packed;
-                add_record(f, values.get(), std::move(r));
+                add_record(values.get(), std::move(r));
                 return;
             }
         }
@@ -265,7 +263,7 @@ private:
             v->CONTENT(content);
             v->SORT(kind);
             v->DATA()->init_identifier(Variant(name));
-            add_record(f, nullptr, PackedValue::holding(v));
+            add_record(nullptr, PackedValue::holding(v));
         }
         if (kind == ID_INIValueSort_Enum) v->ENUMREF(root_->ENUMS()->Item(Variant(items.Item(1)), false));
     }
@@ -375,7 +373,7 @@ private:
                     r.sort = ID_INIValueSort_Color;
                 }
             }
-            add_record(f, values, std::move(r));
+            add_record(values, std::move(r));
             return true;
         }
         double whole = std::numeric_limits<double>::quiet_NaN();
@@ -413,7 +411,7 @@ private:
         }
         default: as_text(text); break;
         }
-        add_record(f, values, std::move(r));
+        add_record(values, std::move(r));
         return true;
     }
 
@@ -507,23 +505,23 @@ private:
         // Blank lines, comments, plus continuation.
         if (line.empty()) return Step::Continue;
         if (line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) return Step::Continue;
-        if (!f.pending.empty()) {
-            if (f.pending.size() + line.size() > limits::kMaxLineBytes) {
-                f.pending.clear();
+        if (!pending_.empty()) {
+            if (pending_.size() + line.size() > limits::kMaxLineBytes) {
+                pending_.clear();
                 guarded(f, [] { raise(hr::LIMIT_EXCEEDED, "Plus-continued line too long"); });
                 return Step::Continue;
             }
             // Appended to the prefix, not the prefix put in front of the
             // line: a chain of plus lines then costs its length, not its
             // length times the number of lines.
-            f.pending += line;
-            line.swap(f.pending);
-            f.pending.clear();
+            pending_ += line;
+            line.swap(pending_);
+            pending_.clear();
         }
         if (line.back() == '+') {
             line.pop_back();
             // The prefix keeps the larger buffer for the next line.
-            f.pending.swap(line);
+            pending_.swap(line);
             return Step::Continue;
         }
         // The statement stays in statement_ for diagnostics; no copy.
@@ -617,8 +615,11 @@ private:
     ref<PackedPool> pool_ = PackedPool::create();
     // Whether i is a name character in this locale (asked once per import).
     const bool i_is_name_ = is_name_char("i");
-    std::vector<Frame> stack_;
-    std::vector<std::vector<PackedValue>> gathered_;  // per depth, see pop_frame
+    // A deque: its frames never move, and a deep file's stack of them is
+    // not copied as it grows.
+    std::deque<Frame> stack_;
+    std::vector<PackedValue> values_;  // values of the open packed levels
+    std::string pending_;              // plus-continued text of the innermost level
     std::string statement_;
     std::string line_, next_, converted_, first_, second_;
     Statement st_;

@@ -90,15 +90,16 @@ PackedGroup PackedGroup::holding(ref<cls_INIGroup> g) {
 }
 
 void PackedGroup::reset() noexcept {
-    if (object) object->release();
+    if (form == PackedForm::Object && object) object->release();
     object = nullptr;
-    values.clear();
-    children.clear();
+    span_len = 0;
+    values = RecordList<PackedValue>();
+    children = RecordList<PackedGroup>();
     form = PackedForm::None;
 }
 
 namespace {
-void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth);
+void read_group_body(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth);
 void check_stored_group(std::string_view span);
 // Whether groups kept stored are read through: off, on while LOAD reads a
 // file, or suppressed while one is being read through. Plain data: no
@@ -135,7 +136,7 @@ struct PackedAccess {
             ref<PackedPool> pool = PackedPool::create();
             for (const ref<PackedPool>& p : pools) pool->hold(ref<Object>(p));
             ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
-            std::vector<PackedGroup> read;
+            RecordList<PackedGroup> read;
             read_group_body(*reader, read, *pool, 0);
             if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
             return group(read.front(), {pool});
@@ -288,7 +289,7 @@ bool read_collection_head(FileObject& f, Variant& id, std::int32_t& n) {
     return true;
 }
 
-void read_one_value(FileObject& f, std::vector<PackedValue>& out, PackedPool& pool) {
+void read_one_value(FileObject& f, RecordList<PackedValue>& out, PackedPool& pool) {
     PersistNesting level;
     std::string s1, s2, s3, s4;
     if (!is_format_version(read_text_field(f, s1))) {
@@ -331,7 +332,7 @@ void read_one_value(FileObject& f, std::vector<PackedValue>& out, PackedPool& po
 }
 
 // A group framed as a span whose head has the packed form: kept stored.
-bool keep_stored(FileObject& head, std::string_view span, std::vector<PackedGroup>& out) {
+bool keep_stored(FileObject& head, std::string_view span, RecordList<PackedGroup>& out) {
     std::string s1, s2, s3, s4;
     std::string_view version, id, sort, name, description;
     Variant other;
@@ -371,7 +372,7 @@ void check_stored_group(std::string_view span) {
         spans.pop_back();
         ref<PackedPool> pool = PackedPool::create();
         ref<ReaderObject> reader = ReaderObject::over_span(next, nullptr);
-        std::vector<PackedGroup> read;
+        RecordList<PackedGroup> read;
         read_group_body(*reader, read, *pool, 0);
         if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
         if (!reader->eof()) raise(hr::BAD_FILE_FORMAT, "Bad file format: bytes after a stored group");
@@ -380,7 +381,7 @@ void check_stored_group(std::string_view span) {
 }
 
 // `head` is the reader of group heads that a collection's groups share.
-void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth,
+void read_one_group(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth,
                     ref<ReaderObject>& head) {
     std::string_view span;
     ref<Object> keeper;
@@ -398,7 +399,7 @@ void read_one_group(FileObject& f, std::vector<PackedGroup>& out, PackedPool& po
     read_group_body(*body, out, pool, depth);
 }
 
-void read_group_body(FileObject& f, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
+void read_group_body(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth) {
     if (depth >= kMaxPackedDepth) {
         ref<cls_INIGroup> g = cls_INIGroup::create();
         out.push_back(PackedGroup::holding(g));
@@ -474,19 +475,19 @@ namespace {
 // its room (a false count) gives the room back.
 constexpr std::size_t kMinEntryBytes = 4;
 template <class Entry>
-void reserve_for(const FileObject& f, std::int32_t n, std::vector<Entry>& out, PackedPool& pool) {
+void reserve_for(const FileObject& f, std::int32_t n, RecordList<Entry>& out, PackedPool& pool) {
     const std::size_t left = f.bytes_left();
     const std::size_t backed = std::min(static_cast<std::size_t>(n), left / kMinEntryBytes);
     if (backed > out.capacity() - out.size() && pool.reserve_ahead(backed * sizeof(Entry), left))
         out.reserve(out.size() + backed);
 }
 template <class Entry>
-void release_unused(std::vector<Entry>& out) {
+void release_unused(RecordList<Entry>& out) {
     if (out.capacity() > 2 * out.size() + 16) out.shrink_to_fit();
 }
 } // namespace
 
-void read_values(FileObject& f, std::int32_t n, std::vector<PackedValue>& out, PackedPool& pool) {
+void read_values(FileObject& f, std::int32_t n, RecordList<PackedValue>& out, PackedPool& pool) {
     if (n <= 0) return;
     reserve_for(f, n, out, pool);
     for (std::int32_t i = 0; i < n; ++i) read_one_value(f, out, pool);
@@ -500,7 +501,7 @@ CheckStoredGroups::~CheckStoredGroups() {
     if (on_) g_check_stored = kCheckOff;
 }
 
-void read_groups(FileObject& f, std::int32_t n, std::vector<PackedGroup>& out, PackedPool& pool, int depth) {
+void read_groups(FileObject& f, std::int32_t n, RecordList<PackedGroup>& out, PackedPool& pool, int depth) {
     if (n <= 0) return;
     reserve_for(f, n, out, pool);
     ref<ReaderObject> head;

@@ -8,7 +8,10 @@
 // see the same object every time and cannot tell the forms apart.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +51,84 @@ private:
     std::size_t left_ = 0;
     std::size_t next_chunk_ = 256;
     std::vector<ref<Object>> held_;
+};
+
+// A list of records: a vector that costs 16 bytes, not 24, and grows from
+// one element, since most packed groups hold few values and children.
+template <class T>
+class RecordList {
+public:
+    RecordList() = default;
+    RecordList(RecordList&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+    RecordList& operator=(RecordList&& o) noexcept {
+        if (this != &o) {
+            free_all();
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+            cap_ = std::exchange(o.cap_, 0);
+        }
+        return *this;
+    }
+    ~RecordList() { free_all(); }
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return cap_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    T& front() noexcept { return data_[0]; }
+    T& back() noexcept { return data_[size_ - 1]; }
+
+    void push_back(T&& item) {
+        if (size_ == cap_) grow_to(cap_ == 0 ? 1 : std::size_t{cap_} * 2);
+        new (data_ + size_) T(std::move(item));
+        ++size_;
+    }
+    void pop_back() noexcept { data_[--size_].~T(); }
+    void reserve(std::size_t n) {
+        if (n > cap_) grow_to(n);
+    }
+    void resize(std::size_t n) {
+        reserve(n);
+        while (size_ < n) new (data_ + size_++) T();
+        while (size_ > n) pop_back();
+    }
+    void clear() noexcept {
+        while (size_ > 0) pop_back();
+    }
+    void shrink_to_fit() {
+        if (cap_ > size_) move_to(size_);
+    }
+
+private:
+    void grow_to(std::size_t n) {
+        if (n > UINT32_MAX) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
+        move_to(n);
+    }
+    void move_to(std::size_t n) {
+        T* fresh = n ? static_cast<T*>(::operator new(n * sizeof(T))) : nullptr;
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            new (fresh + i) T(std::move(data_[i]));
+            data_[i].~T();
+        }
+        ::operator delete(data_);
+        data_ = fresh;
+        cap_ = static_cast<std::uint32_t>(n);
+    }
+    void free_all() noexcept {
+        clear();
+        ::operator delete(data_);
+        data_ = nullptr;
+        cap_ = 0;
+    }
+    T* data_ = nullptr;
+    std::uint32_t size_ = 0;
+    std::uint32_t cap_ = 0;
 };
 
 // Stored: a group read by LOAD and kept in its stored form (a span of the
@@ -104,18 +185,24 @@ private:
 
 // One group slot. Packed: SORT and NAME (also the identifier), empty
 // DESCRIPTION, its values and child groups packed in turn, and collections
-// with an empty identifier. Object: a real group.
+// with an empty identifier. Object: a real group. Stored: the span of a
+// stored file that holds the group.
+//
+// Deep imports hold one record per level: 72 bytes, so that a chain of
+// single children costs one small block per level.
 struct PackedGroup {
     const char* name = nullptr;
     const char* sort = nullptr;
     std::uint32_t name_len = 0;
     std::uint32_t sort_len = 0;
-    cls_INIGroup* object = nullptr;
-    const char* span = nullptr;
-    std::uint64_t span_len = 0;
-    std::vector<PackedValue> values;
-    std::vector<PackedGroup> children;
+    union {
+        cls_INIGroup* object = nullptr;  // Object
+        const char* span;                // Stored
+    };
+    std::uint32_t span_len = 0;  // stored files stay below 4 GiB
     PackedForm form = PackedForm::None;
+    RecordList<PackedValue> values;    // Packed
+    RecordList<PackedGroup> children;  // Packed
 
     PackedGroup() = default;
     PackedGroup(PackedGroup&& o) noexcept { take(o); }
@@ -138,8 +225,10 @@ private:
         sort = o.sort;
         name_len = o.name_len;
         sort_len = o.sort_len;
-        object = std::exchange(o.object, nullptr);
-        span = o.span;
+        if (o.form == PackedForm::Stored)
+            span = o.span;
+        else
+            object = std::exchange(o.object, nullptr);
         span_len = o.span_len;
         values = std::move(o.values);
         children = std::move(o.children);
@@ -163,14 +252,14 @@ private:
 // Packed groups nest at most this deep below a real one, so the native
 // recursion of storing, reading and freeing packed trees stays bounded; a
 // deeper group is made real and packs its own children again.
-constexpr int kMaxPackedDepth = 32;
+constexpr int kMaxPackedDepth = 128;
 
 // Records of a collection, index = position - 1; the collection's slot
 // array holds the objects already made.
 struct PackedSlots {
     std::vector<ref<PackedPool>> pools;
-    std::vector<PackedValue> values;
-    std::vector<PackedGroup> groups;
+    RecordList<PackedValue> values;
+    RecordList<PackedGroup> groups;
     void keep_pool(const ref<PackedPool>& pool) {
         for (const auto& p : pools)
             if (p == pool) return;
@@ -192,7 +281,7 @@ void store_packed_group(FileObject& f, const PackedGroup& record);
 
 // Reads n stored entries into records; what has no packed form becomes an
 // object record. Entries read before a failure are kept in `out`.
-void read_values(FileObject& f, std::int32_t n, std::vector<PackedValue>& out, PackedPool& pool);
-void read_groups(FileObject& f, std::int32_t n, std::vector<PackedGroup>& out, PackedPool& pool, int depth);
+void read_values(FileObject& f, std::int32_t n, RecordList<PackedValue>& out, PackedPool& pool);
+void read_groups(FileObject& f, std::int32_t n, RecordList<PackedGroup>& out, PackedPool& pool, int depth);
 
 } // namespace tr47::detail
