@@ -152,7 +152,9 @@ private:
 class SlotClaim : FlagTaken {
 public:
     explicit SlotClaim(std::atomic<bool>& flag) : FlagTaken(flag) {
-        while (flag.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+        // Sequentially consistent, as walks pin the records: either the walk
+        // sees the flag or the filler sees the walk.
+        while (flag.exchange(true, std::memory_order_seq_cst)) std::this_thread::yield();
     }
 };
 } // namespace
@@ -180,6 +182,10 @@ ref<Persistable> CollectionBase::fill_slot(std::int32_t position) {
     SlotClaim claim(filling_slot_);
     if (Persistable* e = slot.load_acquire()) return ref<Persistable>(e);
     if (packed_at(position)) {
+        // A real group takes its packed record's lists over: not while a
+        // walk reads them in place.
+        if (kind_ == Kind::Groups && packed_->groups[record].form == PackedForm::Packed)
+            while (walkers_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
         make_real(position);
     } else if (kind_ != Kind::Groups) {
         // Create-on-read: an empty slot of values or enumerations becomes a
@@ -253,8 +259,16 @@ bool CollectionBase::key_at(std::int32_t position, std::string_view& text, Varia
                 text = kind_ == Kind::Values ? packed_->values[i].key() : packed_->groups[i].key();
                 return true;
             }
+            // The record holds the real entry: its key, without filling the
+            // slot (so a search never waits for a thread filling one).
+            if (kind_ == Kind::Values)
+                e = packed_->values[i].u.object;
+            else if (kind_ == Kind::Groups)
+                e = packed_->groups[i].object;
         }
-        e = entry_at(position).get();
+        if (!e && kind_ == Kind::Groups)
+            raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection holds an empty slot");
+        if (!e) e = entry_at(position).get();
     }
     if (!e) raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection holds an empty slot");
     if (kind_ == Kind::Values) {
@@ -269,6 +283,26 @@ bool CollectionBase::key_at(std::int32_t position, std::string_view& text, Varia
     }
     other = d->identifier();
     return false;
+}
+
+bool CollectionBase::pin_records() noexcept {
+    if (kind_ != Kind::Groups || !database_ || !database_->bound_only_to(this)) return false;
+    walkers_.fetch_add(1, std::memory_order_seq_cst);
+    if (filling_slot_.load(std::memory_order_seq_cst)) {
+        walkers_.fetch_sub(1, std::memory_order_release);
+        return false;
+    }
+    return true;
+}
+
+CollectionBase::Peek CollectionBase::peek(std::int32_t position) const noexcept {
+    if (position < 1 || position > upper_bound()) return {};
+    if (Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire()) return {e, nullptr};
+    if (kind_ != Kind::Groups || !packed_at(position)) return {};
+    const PackedGroup& r = packed_->groups[static_cast<std::size_t>(position - 1)];
+    if (r.form == PackedForm::Packed) return {nullptr, &r};
+    if (r.form == PackedForm::Object) return {r.object, nullptr};
+    return {};
 }
 
 PackedSlots& CollectionBase::packed_slots() {
@@ -300,7 +334,7 @@ namespace {
 // Moves records to the end of a record list (taking the list whole when it
 // is empty).
 template <class Record>
-void append_records(std::vector<Record>& into, std::vector<Record>&& records) {
+void append_records(RecordList<Record>& into, RecordList<Record>&& records) {
     if (into.empty()) {
         into = std::move(records);
     } else {
@@ -328,7 +362,7 @@ void CollectionBase::append_packed(PackedGroup&& record, const ref<PackedPool>& 
     slots_.emplace_back();
 }
 
-void CollectionBase::adopt(std::vector<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools) {
+void CollectionBase::adopt(RecordList<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools) {
     if (records.empty()) return;
     drop_index();
     PackedSlots& p = packed_slots();
@@ -337,7 +371,7 @@ void CollectionBase::adopt(std::vector<PackedValue>&& records, const std::vector
     slots_.resize(p.values.size() + 1);
 }
 
-void CollectionBase::adopt(std::vector<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools) {
+void CollectionBase::adopt(RecordList<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools) {
     if (records.empty()) return;
     drop_index();
     ensure_array();
@@ -680,8 +714,8 @@ void CollectionBase::DataRead(FileObject& f) {
         // Values and groups are read into packed records; whatever was read
         // stays, also when the file fails midway.
         ref<PackedPool> pool = PackedPool::create();
-        std::vector<PackedValue> values;
-        std::vector<PackedGroup> groups;
+        RecordList<PackedValue> values;
+        RecordList<PackedGroup> groups;
         auto keep = [&] {
             adopt(std::move(values), {pool});
             adopt(std::move(groups), {pool});

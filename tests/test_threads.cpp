@@ -144,3 +144,39 @@ TEST(Threads, ManyReadersOfOneDocument) {
         EXPECT_EQ(failures.load(), 0) << (loaded ? "loaded" : "imported");
     }
 }
+
+TEST(Threads, RecursiveLookUpsWhileOtherReadersMakeGroupsReal) {
+    // Look-ups read packed groups in place while other threads make the
+    // same groups real; a chain deeper than packed groups nest puts real
+    // groups between packed ones.
+    std::string text = wide_ini(30, 10);
+    for (int i = 0; i < 400; ++i) text += "BEGIN Chain\n";
+    text += "Bottom=7\n";
+    for (int i = 0; i < 400; ++i) text += "END\n";
+    TempDir dir;
+    const std::string file = dir.write("chain.ini", text);
+    for (int round = 0; round < 4; ++round) {
+        ref<cls_INI> doc = cls_INI::create();
+        ASSERT_TRUE(doc->IMPORT(file));
+        std::atomic<int> failures{0};
+        on_threads(4, [&](int t) {
+            if (t % 2) {
+                // Every group, made real by reaching it.
+                std::vector<ref<cls_INIGroup>> todo{doc->ROOT()};
+                while (!todo.empty()) {
+                    ref<cls_INIGroup> g = todo.back();
+                    todo.pop_back();
+                    ref<cls_INIGroups> children = g->CHILDREN();
+                    for (std::int32_t i = children->COUNT(); i >= 1; --i) todo.push_back(children->Item(Variant(i), true));
+                }
+            }
+            for (int k = 0; k < 5; ++k) {
+                const int g = (k * 11 + t * 7) % 30;
+                CHECK_ON_THREAD(failures, doc->VALUE("Bottom", Variant("none"), true).to_long() == 7);
+                CHECK_ON_THREAD(failures, doc->VALUE(nm("Deep", g)).to_long() == g);
+                CHECK_ON_THREAD(failures, !doc->ROOT()->EXISTS("Nowhere", true));
+            }
+        });
+        EXPECT_EQ(failures.load(), 0) << "round " << round;
+    }
+}

@@ -45,6 +45,8 @@ struct PackedAccess;
 struct PackedSlots;
 struct PackedValue;
 struct PackedGroup;
+template <class T>
+class RecordList;
 class PackedPool;
 
 // Common part of the seven classes: the data object binding.
@@ -102,8 +104,8 @@ public:
     void append_packed(PackedValue&& record, const ref<PackedPool>& pool);
     void append_packed(PackedGroup&& record, const ref<PackedPool>& pool);
     // Appends records (with the pools their texts live in) at the end.
-    void adopt(std::vector<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools);
-    void adopt(std::vector<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools);
+    void adopt(RecordList<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools);
+    void adopt(RecordList<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools);
 
     // SlotArray
     bool allocated() const override { return kind_ != Kind::Groups || allocated_; }
@@ -121,6 +123,21 @@ public:
 
     // The key of an entry held here alone changed: the index looks again.
     void keys_changed() noexcept { local_generation_.fetch_add(1, std::memory_order_relaxed); }
+
+    // Walks over the tree read group records in place instead of making
+    // every group real. While a walk holds a pin on a collection whose
+    // search is its own, a thread that would take one of its records over
+    // waits; a pin is refused while a slot is being filled (false).
+    bool pin_records() noexcept;
+    void unpin_records() noexcept { walkers_.fetch_sub(1, std::memory_order_release); }
+    // What a pinned walk finds at a position without making anything real:
+    // the real entry, the packed record, or neither (the entry must be
+    // made real first).
+    struct Peek {
+        Persistable* real = nullptr;
+        const PackedGroup* packed = nullptr;
+    };
+    Peek peek(std::int32_t position) const noexcept;
 
 protected:
     enum class Kind { Values, Groups, Enums };
@@ -195,6 +212,7 @@ private:
     std::atomic<Index*> retired_{nullptr};
     std::atomic<bool> building_index_{false};
     std::atomic<bool> filling_slot_{false};
+    std::atomic<std::uint32_t> walkers_{0};  // pins of walks reading records in place
     std::atomic<std::uint64_t> local_generation_{0};
     std::atomic<std::uint32_t> empty_slots_{0};  // slots that hold no entry (groups)
     // Packed records of the slots not made real yet (values and groups).
