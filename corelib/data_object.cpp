@@ -160,37 +160,72 @@ void MemberList::DATA(ref<DataObject> d) {
     if (data_) data_->bind(this);
 }
 
-void MemberList::add_member(const std::string& name, const std::vector<Variant>& args) {
-    members_.push_back({name, args.empty() ? std::string() : args.front().to_text()});
+void MemberList::add_member(std::string_view name, const std::vector<Variant>& args) {
+    if (args.empty()) {
+        add_member(name, std::string_view());
+        return;
+    }
+    const std::string value = args.front().to_text();
+    add_member(name, std::string_view(value));
 }
 
-const std::string& MemberList::NAME(std::int32_t position) const {
-    if (position < 1 || position > COUNT()) raise(hr::OUT_OF_RANGE, "Subscript out of range: member position");
-    return members_[static_cast<std::size_t>(position - 1)].name;
+void MemberList::add_member(std::string_view name, std::string_view value) {
+    if (text_.size() + name.size() + value.size() > UINT32_MAX)
+        raise(hr::LIMIT_EXCEEDED, "Member list longer than 4 GiB");
+    const auto at = static_cast<std::uint32_t>(text_.size());
+    text_.append(name);
+    text_.append(value);
+    entries_.push_back({at, static_cast<std::uint32_t>(at + name.size())});
 }
 
-const std::string& MemberList::VALUE(std::int32_t position) const {
+void MemberList::reserve(std::size_t n, std::size_t text) {
+    entries_.reserve(entries_.size() + n);
+    text_.reserve(text_.size() + text);
+}
+
+std::string_view MemberList::NAME(std::int32_t position) const {
     if (position < 1 || position > COUNT()) raise(hr::OUT_OF_RANGE, "Subscript out of range: member position");
-    return members_[static_cast<std::size_t>(position - 1)].value;
+    return name_at(static_cast<std::size_t>(position - 1));
+}
+
+std::string_view MemberList::VALUE(std::int32_t position) const {
+    if (position < 1 || position > COUNT()) raise(hr::OUT_OF_RANGE, "Subscript out of range: member position");
+    return value_at(static_cast<std::size_t>(position - 1));
 }
 
 bool MemberList::EXISTS(std::string_view name) const {
-    for (const Member& m : members_)
-        if (keys_equal(m.name, name)) return true;
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+        if (keys_equal(name_at(i), name)) return true;
     return false;
 }
 
 std::string MemberList::value_of(std::string_view name) const {
-    for (const Member& m : members_)
-        if (keys_equal(m.name, name)) return m.value;
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+        if (keys_equal(name_at(i), name)) return std::string(value_at(i));
     return {};
+}
+
+std::vector<MemberList::Member> MemberList::members() const {
+    std::vector<Member> out;
+    out.reserve(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i) out.push_back({std::string(name_at(i)), std::string(value_at(i))});
+    return out;
+}
+
+void MemberList::set_members(const std::vector<Member>& members) {
+    text_.clear();
+    entries_.clear();
+    for (const Member& m : members) add_member(m.name, std::string_view(m.value));
+    text_.shrink_to_fit();
+    entries_.shrink_to_fit();
 }
 
 void MemberList::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
     ref<MemberList> other = query<MemberList>(pOther);
     if (!other) raise(hr::TYPE_MISMATCH, "Type mismatch: copy of a member list from another class");
     data_->identifier(other->DATA()->identifier());
-    members_ = other->members_;
+    text_ = other->text_;
+    entries_ = other->entries_;
     pcDone = true;
 }
 
@@ -198,10 +233,10 @@ void MemberList::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
 void MemberList::DataPACK(std::string& pcPackage) {
     std::string out(detail::kPackageMagic);
     detail::put_value(out, data_->identifier());
-    detail::put_value(out, Variant(static_cast<std::int32_t>(members_.size())));
-    for (const Member& m : members_) {
-        detail::put_element(out, 'S', m.name);
-        detail::put_element(out, 'S', m.value);
+    detail::put_value(out, Variant(static_cast<std::int32_t>(entries_.size())));
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        detail::put_element(out, 'S', name_at(i));
+        detail::put_element(out, 'S', value_at(i));
     }
     pcPackage = std::move(out);
 }
@@ -224,17 +259,17 @@ void MemberList::DataUnpack(std::string& prPackage) {
     }
     if (!r.at_end()) detail::bad_package("trailing data");
     data_->identifier(Variant(id.to_text()));
-    members_ = std::move(members);
+    set_members(members);
 }
 
 // Stored form: "1.0", identifier, member count, then name and value.
 void MemberList::DataStore(FileObject& f) {
     f.write_values({Variant("1.0")});
     f.write_values({data_->identifier()});
-    f.write_values({Variant(static_cast<std::int32_t>(members_.size()))});
-    for (const Member& m : members_) {
-        f.write_values({Variant(m.name)});
-        f.write_values({Variant(m.value)});
+    f.write_values({Variant(static_cast<std::int32_t>(entries_.size()))});
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        f.write_values({Variant(name_at(i))});
+        f.write_values({Variant(value_at(i))});
     }
 }
 
@@ -246,12 +281,13 @@ void MemberList::DataRead(FileObject& f) {
     std::int32_t n = 0;
     f.read_values({Target(&n)});
     if (n < 0) raise(hr::BAD_FILE_FORMAT, "Bad file format: negative member count");
-    members_.clear();
+    text_.clear();
+    entries_.clear();
     for (std::int32_t i = 0; i < n; ++i) {
-        Member m;
-        f.read_values({Target(&m.name)});
-        f.read_values({Target(&m.value)});
-        members_.push_back(std::move(m));
+        std::string name, value;
+        f.read_values({Target(&name)});
+        f.read_values({Target(&value)});
+        add_member(name, std::string_view(value));
     }
 }
 

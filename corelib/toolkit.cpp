@@ -31,18 +31,28 @@ void Toolkit::split_into(std::vector<std::string>& items, std::string_view text,
     // Items already in the list are overwritten in place, so a list used
     // line after line keeps its storage.
     std::size_t used = 0;
-    auto put = [&](std::string_view item) {
-        if (used < items.size())
-            items[used].assign(item);
-        else
-            items.emplace_back(item);
-        ++used;
-    };
     struct Trim {
         std::vector<std::string>& items;
         std::size_t& used;
         ~Trim() { items.resize(used); }
     } trim{items, used};
+    split_each(text, separator, open, close, quote, maxItems, [&](std::string_view item) {
+        if (used < items.size())
+            items[used].assign(item);
+        else
+            items.emplace_back(item);
+        ++used;
+    });
+}
+
+void Toolkit::split_each(std::string_view text, std::string_view separator, std::string_view open,
+                         std::string_view close, std::string_view quote, std::size_t maxItems,
+                         const std::function<void(std::string_view)>& each) const {
+    std::size_t used = 0;
+    auto put = [&](std::string_view item) {
+        each(item);
+        ++used;
+    };
     if (separator.empty()) {
         put(trim_blanks(text));
         return;

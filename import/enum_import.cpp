@@ -4,16 +4,33 @@ namespace tr47 {
 
 bool cls_INIEnum::IMPORT(const std::string& pData) {
     const Toolkit& tk = GlobalObject::instance().toolkit();
-    ref<TextList> items = detail::split_items(pData, ",");
-    for (std::string& it : items->items()) {
-        if (it.size() >= 2 && it.front() == '"' && it.back() == '"')
-            it = tk.unquote(it);
-        else if (it.size() >= 2 && it.front() == '(' && it.back() == ')')
+    // Members go straight from the text into the member list, with no list
+    // of items between: an enumeration of millions of members costs its
+    // text and a few bytes per member. A first pass counts them, so a list
+    // that is too long fails before the enumeration changes.
+    std::size_t count = 0;
+    tk.split_each(pData, ",", "(", ")", "\"", 0, [&](std::string_view) { ++count; });
+    ref<MemberList> members = VALUES();
+    members->reserve((count + 1) / 2, pData.size());
+    std::string name, quoted;
+    bool haveName = false;
+    tk.split_each(pData, ",", "(", ")", "\"", 0, [&](std::string_view it) {
+        if (it.size() >= 2 && it.front() == '"' && it.back() == '"') {
+            quoted = tk.unquote(it);
+            it = quoted;
+        } else if (it.size() >= 2 && it.front() == '(' && it.back() == ')') {
             it = it.substr(1, it.size() - 2);
-    }
-    const std::int32_t n = items->COUNT();
+        }
+        if (!haveName) {
+            name.assign(it);
+            haveName = true;
+        } else {
+            members->add_member(name, it);
+            haveName = false;
+        }
+    });
     // An odd count pairs the last name with the empty text.
-    for (std::int32_t i = 1; i <= n; i += 2) VALUES()->add_member(items->Item(i), {Variant(items->Item(i + 1))});
+    if (haveName) members->add_member(name, std::string_view());
     return true;
 }
 

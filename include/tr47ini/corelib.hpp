@@ -357,6 +357,11 @@ public:
     void split_into(std::vector<std::string>& items, std::string_view text, std::string_view separator,
                     std::string_view open, std::string_view close, std::string_view quote,
                     std::size_t maxItems = 0) const;
+    // The same split, item by item, without a list: `each` sees every item
+    // as it is found.
+    void split_each(std::string_view text, std::string_view separator, std::string_view open,
+                    std::string_view close, std::string_view quote, std::size_t maxItems,
+                    const std::function<void(std::string_view)>& each) const;
 
     // The text inside the outer double quotes (a doubled quote inside stands
     // for one); a text without outer quotes comes back unchanged.
@@ -378,10 +383,14 @@ public:
     ref<DataObject> DATA() const override { return data_; }
     void DATA(ref<DataObject> d);
 
-    void add_member(const std::string& name, const std::vector<Variant>& args);
-    std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(members_.size()); }
-    const std::string& NAME(std::int32_t position) const;
-    const std::string& VALUE(std::int32_t position) const;
+    void add_member(std::string_view name, const std::vector<Variant>& args);
+    // A member whose value is a text, as an imported enumeration adds it.
+    void add_member(std::string_view name, std::string_view value);
+    // Room for n more members holding `text` bytes in all.
+    void reserve(std::size_t n, std::size_t text);
+    std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(entries_.size()); }
+    std::string_view NAME(std::int32_t position) const;
+    std::string_view VALUE(std::int32_t position) const;
     bool EXISTS(std::string_view name) const;
     // Value of the first member of that name (blanks and case ignored).
     std::string value_of(std::string_view name) const;
@@ -391,7 +400,8 @@ public:
         std::string value;
         friend bool operator==(const Member&, const Member&) = default;
     };
-    const std::vector<Member>& members() const noexcept { return members_; }
+    // The members as a list of their own (a copy).
+    std::vector<Member> members() const;
 
 private:
     MemberList();
@@ -402,8 +412,25 @@ private:
     void DataRead(FileObject& pFile) override;
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 
+    std::string_view name_at(std::size_t i) const noexcept {
+        return std::string_view(text_).substr(entries_[i].name_at, entries_[i].value_at - entries_[i].name_at);
+    }
+    std::string_view value_at(std::size_t i) const noexcept {
+        const std::size_t end = i + 1 < entries_.size() ? entries_[i + 1].name_at : text_.size();
+        return std::string_view(text_).substr(entries_[i].value_at, end - entries_[i].value_at);
+    }
+    void set_members(const std::vector<Member>& members);
+
     ref<DataObject> data_;
-    std::vector<Member> members_;
+    // An enumeration may hold millions of members: their texts follow each
+    // other in one string, each member 8 bytes besides (a member ends where
+    // the next one's name starts).
+    struct Entry {
+        std::uint32_t name_at;
+        std::uint32_t value_at;
+    };
+    std::string text_;
+    std::vector<Entry> entries_;
 };
 
 // ---------------------------------------------------------------------------
