@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tr47bench {
 
@@ -21,6 +22,22 @@ Texts generate_groups(std::uint32_t groups, std::uint32_t valuesPerGroup, std::u
 
 // One group holding `values` values.
 Texts generate_one_group(std::uint32_t values, std::uint32_t seed = 4711);
+
+// Settings files as users keep them: comments, long quoted texts, numbers,
+// dates, booleans, colours, UTF-8 text, CRLF line ends, groups nested one to
+// four deep and a few wide ones. The flat form names each section by the
+// group's path ("Printer/Fonts"); `groups` lists every group with the names
+// of its values, in file order, for the look-up jobs.
+struct GroupNames {
+    std::vector<std::string> path;  // group names from the top
+    std::string section;            // the flat form's section name
+    std::vector<std::string> names; // value names
+};
+struct Realistic {
+    Texts texts;
+    std::vector<GroupNames> groups;
+};
+Realistic generate_realistic(std::size_t bytes, std::uint32_t seed = 4711);
 
 // A chain of `depth` nested groups, the looked-up value in the innermost.
 std::string generate_deep(std::uint32_t depth);
