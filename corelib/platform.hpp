@@ -15,9 +15,12 @@
 namespace tr47::detail::platform {
 
 // Locale name of the user ("de_DE", "en_US") for dates or for case mapping;
-// "en_US" when the system names none.
+// "en_US" when the system names none. The process locale when a program has
+// set one, else the environment's LC_ALL, LC_CTYPE/LC_TIME and LANG, read
+// when the process locale changes (and after forget_locale_environment).
 enum class LocaleUse { Dates, Text };
 std::string locale_name(LocaleUse use);
+void forget_locale_environment() noexcept;
 
 // Whether the user's short date writes the day before the month.
 bool day_before_month();

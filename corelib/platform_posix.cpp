@@ -1,5 +1,6 @@
 // The platform services on Linux and other POSIX systems: ICU for case
 // mapping and date patterns, OpenSSL for cryptography.
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -63,23 +64,39 @@ const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const u
 
 } // namespace
 
+namespace {
+// Raised when the environment's locale variables are to be read again.
+std::atomic<unsigned> g_locale_environment{0};
+} // namespace
+
+void forget_locale_environment() noexcept { g_locale_environment.fetch_add(1, std::memory_order_relaxed); }
+
 std::string locale_name(LocaleUse use) {
     const int category = use == LocaleUse::Dates ? LC_TIME : LC_CTYPE;
-    // Case mapping asks often: answer from a cache keyed by what decides it.
-    static thread_local std::string cachedKey[2], cachedName[2];
-    const int slot = use == LocaleUse::Dates ? 0 : 1;
+    // Case mapping asks on every upper-casing: the answer is kept until the
+    // process locale changes (asking the C library for its name is cheap,
+    // reading the environment is not: it grows with the environment). The
+    // cache is plain data: a thread-local object with a destructor would
+    // pin the library in memory until the thread ends.
+    struct Cache {
+        char process[64];
+        char name[64];
+        unsigned environment;
+        bool valid;
+    };
+    static thread_local Cache cache[2];
+    Cache& c = cache[use == LocaleUse::Dates ? 0 : 1];
     const char* now = std::setlocale(category, nullptr);
-    std::string key = now ? now : "";
-    for (const char* var : {"LC_ALL", "LC_CTYPE", "LC_TIME", "LANG"}) {
-        const char* v = std::getenv(var);
-        key += '|';
-        key += v ? v : "";
+    const unsigned environment = g_locale_environment.load(std::memory_order_relaxed);
+    if (c.valid && now && c.environment == environment && std::strcmp(now, c.process) == 0) return c.name;
+    std::string name = locale_from_environment(category);
+    c.valid = now && std::strlen(now) < sizeof c.process && name.size() < sizeof c.name;
+    if (c.valid) {
+        std::strcpy(c.process, now);
+        std::strcpy(c.name, name.c_str());
+        c.environment = environment;
     }
-    if (key != cachedKey[slot] || cachedName[slot].empty()) {
-        cachedKey[slot] = key;
-        cachedName[slot] = locale_from_environment(category);
-    }
-    return cachedName[slot];
+    return name;
 }
 
 bool day_before_month() {

@@ -89,6 +89,8 @@ BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO gcm_info(const unsigned char* nonce, std::
 
 } // namespace
 
+void forget_locale_environment() noexcept {}
+
 std::string locale_name(LocaleUse) {
     wchar_t name[LOCALE_NAME_MAX_LENGTH];
     if (GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) == 0 || !name[0]) return "en_US";

@@ -33,6 +33,7 @@ public:
         savedEnv_ = env ? env : "";
         hadEnv_ = env != nullptr;
         ::setenv("LC_ALL", name, 1);
+        tr47::detail::platform::forget_locale_environment();
     }
     ~LocaleScope() {
         std::setlocale(LC_ALL, saved_.c_str());
@@ -40,6 +41,7 @@ public:
             ::setenv("LC_ALL", savedEnv_.c_str(), 1);
         else
             ::unsetenv("LC_ALL");
+        tr47::detail::platform::forget_locale_environment();
     }
     bool process_locale_set() const { return ok_; }
 
