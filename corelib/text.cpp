@@ -12,9 +12,28 @@ bool dotted_i_locale() {
     const std::string n = detail::platform::locale_name(detail::platform::LocaleUse::Text);
     return n.rfind("tr", 0) == 0 || n.rfind("az", 0) == 0;
 }
+
+constexpr char ascii_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+// Whether a text is ASCII, and whether it holds an i (the one ASCII letter
+// whose upper case depends on the locale).
+bool ascii_text(std::string_view text, bool& hasI) noexcept {
+    hasI = false;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+        hasI = hasI || c == 'i';
+    }
+    return true;
+}
 } // namespace
 
 std::string upper(std::string_view text) {
+    bool hasI = false;
+    if (ascii_text(text, hasI) && !(hasI && dotted_i_locale())) {
+        std::string out(text);
+        for (char& c : out) c = ascii_upper(c);
+        return out;
+    }
     std::string out;
     out.reserve(text.size());
     bool dotted = false;
@@ -76,7 +95,26 @@ bool keys_equal(std::string_view a, std::string_view b) {
     b = trim_blanks(b);
     // Fast path: equal bytes are equal keys.
     if (a == b) return true;
+    bool aI = false, bI = false;
+    if (ascii_text(a, aI) && ascii_text(b, bI) && !((aI || bI) && dotted_i_locale())) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+        return true;
+    }
     return upper(a) == upper(b);
+}
+
+bool key_matches(std::string_view key, std::string_view normalised) {
+    key = trim_blanks(key);
+    bool hasI = false;
+    if (ascii_text(key, hasI) && !(hasI && dotted_i_locale())) {
+        if (key.size() != normalised.size()) return false;
+        for (std::size_t i = 0; i < key.size(); ++i)
+            if (ascii_upper(key[i]) != normalised[i]) return false;
+        return true;
+    }
+    return upper(key) == normalised;
 }
 
 bool is_valid_utf8(std::string_view text) noexcept {

@@ -433,7 +433,7 @@ std::int32_t CollectionBase::search_linear(const Variant& ID) {
     for (std::int32_t p = 1; p <= n; ++p) {
         const bool isText = key_at(p, text, other);
         if (ID.is_string() && isText) {
-            if (normalise_key(text) == wanted) return p;
+            if (key_matches(text, wanted)) return p;
         } else if (ID.equals(isText ? Variant(text) : other)) {
             return p;
         }

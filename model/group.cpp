@@ -231,11 +231,11 @@ private:
 bool packed_value(const PackedGroup& g, const std::string& wanted, Variant& out) {
     for (const PackedValue& v : g.values) {
         if (v.form == PackedForm::Object) {
-            if (normalise_key(v.u.object->NAME()) == wanted) {
+            if (key_matches(v.u.object->NAME(), wanted)) {
                 out = v.u.object->CONTENT();
                 return true;
             }
-        } else if (v.form == PackedForm::Packed && normalise_key(v.key()) == wanted) {
+        } else if (v.form == PackedForm::Packed && key_matches(v.key(), wanted)) {
             out = v.content();
             return true;
         }
@@ -247,8 +247,8 @@ bool packed_child_named(const PackedGroup& g, const Variant& name, const std::st
     for (const PackedGroup& c : g.children) {
         if (c.form == PackedForm::Object) {
             const Variant& id = c.object->DATA()->identifier();
-            if (id.is_string() ? normalise_key(id.string()) == wanted : name.equals(id)) return true;
-        } else if (c.form != PackedForm::None && normalise_key(c.key()) == wanted) {
+            if (id.is_string() ? key_matches(id.string(), wanted) : name.equals(id)) return true;
+        } else if (c.form != PackedForm::None && key_matches(c.key(), wanted)) {
             return true;
         }
     }

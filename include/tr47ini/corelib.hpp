@@ -529,6 +529,9 @@ std::string_view trim_blanks(std::string_view text) noexcept;
 // Keys as the collections compare them: trimmed of blanks, upper-cased.
 std::string normalise_key(std::string_view text);
 bool keys_equal(std::string_view a, std::string_view b);
+// Whether a key, once normalised, equals an already normalised one; no copy
+// when the key is ASCII.
+bool key_matches(std::string_view key, std::string_view normalised);
 
 bool is_valid_utf8(std::string_view text) noexcept;
 std::string windows1252_to_utf8(std::string_view text);
