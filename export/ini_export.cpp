@@ -217,7 +217,7 @@ public:
             std::string begin;
             if (!file_level_begin(*g, path, begin)) continue;
             group_checks(*g, path);
-            if (i > 1) out_ += eol_;
+            if (out_.size() > bomSize_) out_ += eol_;
             line(0, begin);
             if (!declared) {
                 // Enumerations belong to the document wherever they are
@@ -442,7 +442,7 @@ private:
             if (!begin_line(*child, path, begin)) continue;
             group_checks(*child, path);
             // A blank line between top-level blocks, for the eye.
-            if (depth == 0 && !out_.empty() && out_.size() > bomSize_) out_ += eol_;
+            if (depth == 0 && out_.size() > bomSize_) out_ += eol_;
             line(depth, begin);
             enter(std::move(child), std::move(step));
         }
@@ -552,8 +552,11 @@ private:
                     if (days == 0) days = 0.0; // no negative zero
                     expected = Variant(Date{days});
                 }
+                // Year first, four digits: the one form that reads back the
+                // same in every locale; the reader takes years from 100 on.
                 const std::string day = format_date(Date{days});
-                if (day.size() != 10) {
+                const bool yearFirst = day.size() == 10 && day[0] >= '0' && day[0] <= '9';
+                if (!yearFirst || std::stoi(day.substr(0, 4)) < 100) {
                     loss(where(), "CONTENT", "the date lies outside the years 100 to 9999; the value is not written");
                     return false;
                 }
@@ -583,6 +586,9 @@ private:
             if (!enum_forms(v, where, expected, expectedEnum, forms)) return false;
             break;
         }
+        if (kind != ID_INIValueSort_Enum && v.ENUMREF())
+            loss(where(), "ENUMREF", "a value of another kind than Enum reads back without ENUMREF; the reference is "
+                                     "not written");
         for (const std::string& form : forms) {
             text = name + "=" + form;
             if (value_reads_back(text, name, kind, expected, expectedEnum)) return true;

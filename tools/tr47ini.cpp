@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -341,8 +342,16 @@ int export_command(int argc, char** argv) {
     if (!read_password(passwordFile, password)) return kExitUsage;
     ref<cls_INI> doc = cls_INI::create();
     if (!doc->LOAD(positional[0], password)) {
-        if (!passwordFile.empty()) {
-            std::cerr << "tr47ini: LOAD of " << positional[0] << " failed\n";
+        // A stored file starts with its magic; one that LOAD refuses is
+        // never read as INI text.
+        char magic[8] = {};
+        std::ifstream probe(positional[0], std::ios::binary);
+        const bool stored = probe.read(magic, sizeof magic) && std::memcmp(magic, "TR47STOR", 8) == 0;
+        if (stored || !passwordFile.empty()) {
+            std::cerr << "tr47ini: LOAD of " << positional[0] << " failed"
+                      << (stored ? ": it is a stored file, and the password is wrong or missing, or the file is damaged"
+                                 : "")
+                      << '\n';
             return kExitFalse;
         }
         doc = cls_INI::create();
