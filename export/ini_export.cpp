@@ -314,7 +314,9 @@ private:
             }
             enum_lines_.push_back(std::move(written));
             declared_names_.emplace_back(path, name);
-            declared_as_[e.get()] = scratch_->ENUMS()->CREATE(name);
+            // An enumeration held twice in ENUMS is found at its first place.
+            ref<cls_INIEnum> declared = scratch_->ENUMS()->CREATE(name);
+            declared_as_.emplace(e.get(), declared);
         }
     }
 

@@ -527,6 +527,7 @@ TEST(ExportLosses, EnumerationReferencesThatTheTextCannotResolve) {
     v->CREATE("E", Variant::boolean(true), ID_INIValueSort_Enum)->ENUMREF(first);
     v->CREATE("F", Variant("x"), ID_INIValueSort_String)->ENUMREF(first); // kept by no text: see below
     v->CREATE("G", Variant(0.0), ID_INIValueSort_Enum)->ENUMREF(first);
+    doc->ENUMS()->ADD(first, Variant("Modes")); // held twice: found at its first place
     export_result r;
     const std::string text = export_text(*doc, &r);
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(1):A", "ENUMREF",
@@ -544,7 +545,9 @@ TEST(ExportLosses, EnumerationReferencesThatTheTextCannotResolve) {
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(6):F", "ENUMREF",
                           "a value of another kind than Enum reads back without ENUMREF; the reference is not written"));
     EXPECT_EQ(r.diagnostics.size(), 6u) << diagnostics_text(r.diagnostics);
-    EXPECT_EQ(text, "ENUM Modes,(Off,0)\nENUM \" MODES \",(On,1)\n\nF=x\nG=ENUM(Modes),0\n");
+    EXPECT_EQ(text, "ENUM Modes,(Off,0)\nENUM \" MODES \",(On,1)\nENUM Modes,(Off,0)\n\nF=x\nG=ENUM(Modes),0\n");
+    Imported back = import_text(text);
+    EXPECT_EQ(back.doc->ROOT()->VALUES()->Item(Variant("G"), false)->ENUMREF(), back.doc->ENUMS()->Item(Variant(1), true));
 }
 
 TEST(ExportLosses, GroupsWhoseKeySortOrPlaceTheTextCannotCarry) {
