@@ -50,47 +50,66 @@ inline std::int32_t enum_position(const ref<cls_INIEnum>& e, const EnumPositions
     return found == at.end() ? -1 : found->second;
 }
 
-// Groups compared pairwise without native recursion (trees may be deep).
+// A path of steps, shortened in the middle when it is deep.
+inline std::string join_path(const std::vector<std::string>& steps) {
+    std::string p;
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        if (steps.size() > 40 && k == 20) {
+            p += "/...";
+            k = steps.size() - 20;
+        }
+        p += (k ? "/" : "") + steps[k];
+    }
+    return p;
+}
+
+// Groups compared pairwise without native recursion (trees may be deep);
+// the path of a pair is built only when it differs.
 inline std::string groups_difference(cls_INIGroup& a, cls_INIGroup& b, const EnumPositions& ea,
                                      const EnumPositions& eb, const std::string& top) {
     struct Pair {
         ref<cls_INIGroup> a, b;
-        std::string path;
+        std::size_t depth;
+        std::string step;
     };
-    std::vector<Pair> stack{{ref<cls_INIGroup>(&a), ref<cls_INIGroup>(&b), top}};
+    std::vector<Pair> stack{{ref<cls_INIGroup>(&a), ref<cls_INIGroup>(&b), 0, top}};
+    std::vector<std::string> trail;
     std::size_t visits = 0;
     while (!stack.empty()) {
         Pair p = std::move(stack.back());
         stack.pop_back();
-        if (++visits > 50'000'000) return p.path + ": too many groups (a cycle?)";
-        if (p.a->NAME() != p.b->NAME()) return p.path + ": NAME '" + p.a->NAME() + "' against '" + p.b->NAME() + "'";
-        if (p.a->SORT() != p.b->SORT()) return p.path + ": SORT '" + p.a->SORT() + "' against '" + p.b->SORT() + "'";
-        if (p.a->DESCRIPTION() != p.b->DESCRIPTION()) return p.path + ": DESCRIPTION";
+        trail.resize(p.depth);
+        trail.push_back(std::move(p.step));
+        const auto path = [&] { return join_path(trail); };
+        if (++visits > 50'000'000) return path() + ": too many groups (a cycle?)";
+        if (p.a->NAME() != p.b->NAME()) return path() + ": NAME '" + p.a->NAME() + "' against '" + p.b->NAME() + "'";
+        if (p.a->SORT() != p.b->SORT()) return path() + ": SORT '" + p.a->SORT() + "' against '" + p.b->SORT() + "'";
+        if (p.a->DESCRIPTION() != p.b->DESCRIPTION()) return path() + ": DESCRIPTION";
         if (!p.a->DATA()->identifier().same(p.b->DATA()->identifier()))
-            return p.path + ": key " + describe(p.a->DATA()->identifier()) + " against " +
+            return path() + ": key " + describe(p.a->DATA()->identifier()) + " against " +
                    describe(p.b->DATA()->identifier());
         cls_INIValues* va = p.a->values_if_any();
         cls_INIValues* vb = p.b->values_if_any();
         const std::int32_t nv = va ? va->COUNT() : 0;
-        if (nv != (vb ? vb->COUNT() : 0)) return p.path + ": value counts differ";
+        if (nv != (vb ? vb->COUNT() : 0)) return path() + ": value counts differ";
         for (std::int32_t i = 1; i <= nv; ++i) {
             ref<cls_INIValue> x = va->Item(Variant(i), true), y = vb->Item(Variant(i), true);
-            const std::string at = p.path + "/VALUES(" + std::to_string(i) + "):" + x->NAME();
-            if (x->NAME() != y->NAME()) return at + ": NAME '" + x->NAME() + "' against '" + y->NAME() + "'";
+            const auto at = [&] { return path() + "/VALUES(" + std::to_string(i) + "):" + x->NAME(); };
+            if (x->NAME() != y->NAME()) return at() + ": NAME '" + x->NAME() + "' against '" + y->NAME() + "'";
             if (x->SORT() != y->SORT())
-                return at + ": SORT " + std::to_string(x->SORT()) + " against " + std::to_string(y->SORT());
+                return at() + ": SORT " + std::to_string(x->SORT()) + " against " + std::to_string(y->SORT());
             if (!x->CONTENT().same(y->CONTENT()))
-                return at + ": CONTENT " + describe(x->CONTENT()) + " against " + describe(y->CONTENT());
-            if (x->DESCRIPTION() != y->DESCRIPTION()) return at + ": DESCRIPTION";
-            if (enum_position(x->ENUMREF(), ea) != enum_position(y->ENUMREF(), eb)) return at + ": ENUMREF";
+                return at() + ": CONTENT " + describe(x->CONTENT()) + " against " + describe(y->CONTENT());
+            if (x->DESCRIPTION() != y->DESCRIPTION()) return at() + ": DESCRIPTION";
+            if (enum_position(x->ENUMREF(), ea) != enum_position(y->ENUMREF(), eb)) return at() + ": ENUMREF";
         }
         cls_INIGroups* ca = p.a->children_if_any();
         cls_INIGroups* cb = p.b->children_if_any();
         const std::int32_t nc = ca ? ca->COUNT() : 0;
-        if (nc != (cb ? cb->COUNT() : 0)) return p.path + ": child counts differ";
+        if (nc != (cb ? cb->COUNT() : 0)) return path() + ": child counts differ";
         for (std::int32_t i = nc; i >= 1; --i) {
             ref<cls_INIGroup> x = ca->Item(Variant(i), true), y = cb->Item(Variant(i), true);
-            stack.push_back({x, y, p.path + "/CHILDREN(" + std::to_string(i) + "):" + x->NAME()});
+            stack.push_back({x, y, p.depth + 1, "CHILDREN(" + std::to_string(i) + "):" + x->NAME()});
         }
     }
     return {};
