@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -32,6 +33,7 @@ const char* kUsage =
     "  tr47ini get FILE.ini NAME [--default TEXT] [--no-recurse]\n"
     "  tr47ini save FILE.ini OUT [--password-file PATH]\n"
     "  tr47ini load OUT [--json] [--password-file PATH]\n"
+    "  tr47ini export IN OUT.ini [--strict] [--password-file PATH]   (IN: INI file or stored file)\n"
     "  tr47ini register [SERVER.so]      (registry: $TR47_REGISTRY or ~/.local/share/tr47ini/registry)\n"
     "  tr47ini unregister [SERVER.so]\n";
 
@@ -313,6 +315,61 @@ int registration(const std::vector<std::string>& args, bool add) {
 // Imports with messages on standard error; unicode paths are passed as given.
 bool import_file(cls_INI& doc, const std::string& path) { return doc.IMPORT(path, true); }
 
+// tr47ini export IN OUT.ini [--strict] [--password-file PATH]: IN is a
+// stored file when LOAD reads it (under the password, if one is given),
+// else an INI file. Losses go to standard error; with --strict they stop
+// the export (exit 1) and OUT is left as it was.
+int export_command(int argc, char** argv) {
+    std::vector<std::string> positional;
+    std::string passwordFile;
+    bool strict = false, unknown = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string s = argv[i];
+        if (s == "--strict")
+            strict = true;
+        else if (s == "--password-file" && i + 1 < argc)
+            passwordFile = argv[++i];
+        else if (s.rfind("--", 0) == 0)
+            unknown = true;
+        else
+            positional.push_back(s);
+    }
+    if (unknown || positional.size() != 2) {
+        std::cerr << kUsage;
+        return kExitUsage;
+    }
+    std::string password;
+    if (!read_password(passwordFile, password)) return kExitUsage;
+    ref<cls_INI> doc = cls_INI::create();
+    if (!doc->LOAD(positional[0], password)) {
+        // A stored file starts with its magic; one that LOAD refuses is
+        // never read as INI text.
+        char magic[8] = {};
+        std::ifstream probe(positional[0], std::ios::binary);
+        const bool stored = probe.read(magic, sizeof magic) && std::memcmp(magic, "TR47STOR", 8) == 0;
+        if (stored || !passwordFile.empty()) {
+            std::cerr << "tr47ini: LOAD of " << positional[0] << " failed"
+                      << (stored ? ": it is a stored file, and the password is wrong or missing, or the file is damaged"
+                                 : "")
+                      << '\n';
+            return kExitFalse;
+        }
+        doc = cls_INI::create();
+        if (!import_file(*doc, positional[0])) return kExitFalse;
+    }
+    export_options options;
+    options.strict = strict;
+    const export_result r = export_ini_file(*doc, positional[1], options);
+    for (const export_diagnostic& d : r.diagnostics)
+        std::cerr << "tr47ini: " << (strict ? "" : "lost: ") << d.path << ": " << d.what << ": " << d.why << '\n';
+    if (!r.written) {
+        std::cerr << "tr47ini: nothing written to " << positional[1] << ": " << r.diagnostics.size()
+                  << " loss(es) in strict mode\n";
+        return kExitFalse;
+    }
+    return kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -322,6 +379,14 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const std::string command = argv[1];
+    if (command == "export") {
+        try {
+            return export_command(argc, argv);
+        } catch (const Error& e) {
+            std::cerr << "tr47ini: " << e.what() << '\n';
+            return kExitFalse;
+        }
+    }
     Args a;
     if (!parse_args(argc, argv, a)) {
         std::cerr << kUsage;
