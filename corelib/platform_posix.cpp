@@ -16,10 +16,10 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <unicode/datefmt.h>
-#include <unicode/locid.h>
-#include <unicode/smpdtfmt.h>
+#include <dlfcn.h>
 #include <unicode/uchar.h>
+#include <unicode/udat.h>
+#include <unicode/uvernum.h>
 
 #include "corelib/platform.hpp"
 #include "tr47ini/core.hpp"
@@ -27,6 +27,75 @@
 namespace tr47::detail::platform {
 
 namespace {
+
+// ICU and libcrypto are opened when first needed, not when the program
+// starts: a program that reads a small ASCII file needs neither, and
+// loading and relocating them costs more than reading the file. The
+// headers still give the types, and the version this was built with gives
+// the file names and ICU's versioned symbol names.
+#define TR47_TEXT2(x) #x
+#define TR47_TEXT(x) TR47_TEXT2(x)
+
+void* open_library(const char* file) {
+    void* handle = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) raise(hr::FAIL, std::string("Cannot load ") + file + ": " + ::dlerror());
+    return handle;
+}
+
+template <class F>
+F symbol_of(void* library, const char* name) {
+    void* p = ::dlsym(library, name);
+    if (!p) raise(hr::FAIL, std::string("Missing symbol ") + name);
+    F f;
+    static_assert(sizeof f == sizeof p);
+    std::memcpy(&f, &p, sizeof f);
+    return f;
+}
+
+#define TR47_ICU_FN(lib, name) decltype(&::name) name = symbol_of<decltype(&::name)>(lib, TR47_TEXT(name))
+
+struct IcuCommon {
+    void* lib = open_library("libicuuc.so." U_ICU_VERSION_SHORT);
+    TR47_ICU_FN(lib, u_toupper);
+};
+struct IcuFormats {
+    void* lib = open_library("libicui18n.so." U_ICU_VERSION_SHORT);
+    TR47_ICU_FN(lib, udat_open);
+    TR47_ICU_FN(lib, udat_toPattern);
+    TR47_ICU_FN(lib, udat_close);
+};
+// Made once, by whichever thread asks first; never closed.
+const IcuCommon& icu_common() {
+    static const IcuCommon* const loaded = new IcuCommon();
+    return *loaded;
+}
+const IcuFormats& icu_formats() {
+    static const IcuFormats* const loaded = new IcuFormats();
+    return *loaded;
+}
+
+#define TR47_CRYPTO_FN(name) decltype(&::name) name = symbol_of<decltype(&::name)>(lib, #name)
+struct Crypto {
+    void* lib = open_library("libcrypto.so." TR47_TEXT(OPENSSL_VERSION_MAJOR));
+    TR47_CRYPTO_FN(EVP_Digest);
+    TR47_CRYPTO_FN(EVP_sha256);
+    TR47_CRYPTO_FN(PKCS5_PBKDF2_HMAC);
+    TR47_CRYPTO_FN(RAND_bytes);
+    TR47_CRYPTO_FN(EVP_CIPHER_CTX_new);
+    TR47_CRYPTO_FN(EVP_CIPHER_CTX_free);
+    TR47_CRYPTO_FN(EVP_CIPHER_CTX_ctrl);
+    TR47_CRYPTO_FN(EVP_aes_256_gcm);
+    TR47_CRYPTO_FN(EVP_EncryptInit_ex);
+    TR47_CRYPTO_FN(EVP_EncryptUpdate);
+    TR47_CRYPTO_FN(EVP_EncryptFinal_ex);
+    TR47_CRYPTO_FN(EVP_DecryptInit_ex);
+    TR47_CRYPTO_FN(EVP_DecryptUpdate);
+    TR47_CRYPTO_FN(EVP_DecryptFinal_ex);
+};
+const Crypto& crypto() {
+    static const Crypto* const loaded = new Crypto();
+    return *loaded;
+}
 
 std::string locale_from_environment(int category) {
     const char* name = std::setlocale(category, nullptr);
@@ -49,8 +118,9 @@ std::string locale_from_environment(int category) {
 [[noreturn]] void crypto_failure(const char* why) { raise(hr::FAIL, std::string("Cryptography failure: ") + why); }
 
 struct CipherCtx {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    ~CipherCtx() { EVP_CIPHER_CTX_free(ctx); }
+    const Crypto& lib = crypto();
+    EVP_CIPHER_CTX* ctx = lib.EVP_CIPHER_CTX_new();
+    ~CipherCtx() { lib.EVP_CIPHER_CTX_free(ctx); }
 };
 
 // OpenSSL takes int lengths: feed large payloads in chunks.
@@ -105,58 +175,69 @@ bool day_before_month() {
     auto it = cache.find(name);
     if (it != cache.end()) return it->second;
     bool dayFirst = false;
-    std::unique_ptr<icu::DateFormat> f(
-        icu::DateFormat::createDateInstance(icu::DateFormat::kShort, icu::Locale(name.c_str())));
-    if (auto* sdf = dynamic_cast<icu::SimpleDateFormat*>(f.get())) {
-        icu::UnicodeString pattern;
-        sdf->toPattern(pattern);
-        const int d = pattern.indexOf(u'd');
-        const int m = pattern.indexOf(u'M');
-        dayFirst = d >= 0 && m >= 0 && d < m;
+    const IcuFormats& icu = icu_formats();
+    UErrorCode status = U_ZERO_ERROR;
+    UDateFormat* f = icu.udat_open(UDAT_NONE, UDAT_SHORT, name.c_str(), nullptr, 0, nullptr, 0, &status);
+    if (f && U_SUCCESS(status)) {
+        UChar pattern[64];
+        const int32_t n = icu.udat_toPattern(f, false, pattern, 64, &status);
+        if (U_SUCCESS(status)) {
+            int d = -1, m = -1;
+            for (int32_t i = 0; i < n && i < 64; ++i) {
+                if (pattern[i] == u'd' && d < 0) d = i;
+                if (pattern[i] == u'M' && m < 0) m = i;
+            }
+            dayFirst = d >= 0 && m >= 0 && d < m;
+        }
     }
+    if (f) icu.udat_close(f);
     cache.emplace(name, dayFirst);
     return dayFirst;
 }
 
-char32_t simple_upper(char32_t cp) { return static_cast<char32_t>(u_toupper(static_cast<UChar32>(cp))); }
+char32_t simple_upper(char32_t cp) {
+    return static_cast<char32_t>(icu_common().u_toupper(static_cast<UChar32>(cp)));
+}
 
 std::string sha256(std::string_view data) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1) crypto_failure("digest");
+    const Crypto& c = crypto();
+    if (c.EVP_Digest(data.data(), data.size(), md, &len, c.EVP_sha256(), nullptr) != 1) crypto_failure("digest");
     return std::string(reinterpret_cast<char*>(md), len);
 }
 
 std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
                        std::size_t length) {
     std::string key(length, '\0');
-    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), bytes(salt),
-                          static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
-                          static_cast<int>(length), reinterpret_cast<unsigned char*>(key.data())) != 1)
+    const Crypto& c = crypto();
+    if (c.PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), bytes(salt),
+                            static_cast<int>(salt.size()), static_cast<int>(iterations), c.EVP_sha256(),
+                            static_cast<int>(length), reinterpret_cast<unsigned char*>(key.data())) != 1)
         crypto_failure("key derivation");
     return key;
 }
 
 void random_bytes(unsigned char* out, std::size_t n) {
-    if (RAND_bytes(out, static_cast<int>(n)) != 1) crypto_failure("random bytes");
+    if (crypto().RAND_bytes(out, static_cast<int>(n)) != 1) crypto_failure("random bytes");
 }
 
 void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view plain,
                      char* cipher, unsigned char* tag) {
     CipherCtx c;
     int len = 0;
-    if (!c.ctx || EVP_EncryptInit_ex(c.ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
-        EVP_EncryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
-        EVP_EncryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
+    if (!c.ctx || c.lib.EVP_EncryptInit_ex(c.ctx, c.lib.EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        c.lib.EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
+        c.lib.EVP_EncryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
+        c.lib.EVP_EncryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
         crypto_failure("encryption setup");
     chunked(plain.size(), [&](std::size_t at, std::size_t n) {
-        if (EVP_EncryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(cipher + at), &len, bytes(plain) + at,
+        if (c.lib.EVP_EncryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(cipher + at), &len, bytes(plain) + at,
                               static_cast<int>(n)) != 1)
             crypto_failure("encryption");
     });
     unsigned char rest[16];
-    if (EVP_EncryptFinal_ex(c.ctx, rest, &len) != 1 || EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, 16, tag) != 1)
+    if (c.lib.EVP_EncryptFinal_ex(c.ctx, rest, &len) != 1 || c.lib.EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, 16, tag) != 1)
         crypto_failure("encryption");
 }
 
@@ -164,20 +245,20 @@ bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::stri
                      char* plain, const unsigned char* tag) {
     CipherCtx c;
     int len = 0;
-    if (!c.ctx || EVP_DecryptInit_ex(c.ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
-        EVP_DecryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
-        EVP_DecryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
+    if (!c.ctx || c.lib.EVP_DecryptInit_ex(c.ctx, c.lib.EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        c.lib.EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
+        c.lib.EVP_DecryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
+        c.lib.EVP_DecryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
         crypto_failure("decryption setup");
     chunked(cipher.size(), [&](std::size_t at, std::size_t k) {
-        if (EVP_DecryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(plain + at), &len, bytes(cipher) + at,
+        if (c.lib.EVP_DecryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(plain + at), &len, bytes(cipher) + at,
                               static_cast<int>(k)) != 1)
             crypto_failure("decryption");
     });
     unsigned char expected[16], rest[16];
     std::memcpy(expected, tag, 16);
-    return EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_TAG, 16, expected) == 1 &&
-           EVP_DecryptFinal_ex(c.ctx, rest, &len) == 1;
+    return c.lib.EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_TAG, 16, expected) == 1 &&
+           c.lib.EVP_DecryptFinal_ex(c.ctx, rest, &len) == 1;
 }
 
 FileKind file_kind(const std::string& path, std::uint64_t* size) {
