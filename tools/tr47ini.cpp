@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -283,15 +284,27 @@ bool read_password(const std::string& path, std::string& password) {
     return true;
 }
 
+// The server that belongs to this tool: the build tree's while the tool
+// runs from the build tree, else the one installed beside it (relative to
+// the tool, so an installed tree may be moved).
+std::string default_server_path() {
+#if defined(TR47_SERVER_FILE) && defined(TR47_TOOL_BUILD_DIR) && defined(TR47_SERVER_FROM_BINDIR)
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::canonical("/proc/self/exe", ec);
+    if (ec) return TR47_SERVER_FILE;
+    const std::filesystem::path buildDir = std::filesystem::canonical(TR47_TOOL_BUILD_DIR, ec);
+    if (!ec && self.parent_path() == buildDir) return TR47_SERVER_FILE;
+    return (self.parent_path() / TR47_SERVER_FROM_BINDIR).lexically_normal().string();
+#else
+    return {};
+#endif
+}
+
 // Loads the server library and calls DllRegisterServer or
 // DllUnregisterServer in it.
 int registration(const std::vector<std::string>& args, bool add) {
-#ifdef TR47_SERVER_FILE
-    std::string path = args.empty() ? TR47_SERVER_FILE : args[0];
-#else
-    if (args.empty()) return kExitUsage;
-    std::string path = args[0];
-#endif
+    const std::string path = args.empty() ? default_server_path() : args[0];
+    if (path.empty()) return kExitUsage;
     void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         std::cerr << "tr47ini: cannot load " << path << ": " << ::dlerror() << '\n';

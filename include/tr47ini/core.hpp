@@ -11,6 +11,8 @@
 #include <utility>
 #include <variant>
 
+#include "tr47ini/export.hpp"
+
 namespace tr47 {
 
 // ---------------------------------------------------------------------------
@@ -44,7 +46,7 @@ constexpr HRESULT LIMIT_EXCEEDED = static_cast<HRESULT>(0x800A0007u);    // 7: o
 } // namespace hr
 
 // Every failure inside the library travels as this exception.
-class Error : public std::runtime_error {
+class TR47_INI_API Error : public std::runtime_error {
 public:
     Error(HRESULT code, const std::string& message)
         : std::runtime_error(message), code_(code) {}
@@ -54,7 +56,7 @@ private:
     HRESULT code_;
 };
 
-[[noreturn]] void raise(HRESULT code, const std::string& message);
+[[noreturn]] TR47_INI_API void raise(HRESULT code, const std::string& message);
 
 // Automation boolean: true is all bits set.
 using VARIANT_BOOL = std::int16_t;
@@ -71,13 +73,16 @@ constexpr VARIANT_BOOL to_vbool(bool b) noexcept { return b ? VARIANT_BOOL(-1) :
 class Object;
 
 namespace detail {
-void release_object(const Object* object) noexcept;
-}
+TR47_INI_API void release_object(const Object* object) noexcept;
+// Raises "Object variable not set" (error 91) for a member reached
+// through an empty reference.
+[[noreturn]] TR47_INI_API void null_reference();
+} // namespace detail
 
 // Base of every shared object. Any number of threads may read one document
 // at once, and reading hands out references: the count is atomic, as is
 // the library-wide count of live objects.
-class Object {
+class TR47_INI_API Object {
 public:
     Object() noexcept { live_.fetch_add(1, std::memory_order_relaxed); }
     Object(const Object&) = delete;
@@ -124,8 +129,18 @@ public:
         return *this;
     }
     T* get() const noexcept { return p_; }
-    T* operator->() const noexcept { return p_; }
-    T& operator*() const noexcept { return *p_; }
+    // A member reached through an empty reference (a look-up that found
+    // nothing, then a call on its result) raises instead of crashing.
+    T* operator->() const {
+        if (!p_) [[unlikely]]
+            detail::null_reference();
+        return p_;
+    }
+    T& operator*() const {
+        if (!p_) [[unlikely]]
+            detail::null_reference();
+        return *p_;
+    }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { ref().swap(*this); }
     void swap(ref& o) noexcept { std::swap(p_, o.p_); }
@@ -202,7 +217,7 @@ enum class VarType : std::uint8_t {
     Boolean = 11,
 };
 
-class Variant {
+class TR47_INI_API Variant {
 public:
     Variant() = default;
     Variant(Empty) {}
@@ -274,7 +289,7 @@ private:
 };
 
 // Display helpers for diagnostics and tests.
-const char* type_name(VarType t) noexcept;
-std::string describe(const Variant& v);
+TR47_INI_API const char* type_name(VarType t) noexcept;
+TR47_INI_API std::string describe(const Variant& v);
 
 } // namespace tr47

@@ -22,7 +22,7 @@ namespace detail {
 // Advances whenever a key that a collection may have indexed can have
 // changed (an identifier, a value's NAME, an entry's DATA). Shared by the
 // documents of all threads, hence atomic; only its changes matter.
-extern std::atomic<std::uint64_t> key_generation;
+extern TR47_INI_API std::atomic<std::uint64_t> key_generation;
 inline void advance_key_generation() noexcept { key_generation.fetch_add(1, std::memory_order_relaxed); }
 inline std::uint64_t current_key_generation() noexcept { return key_generation.load(std::memory_order_relaxed); }
 
@@ -82,13 +82,13 @@ private:
 // Persistable and collection interfaces implemented by the model.
 
 // Every persistable object: exposes the data object it is bound to.
-class tmp_Data : public Object {
+class TR47_INI_API tmp_Data : public Object {
 public:
     virtual ref<DataObject> DATA() const = 0;
 };
 
 // Every keyed collection: exposes its database object.
-class tmp_Database {
+class TR47_INI_API tmp_Database {
 public:
     virtual ref<DatabaseObject> DATABASE() const = 0;
 
@@ -97,7 +97,7 @@ protected:
 };
 
 // The six events a data object raises on the object that holds it.
-class DataEvents {
+class TR47_INI_API DataEvents {
 public:
     virtual void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) = 0;
     virtual void DataPACK(std::string& pcPackage) = 0;
@@ -115,7 +115,7 @@ protected:
 };
 
 // The seven events a database object raises on its collection.
-class DatabaseEvents {
+class TR47_INI_API DatabaseEvents {
 public:
     virtual void DatabaseClear() = 0;
     virtual void DatabaseCount(std::int32_t& ret) = 0;
@@ -166,7 +166,7 @@ private:
 // ---------------------------------------------------------------------------
 // Data object: identifier, class name and the persistence operations.
 
-class DataObject : public Object, public EventSource<DataEvents> {
+class TR47_INI_API DataObject : public Object, public EventSource<DataEvents> {
 public:
     static ref<DataObject> create();
 
@@ -209,7 +209,7 @@ private:
 // object from item and false from remove and exists; a position outside
 // 1..count raises an out-of-range error from item and remove and gives false
 // from exists. add appends without looking for a duplicate key.
-class DatabaseObject : public Object, public EventSource<DatabaseEvents> {
+class TR47_INI_API DatabaseObject : public Object, public EventSource<DatabaseEvents> {
 public:
     static ref<DatabaseObject> create();
 
@@ -229,7 +229,7 @@ private:
 // ---------------------------------------------------------------------------
 // Slot arrays as the packer and the persistence handlers see them.
 
-class SlotArray {
+class TR47_INI_API SlotArray {
 public:
     // False for a groups collection that holds no array.
     virtual bool allocated() const = 0;
@@ -244,7 +244,7 @@ protected:
 };
 
 // One element of a pack list or of a stored-form write.
-struct PackElement {
+struct TR47_INI_API PackElement {
     Variant value;
     SlotArray* slots = nullptr;
     PackElement(Variant v) : value(std::move(v)) {}
@@ -253,7 +253,7 @@ struct PackElement {
 
 // One target of an unpack or a read: a text, a long integer, a variant or
 // a slot array. Values are converted to the target's type.
-struct Target {
+struct TR47_INI_API Target {
     enum class Kind { Text, Long, AnyVariant, Slots } kind;
     void* where;
     Target(std::string* s) : kind(Kind::Text), where(s) {}
@@ -269,13 +269,13 @@ struct Target {
 namespace detail {
 // Bytes shared by the objects that view them (a stored file kept for the
 // entries read from it lazily).
-class SharedBytes final : public Object {
+class TR47_INI_API SharedBytes final : public Object {
 public:
     std::string bytes;
 };
 } // namespace detail
 
-class FileObject {
+class TR47_INI_API FileObject {
 public:
     virtual void write_values(const std::vector<PackElement>& values) = 0;
     virtual void read_values(const std::vector<Target>& targets) = 0;
@@ -319,7 +319,7 @@ protected:
 // ---------------------------------------------------------------------------
 // Text list produced by the list splitter.
 
-class TextList : public Object {
+class TR47_INI_API TextList : public Object {
 public:
     std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(items_.size()); }
     // A position outside 1..COUNT reads as the empty text.
@@ -334,7 +334,7 @@ private:
 // ---------------------------------------------------------------------------
 // Packer: ordered lists of values to a package text and back.
 
-class Packer {
+class TR47_INI_API Packer {
 public:
     std::string pack_values(const std::vector<PackElement>& elements) const;
     // The package must hold exactly as many elements as there are targets.
@@ -342,7 +342,7 @@ public:
 };
 
 // Toolkit of the global object.
-class Toolkit {
+class TR47_INI_API Toolkit {
 public:
     Packer packer() const { return {}; }
 
@@ -370,7 +370,7 @@ public:
 // ---------------------------------------------------------------------------
 // Member list of an enumeration.
 
-class MemberList : public tmp_Data, private DataEvents {
+class TR47_INI_API MemberList : public tmp_Data, private DataEvents {
 public:
     static ref<MemberList> create();
     ~MemberList() override;
@@ -411,7 +411,7 @@ private:
 
 enum class ReaderMode : std::int32_t { Read = 1, Write = 2 };
 
-class ReaderObject : public Object, public FileObject {
+class TR47_INI_API ReaderObject : public Object, public FileObject {
 public:
     static ref<ReaderObject> create();
     ~ReaderObject() override;
@@ -466,7 +466,7 @@ private:
 
 using MessageSink = std::function<void(const std::string& message, const std::string& title)>;
 
-class GlobalObject {
+class TR47_INI_API GlobalObject {
 public:
     static GlobalObject& instance();
 
@@ -489,31 +489,31 @@ private:
 };
 
 // Base name of the library file, used in class names (TR47_INI.cls_INI).
-const std::string& library_base_name();
+TR47_INI_API const std::string& library_base_name();
 
 // ---------------------------------------------------------------------------
 // Text services shared by the model (UTF-8 throughout).
 
 // Upper case by the process locale, one code point at a time: a letter
 // whose upper case is more than one letter (ß) stays as it is.
-std::string upper(std::string_view text);
+TR47_INI_API std::string upper(std::string_view text);
 // Blanks (U+0020 only) removed at both ends.
 std::string_view trim_blanks(std::string_view text) noexcept;
 // Keys as the collections compare them: trimmed of blanks, upper-cased.
-std::string normalise_key(std::string_view text);
-bool keys_equal(std::string_view a, std::string_view b);
+TR47_INI_API std::string normalise_key(std::string_view text);
+TR47_INI_API bool keys_equal(std::string_view a, std::string_view b);
 
 bool is_valid_utf8(std::string_view text) noexcept;
-std::string windows1252_to_utf8(std::string_view text);
+TR47_INI_API std::string windows1252_to_utf8(std::string_view text);
 
 // The value of the number at the start of a text, full stop as decimal
 // mark, &H and &O prefixes for hexadecimal and octal; 0 when none.
-double leading_number(std::string_view text);
+TR47_INI_API double leading_number(std::string_view text);
 
 // A 10-character date text in the order of the system locale, or year
 // first; nullopt when it is no valid date.
-bool parse_date_text(std::string_view text, Date& out);
+TR47_INI_API bool parse_date_text(std::string_view text, Date& out);
 // Date as text: year-month-day, with the time when there is one.
-std::string format_date(Date d);
+TR47_INI_API std::string format_date(Date d);
 
 } // namespace tr47

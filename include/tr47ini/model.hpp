@@ -31,7 +31,7 @@ class cls_INIValue;
 class cls_INIValues;
 
 // One problem found while importing an INI file.
-struct Diagnostic {
+struct TR47_INI_API Diagnostic {
     std::string file;
     std::int64_t line = 0;     // line number of the statement's last physical line
     std::string statement;     // the logical line as the parser saw it
@@ -48,7 +48,7 @@ struct PackedGroup;
 class PackedPool;
 
 // Common part of the seven classes: the data object binding.
-class Persistable : public tmp_Data, protected DataEvents {
+class TR47_INI_API Persistable : public tmp_Data, protected DataEvents {
 public:
     ref<DataObject> DATA() const override { return data_; }
     // Moves the event binding to the new data object.
@@ -84,7 +84,7 @@ protected:
 // placeholder slot 0 (amortised growth behind it), the seven database
 // events, and a key index that keeps look-ups O(1) on average while the
 // first match in position order still wins.
-class CollectionBase : public Persistable, public tmp_Database, protected DatabaseEvents, public SlotArray {
+class TR47_INI_API CollectionBase : public Persistable, public tmp_Database, protected DatabaseEvents, public SlotArray {
 public:
     ref<DatabaseObject> DATABASE() const override { return database_; }
     void DATABASE(ref<DatabaseObject> database);
@@ -205,7 +205,7 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class cls_INIValue final : public detail::Persistable {
+class TR47_INI_API cls_INIValue final : public detail::Persistable {
 public:
     static ref<cls_INIValue> create();
 
@@ -239,7 +239,7 @@ private:
     ref<cls_INIEnum> enumref_;
 };
 
-class cls_INIEnum final : public detail::Persistable {
+class TR47_INI_API cls_INIEnum final : public detail::Persistable {
 public:
     static ref<cls_INIEnum> create();
 
@@ -266,7 +266,7 @@ private:
     std::string description_;
 };
 
-class cls_INIValues final : public detail::CollectionBase {
+class TR47_INI_API cls_INIValues final : public detail::CollectionBase {
 public:
     static ref<cls_INIValues> create();
 
@@ -280,7 +280,7 @@ private:
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 };
 
-class cls_INIEnums final : public detail::CollectionBase {
+class TR47_INI_API cls_INIEnums final : public detail::CollectionBase {
 public:
     static ref<cls_INIEnums> create();
 
@@ -293,7 +293,7 @@ private:
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 };
 
-class cls_INIGroups final : public detail::CollectionBase {
+class TR47_INI_API cls_INIGroups final : public detail::CollectionBase {
 public:
     static ref<cls_INIGroups> create();
 
@@ -308,7 +308,7 @@ private:
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 };
 
-class cls_INIGroup final : public detail::Persistable {
+class TR47_INI_API cls_INIGroup final : public detail::Persistable {
 public:
     static ref<cls_INIGroup> create();
 
@@ -356,7 +356,7 @@ private:
     ref<cls_INIGroups> children_;
 };
 
-class cls_INI final : public detail::Persistable {
+class TR47_INI_API cls_INI final : public detail::Persistable {
 public:
     static ref<cls_INI> create();
 

@@ -4,3 +4,4 @@
 #include "tr47ini/core.hpp"
 #include "tr47ini/corelib.hpp"
 #include "tr47ini/model.hpp"
+#include "tr47ini/version.hpp"
