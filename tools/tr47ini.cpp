@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,12 +30,23 @@ constexpr int kExitDefault = 3;
 
 const char* kUsage =
     "usage:\n"
-    "  tr47ini show FILE.ini [--json]\n"
-    "  tr47ini get FILE.ini NAME [--default TEXT] [--no-recurse]\n"
-    "  tr47ini save FILE.ini OUT [--password-file PATH]\n"
-    "  tr47ini load OUT [--json] [--password-file PATH]\n"
-    "  tr47ini register [SERVER.so]      (registry: $TR47_REGISTRY or ~/.local/share/tr47ini/registry)\n"
-    "  tr47ini unregister [SERVER.so]\n";
+    "  tr47ini show FILE.ini [--json]                  import and print the tree\n"
+    "  tr47ini get FILE.ini NAME [--default TEXT] [--default-ok] [--no-recurse]\n"
+    "                                                  print one value; NAME may be a path\n"
+    "                                                  of group names: Network/Port\n"
+    "  tr47ini save FILE.ini OUT [--password-file PATH]  import, then store\n"
+    "  tr47ini load OUT [--json] [--password-file PATH]  load a stored file and print it\n"
+    "  tr47ini register [SERVER.so]                    register the automation server\n"
+    "  tr47ini unregister [SERVER.so]                  (registry: $TR47_REGISTRY or ~/.local/share/tr47ini/registry)\n"
+    "  tr47ini help | --help | -h                      this text\n"
+    "  tr47ini --version                               the version\n"
+    "\n"
+    "Options may stand anywhere; \"--\" ends them, so that a\n"
+    "file name may start with \"-\". Passwords are read from the first line of the\n"
+    "password file.\n"
+    "\n"
+    "Exit status: 0 success; 1 IMPORT, LOAD or SAVE failed; 2 usage error;\n"
+    "3 get found nothing and printed the default (0 with --default-ok).\n";
 
 const char* kind_name(std::int32_t kind) {
     switch (kind) {
@@ -204,32 +216,99 @@ void print_json(cls_INI& doc, std::ostream& out) {
 }
 
 struct Args {
+    std::string command;
     std::vector<std::string> positional;
     bool json = false;
     bool noRecurse = false;
     bool hasDefault = false;
+    bool defaultOk = false;
+    bool help = false;
+    bool version = false;
     std::string defaultText;
+    bool hasPasswordFile = false;
     std::string passwordFile;
+    std::vector<std::string> options;  // as given, to check them against the command
 };
 
+// Options anywhere (before "--"); everything else is the command and its
+// operands. Anything that starts with "-" is an option, never a file name.
 bool parse_args(int argc, char** argv, Args& a) {
-    for (int i = 2; i < argc; ++i) {
-        std::string s = argv[i];
-        if (s == "--json") {
-            a.json = true;
-        } else if (s == "--no-recurse") {
-            a.noRecurse = true;
-        } else if (s == "--default" && i + 1 < argc) {
-            a.hasDefault = true;
-            a.defaultText = argv[++i];
-        } else if (s == "--password-file" && i + 1 < argc) {
-            a.passwordFile = argv[++i];
-        } else if (s.rfind("--", 0) == 0) {
-            return false;
-        } else {
-            a.positional.push_back(s);
+    bool operandsOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string s = argv[i];
+        if (operandsOnly || s.empty() || s[0] != '-') {
+            (a.command.empty() ? a.command : a.positional.emplace_back()) = s;
+            continue;
         }
+        if (s == "--") {
+            operandsOnly = true;
+            continue;
+        }
+        const std::size_t eq = s.find('=');
+        const std::string name = s.rfind("--", 0) == 0 ? s.substr(0, eq) : s;
+        // An option's value: after "=" or the next argument (which may start
+        // with "-": --default -1).
+        auto value = [&](std::string& out) {
+            if (eq != std::string::npos && name.size() == eq) {
+                out = s.substr(eq + 1);
+                return true;
+            }
+            if (i + 1 >= argc) {
+                std::cerr << "tr47ini: " << name << " needs a value\n";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        const bool takesValue = name == "--default" || name == "--password-file";
+        if (!takesValue && eq != std::string::npos && s.rfind("--", 0) == 0) {
+            std::cerr << "tr47ini: " << name << " takes no value\n";
+            return false;
+        }
+        if (name == "--help" || name == "-h") {
+            a.help = true;
+        } else if (name == "--version") {
+            a.version = true;
+        } else if (name == "--json") {
+            a.json = true;
+        } else if (name == "--no-recurse") {
+            a.noRecurse = true;
+        } else if (name == "--default-ok") {
+            a.defaultOk = true;
+        } else if (name == "--default") {
+            if (!value(a.defaultText)) return false;
+            a.hasDefault = true;
+        } else if (name == "--password-file") {
+            if (!value(a.passwordFile)) return false;
+            if (a.passwordFile.empty()) {
+                std::cerr << "tr47ini: --password-file needs a file name\n";
+                return false;
+            }
+            a.hasPasswordFile = true;
+        } else {
+            std::cerr << "tr47ini: unknown option " << s << '\n';
+            return false;
+        }
+        a.options.push_back(name);
     }
+    return true;
+}
+
+// Whether every option given applies to the command.
+bool options_fit(const Args& a) {
+    auto allowed = [&](const std::string& option) {
+        if (option == "--help" || option == "-h" || option == "--version") return true;
+        if (a.command == "show") return option == "--json";
+        if (a.command == "get") return option == "--default" || option == "--default-ok" || option == "--no-recurse";
+        if (a.command == "save") return option == "--password-file";
+        if (a.command == "load") return option == "--json" || option == "--password-file";
+        return false;
+    };
+    for (const std::string& option : a.options)
+        if (!allowed(option)) {
+            std::cerr << "tr47ini: " << option << " does not apply to " << a.command << '\n';
+            return false;
+        }
     return true;
 }
 
@@ -330,34 +409,53 @@ bool import_file(cls_INI& doc, const std::string& path) { return doc.IMPORT(path
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    if (argc < 2) {
-        std::cerr << kUsage;
-        return kExitUsage;
-    }
-    const std::string command = argv[1];
     Args a;
     if (!parse_args(argc, argv, a)) {
+        std::cerr << "Try 'tr47ini --help'.\n";
+        return kExitUsage;
+    }
+    if (a.help || a.command == "help") {
+        std::cout << kUsage;
+        return kExitOk;
+    }
+    if (a.version) {
+        std::cout << "tr47ini " << TR47_INI_VERSION_STRING << " (library " << tr47::library_version() << ")\n";
+        return kExitOk;
+    }
+    if (a.command.empty()) {
         std::cerr << kUsage;
         return kExitUsage;
     }
+    if (!options_fit(a)) {
+        std::cerr << "Try 'tr47ini --help'.\n";
+        return kExitUsage;
+    }
+    const std::string& command = a.command;
     if (command == "register" || command == "unregister")
         return a.positional.size() <= 1 ? registration(a.positional, command == "register") : kExitUsage;
     try {
         ref<cls_INI> doc = cls_INI::create();
         if (command == "show" && a.positional.size() == 1) {
             bool ok = import_file(*doc, a.positional[0]);
+            // A JSON reader takes what it gets for the file: nothing rather
+            // than an empty document when the import failed.
+            if (a.json && !ok) return kExitFalse;
             a.json ? print_json(*doc, std::cout) : print_text(*doc, std::cout);
             return ok ? kExitOk : kExitFalse;
         }
         if (command == "get" && a.positional.size() == 2) {
             if (!import_file(*doc, a.positional[0])) return kExitFalse;
-            const Variant sentinel(ErrorValue{hr::FAIL});
-            Variant v = doc->VALUE(a.positional[1], sentinel, !a.noRecurse);
-            if (v.same(sentinel)) {
+            const Document document(doc);
+            const std::string& name = a.positional[1];
+            // A name with "/" is first a path of group names, then a name.
+            std::optional<Variant> v;
+            if (name.find('/') != std::string::npos) v = document.find(name, Lookup::Path);
+            if (!v) v = document.find(name, a.noRecurse ? Lookup::Here : Lookup::Tree);
+            if (!v) {
                 if (a.hasDefault) std::cout << a.defaultText << '\n';
-                return kExitDefault;
+                return a.defaultOk ? kExitOk : kExitDefault;
             }
-            std::cout << (v.is_error() || v.is_object() ? describe(v) : v.to_text()) << '\n';
+            std::cout << (v->is_error() || v->is_object() ? describe(*v) : v->to_text()) << '\n';
             return kExitOk;
         }
         if (command == "save" && a.positional.size() == 2) {
