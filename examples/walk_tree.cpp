@@ -14,8 +14,9 @@ void print(const tr47::Group& group, int depth) {
     for (tr47::Value value : group.values())
         std::cout << indent << value.name() << " = " << value.get<std::string>().value_or("?") << '\n';
     for (tr47::Group child : group.groups()) {
-        std::cout << indent << "[" << (child.sort().empty() ? "" : child.sort() + ", ") << child.name() << "]\n";
+        std::cout << indent << "BEGIN " << (child.sort().empty() ? "" : child.sort() + ", ") << child.name() << '\n';
         print(child, depth + 1);
+        std::cout << indent << "END\n";
     }
 }
 
