@@ -392,7 +392,9 @@ int registration(const std::vector<std::string>& args, bool add) {
     using Entry = std::int32_t (*)();
     auto fn = reinterpret_cast<Entry>(::dlsym(h, add ? "DllRegisterServer" : "DllUnregisterServer"));
     std::int32_t result = fn ? fn() : -1;
-    ::dlclose(h);
+    // The module stays loaded until the tool ends: what it keeps for the
+    // process's lifetime stays reachable rather than unmapped (which leak
+    // checkers report as lost).
     if (result != 0) {
         std::cerr << "tr47ini: " << (add ? "registration" : "unregistration") << " failed\n";
         return kExitFalse;
