@@ -68,12 +68,19 @@ install)
   echo "consumer check: package, pkg-config, installed server: ok"
   ;;
 subdir)
-  cmake -S "$here" -B "$work/sub" -DTR47_SOURCE_DIR="$src" >"$work/sub.log" \
+  # Warnings as errors on for the library (as in CI), never for the parent.
+  cmake -S "$here" -B "$work/sub" -DTR47_SOURCE_DIR="$src" -DTR47_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    >"$work/sub.log" \
     || { cat "$work/sub.log"; fail "configure as a subproject failed"; }
   grep -q "consumer: build type after the subproject ''" "$work/sub.log" || fail "the subproject set a build type"
   cmake --build "$work/sub" -j"$jobs" --target consumer >/dev/null || fail "build as a subproject failed"
   tests=$(ctest --test-dir "$work/sub" -N | grep -c 'Test *#' || true)
   [ "$tests" -eq 1 ] || fail "the subproject registered tests in its parent ($tests tests)"
+  flags=$(grep -A3 '"file": *"[^"]*tests/consumer/main.cpp"' "$work/sub/compile_commands.json" ; \
+          grep -B3 '"file": *"[^"]*tests/consumer/main.cpp"' "$work/sub/compile_commands.json")
+  [ -n "$flags" ] || fail "no compile command for main.cpp"
+  case "$flags" in *-Werror*|*-Wall*|*-fsanitize*) fail "the subproject's flags reach the parent: $flags" ;; esac
+  grep -q -- '-Werror' "$work/sub/compile_commands.json" || fail "TR47_WERROR did not reach the library"
   "$work/sub/consumer" "$ini"
   echo "consumer check: add_subdirectory: ok"
   ;;
