@@ -225,7 +225,6 @@ struct Args {
     bool help = false;
     bool version = false;
     std::string defaultText;
-    bool hasPasswordFile = false;
     std::string passwordFile;
     std::vector<std::string> options;  // as given, to check them against the command
 };
@@ -233,11 +232,15 @@ struct Args {
 // Options anywhere (before "--"); everything else is the command and its
 // operands. Anything that starts with "-" is an option, never a file name.
 bool parse_args(int argc, char** argv, Args& a) {
-    bool operandsOnly = false;
+    bool operandsOnly = false, haveCommand = false;
     for (int i = 1; i < argc; ++i) {
         const std::string s = argv[i];
         if (operandsOnly || s.empty() || s[0] != '-') {
-            (a.command.empty() ? a.command : a.positional.emplace_back()) = s;
+            if (haveCommand)
+                a.positional.push_back(s);
+            else
+                a.command = s;
+            haveCommand = true;
             continue;
         }
         if (s == "--") {
@@ -284,7 +287,6 @@ bool parse_args(int argc, char** argv, Args& a) {
                 std::cerr << "tr47ini: --password-file needs a file name\n";
                 return false;
             }
-            a.hasPasswordFile = true;
         } else {
             std::cerr << "tr47ini: unknown option " << s << '\n';
             return false;
