@@ -169,6 +169,14 @@ std::optional<Group> Group::group(std::string_view path) const {
     return Group(std::move(g));
 }
 
+std::optional<Value> Group::value(std::string_view name) const {
+    cls_INIValues* values = group_->values_if_any();
+    if (!values) return std::nullopt;
+    ref<cls_INIValue> v = values->Item(Variant(std::string(name)), false);
+    if (!v) return std::nullopt;
+    return Value(std::move(v));
+}
+
 Document::Document() : doc_(cls_INI::create()) {}
 
 std::optional<Enumeration> Document::enumeration(std::string_view name) const {

@@ -219,10 +219,13 @@ TEST(Ranges, GroupsValuesEnumerationsAndMembers) {
         EXPECT_FALSE(e.value_of("Never"));
     }
     EXPECT_FALSE(doc.enumeration("Sizes"));
-    Value mode(doc.root().model()->VALUES()->Item(Variant("Mode"), false));
+    Value mode = *doc.root().value(" mode ");
     ASSERT_TRUE(mode.enumeration());
     EXPECT_EQ(mode.enumeration()->name(), "Modes");
     EXPECT_EQ(mode.kind(), ID_INIValueSort_Enum);
+    EXPECT_FALSE(doc.root().value("Face"));  // own values only
+    EXPECT_EQ(doc.group("Network")->value("Port")->get<int>(), 8080);
+    EXPECT_FALSE(doc.group("Fonts/Fallback")->value("Missing"));
 }
 
 TEST(Ranges, ReadingCreatesNoCollections) {

@@ -236,6 +236,9 @@ public:
     /// The group at a path of group names below this one ("Printer, Fonts",
     /// "Fonts/Fallback"; see Lookup::Path); nothing when a part is missing.
     std::optional<Group> group(std::string_view path) const;
+    /// The first of the group's own values of that name (with its kind and
+    /// enumeration); nothing when there is none.
+    std::optional<Value> value(std::string_view name) const;
 
     /// Whether a value of that name is found.
     bool contains(std::string_view name, Lookup how = Lookup::Here) const {
