@@ -3,6 +3,7 @@
 #include "corelib/limits.hpp"
 #include "corelib/platform.hpp"
 #include "tr47ini/corelib.hpp"
+#include "tr47ini/version.hpp"
 
 namespace tr47 {
 
@@ -131,6 +132,8 @@ bool GlobalObject::file_exists(const std::string& path) const {
     const auto kind = detail::platform::file_kind(path);
     return kind == detail::platform::FileKind::Regular || kind == detail::platform::FileKind::Other;
 }
+
+const char* library_version() noexcept { return TR47_INI_VERSION_STRING; }
 
 const std::string& library_base_name() {
     static const std::string name = "TR47_INI";

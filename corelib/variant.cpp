@@ -16,6 +16,10 @@ Object::~Object() { live_.fetch_sub(1, std::memory_order_relaxed); }
 
 namespace detail {
 
+void null_reference() {
+    raise(hr::OBJECT_NOT_SET, "Object variable not set: a member was called through an empty reference");
+}
+
 // Releasing an object may release what it holds, which may release what
 // that holds, and so on down a tree of any depth. Objects released while a
 // release is under way are queued and deleted by the outermost call, so the

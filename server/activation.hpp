@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "server/automation.h"
+#include "automation.h"
 
 namespace tr47com {
 

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,13 +31,26 @@ constexpr int kExitDefault = 3;
 
 const char* kUsage =
     "usage:\n"
-    "  tr47ini show FILE.ini [--json]\n"
-    "  tr47ini get FILE.ini NAME [--default TEXT] [--no-recurse]\n"
-    "  tr47ini save FILE.ini OUT [--password-file PATH]\n"
-    "  tr47ini load OUT [--json] [--password-file PATH]\n"
-    "  tr47ini export IN OUT.ini [--strict] [--password-file PATH]   (IN: INI file or stored file)\n"
-    "  tr47ini register [SERVER.so]      (registry: $TR47_REGISTRY or ~/.local/share/tr47ini/registry)\n"
-    "  tr47ini unregister [SERVER.so]\n";
+    "  tr47ini show FILE.ini [--json]                  import and print the tree\n"
+    "  tr47ini get FILE.ini NAME [--default TEXT] [--default-ok] [--no-recurse]\n"
+    "                                                  print one value; NAME may be a path\n"
+    "                                                  of group names: Network/Port\n"
+    "  tr47ini save FILE.ini OUT [--password-file PATH]  import, then store\n"
+    "  tr47ini load OUT [--json] [--password-file PATH]  load a stored file and print it\n"
+    "  tr47ini export IN OUT.ini [--strict] [--password-file PATH]\n"
+    "                                                  write IN (an INI file or a stored file)\n"
+    "                                                  as INI text; --strict: refuse any loss\n"
+    "  tr47ini register [SERVER.so]                    register the automation server\n"
+    "  tr47ini unregister [SERVER.so]                  (registry: $TR47_REGISTRY or ~/.local/share/tr47ini/registry)\n"
+    "  tr47ini help | --help | -h                      this text\n"
+    "  tr47ini --version                               the version\n"
+    "\n"
+    "Options may stand anywhere; \"--\" ends them, so that a\n"
+    "file name may start with \"-\". Passwords are read from the first line of the\n"
+    "password file.\n"
+    "\n"
+    "Exit status: 0 success; 1 IMPORT, LOAD, SAVE or export failed; 2 usage error;\n"
+    "3 get found nothing and printed the default (0 with --default-ok).\n";
 
 const char* kind_name(std::int32_t kind) {
     switch (kind) {
@@ -205,32 +220,105 @@ void print_json(cls_INI& doc, std::ostream& out) {
 }
 
 struct Args {
+    std::string command;
     std::vector<std::string> positional;
     bool json = false;
     bool noRecurse = false;
     bool hasDefault = false;
+    bool defaultOk = false;
+    bool strict = false;
+    bool help = false;
+    bool version = false;
     std::string defaultText;
     std::string passwordFile;
+    std::vector<std::string> options;  // as given, to check them against the command
 };
 
+// Options anywhere (before "--"); everything else is the command and its
+// operands. Anything that starts with "-" is an option, never a file name.
 bool parse_args(int argc, char** argv, Args& a) {
-    for (int i = 2; i < argc; ++i) {
-        std::string s = argv[i];
-        if (s == "--json") {
-            a.json = true;
-        } else if (s == "--no-recurse") {
-            a.noRecurse = true;
-        } else if (s == "--default" && i + 1 < argc) {
-            a.hasDefault = true;
-            a.defaultText = argv[++i];
-        } else if (s == "--password-file" && i + 1 < argc) {
-            a.passwordFile = argv[++i];
-        } else if (s.rfind("--", 0) == 0) {
-            return false;
-        } else {
-            a.positional.push_back(s);
+    bool operandsOnly = false, haveCommand = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string s = argv[i];
+        if (operandsOnly || s.empty() || s[0] != '-') {
+            if (haveCommand)
+                a.positional.push_back(s);
+            else
+                a.command = s;
+            haveCommand = true;
+            continue;
         }
+        if (s == "--") {
+            operandsOnly = true;
+            continue;
+        }
+        const std::size_t eq = s.find('=');
+        const std::string name = s.rfind("--", 0) == 0 ? s.substr(0, eq) : s;
+        // An option's value: after "=" or the next argument (which may start
+        // with "-": --default -1).
+        auto value = [&](std::string& out) {
+            if (eq != std::string::npos && name.size() == eq) {
+                out = s.substr(eq + 1);
+                return true;
+            }
+            if (i + 1 >= argc) {
+                std::cerr << "tr47ini: " << name << " needs a value\n";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        const bool takesValue = name == "--default" || name == "--password-file";
+        if (!takesValue && eq != std::string::npos && s.rfind("--", 0) == 0) {
+            std::cerr << "tr47ini: " << name << " takes no value\n";
+            return false;
+        }
+        if (name == "--help" || name == "-h") {
+            a.help = true;
+        } else if (name == "--version") {
+            a.version = true;
+        } else if (name == "--json") {
+            a.json = true;
+        } else if (name == "--no-recurse") {
+            a.noRecurse = true;
+        } else if (name == "--default-ok") {
+            a.defaultOk = true;
+        } else if (name == "--strict") {
+            a.strict = true;
+        } else if (name == "--default") {
+            if (!value(a.defaultText)) return false;
+            a.hasDefault = true;
+        } else if (name == "--password-file") {
+            if (!value(a.passwordFile)) return false;
+            if (a.passwordFile.empty()) {
+                std::cerr << "tr47ini: --password-file needs a file name\n";
+                return false;
+            }
+        } else {
+            std::cerr << "tr47ini: unknown option " << s << '\n';
+            return false;
+        }
+        a.options.push_back(name);
     }
+    return true;
+}
+
+// Whether every option given applies to the command.
+bool options_fit(const Args& a) {
+    auto allowed = [&](const std::string& option) {
+        if (option == "--help" || option == "-h" || option == "--version") return true;
+        if (a.command == "show") return option == "--json";
+        if (a.command == "get") return option == "--default" || option == "--default-ok" || option == "--no-recurse";
+        if (a.command == "save") return option == "--password-file";
+        if (a.command == "load") return option == "--json" || option == "--password-file";
+        if (a.command == "export") return option == "--strict" || option == "--password-file";
+        return false;
+    };
+    for (const std::string& option : a.options)
+        if (!allowed(option)) {
+            std::cerr << "tr47ini: " << option << " does not apply to " << a.command << '\n';
+            return false;
+        }
     return true;
 }
 
@@ -285,15 +373,27 @@ bool read_password(const std::string& path, std::string& password) {
     return true;
 }
 
+// The server that belongs to this tool: the build tree's while the tool
+// runs from the build tree, else the one installed beside it (relative to
+// the tool, so an installed tree may be moved).
+std::string default_server_path() {
+#if defined(TR47_SERVER_FILE) && defined(TR47_TOOL_BUILD_DIR) && defined(TR47_SERVER_FROM_BINDIR)
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::canonical("/proc/self/exe", ec);
+    if (ec) return TR47_SERVER_FILE;
+    const std::filesystem::path buildDir = std::filesystem::canonical(TR47_TOOL_BUILD_DIR, ec);
+    if (!ec && self.parent_path() == buildDir) return TR47_SERVER_FILE;
+    return (self.parent_path() / TR47_SERVER_FROM_BINDIR).lexically_normal().string();
+#else
+    return {};
+#endif
+}
+
 // Loads the server library and calls DllRegisterServer or
 // DllUnregisterServer in it.
 int registration(const std::vector<std::string>& args, bool add) {
-#ifdef TR47_SERVER_FILE
-    std::string path = args.empty() ? TR47_SERVER_FILE : args[0];
-#else
-    if (args.empty()) return kExitUsage;
-    std::string path = args[0];
-#endif
+    const std::string path = args.empty() ? default_server_path() : args[0];
+    if (path.empty()) return kExitUsage;
     void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         std::cerr << "tr47ini: cannot load " << path << ": " << ::dlerror() << '\n';
@@ -302,7 +402,9 @@ int registration(const std::vector<std::string>& args, bool add) {
     using Entry = std::int32_t (*)();
     auto fn = reinterpret_cast<Entry>(::dlsym(h, add ? "DllRegisterServer" : "DllUnregisterServer"));
     std::int32_t result = fn ? fn() : -1;
-    ::dlclose(h);
+    // The module stays loaded until the tool ends: what it keeps for the
+    // process's lifetime stays reachable rather than unmapped (which leak
+    // checkers report as lost).
     if (result != 0) {
         std::cerr << "tr47ini: " << (add ? "registration" : "unregistration") << " failed\n";
         return kExitFalse;
@@ -319,22 +421,11 @@ bool import_file(cls_INI& doc, const std::string& path) { return doc.IMPORT(path
 // stored file when LOAD reads it (under the password, if one is given),
 // else an INI file. Losses go to standard error; with --strict they stop
 // the export (exit 1) and OUT is left as it was.
-int export_command(int argc, char** argv) {
-    std::vector<std::string> positional;
-    std::string passwordFile;
-    bool strict = false, unknown = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string s = argv[i];
-        if (s == "--strict")
-            strict = true;
-        else if (s == "--password-file" && i + 1 < argc)
-            passwordFile = argv[++i];
-        else if (s.rfind("--", 0) == 0)
-            unknown = true;
-        else
-            positional.push_back(s);
-    }
-    if (unknown || positional.size() != 2) {
+int export_command(const Args& a) {
+    const std::vector<std::string>& positional = a.positional;
+    const std::string& passwordFile = a.passwordFile;
+    const bool strict = a.strict;
+    if (positional.size() != 2) {
         std::cerr << kUsage;
         return kExitUsage;
     }
@@ -374,44 +465,56 @@ int export_command(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    if (argc < 2) {
-        std::cerr << kUsage;
-        return kExitUsage;
-    }
-    const std::string command = argv[1];
-    if (command == "export") {
-        try {
-            return export_command(argc, argv);
-        } catch (const Error& e) {
-            std::cerr << "tr47ini: " << e.what() << '\n';
-            return kExitFalse;
-        }
-    }
     Args a;
     if (!parse_args(argc, argv, a)) {
+        std::cerr << "Try 'tr47ini --help'.\n";
+        return kExitUsage;
+    }
+    if (a.help || a.command == "help") {
+        std::cout << kUsage;
+        return kExitOk;
+    }
+    if (a.version) {
+        std::cout << "tr47ini " << TR47_INI_VERSION_STRING << " (library " << tr47::library_version() << ")\n";
+        return kExitOk;
+    }
+    if (a.command.empty()) {
         std::cerr << kUsage;
         return kExitUsage;
     }
+    if (!options_fit(a)) {
+        std::cerr << "Try 'tr47ini --help'.\n";
+        return kExitUsage;
+    }
+    const std::string& command = a.command;
     if (command == "register" || command == "unregister")
         return a.positional.size() <= 1 ? registration(a.positional, command == "register") : kExitUsage;
     try {
         ref<cls_INI> doc = cls_INI::create();
         if (command == "show" && a.positional.size() == 1) {
             bool ok = import_file(*doc, a.positional[0]);
+            // A JSON reader takes what it gets for the file: nothing rather
+            // than an empty document when the import failed.
+            if (a.json && !ok) return kExitFalse;
             a.json ? print_json(*doc, std::cout) : print_text(*doc, std::cout);
             return ok ? kExitOk : kExitFalse;
         }
         if (command == "get" && a.positional.size() == 2) {
             if (!import_file(*doc, a.positional[0])) return kExitFalse;
-            const Variant sentinel(ErrorValue{hr::FAIL});
-            Variant v = doc->VALUE(a.positional[1], sentinel, !a.noRecurse);
-            if (v.same(sentinel)) {
+            const Document document(doc);
+            const std::string& name = a.positional[1];
+            // A name with "/" is first a path of group names, then a name.
+            std::optional<Variant> v;
+            if (name.find('/') != std::string::npos) v = document.find(name, Lookup::Path);
+            if (!v) v = document.find(name, a.noRecurse ? Lookup::Here : Lookup::Tree);
+            if (!v) {
                 if (a.hasDefault) std::cout << a.defaultText << '\n';
-                return kExitDefault;
+                return a.defaultOk ? kExitOk : kExitDefault;
             }
-            std::cout << (v.is_error() || v.is_object() ? describe(v) : v.to_text()) << '\n';
+            std::cout << (v->is_error() || v->is_object() ? describe(*v) : v->to_text()) << '\n';
             return kExitOk;
         }
+        if (command == "export") return export_command(a);
         if (command == "save" && a.positional.size() == 2) {
             std::string password;
             if (!read_password(a.passwordFile, password)) return kExitUsage;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <variant>
 
+#include "tr47ini/api.hpp"
+
 namespace tr47 {
 
 // ---------------------------------------------------------------------------
@@ -30,21 +32,21 @@ constexpr HRESULT ARGUMENT_TYPE_MISMATCH = static_cast<HRESULT>(0x80020005u);
 constexpr HRESULT ARGUMENT_OVERFLOW = static_cast<HRESULT>(0x8002000Au);
 constexpr HRESULT BAD_INDEX = static_cast<HRESULT>(0x8002000Bu);
 // Automation run-time errors, as the platform reports them (0x800A0000 + n).
-constexpr HRESULT INVALID_CALL = static_cast<HRESULT>(0x800A0005u);      // 5
-constexpr HRESULT OVERFLOW_ = static_cast<HRESULT>(0x800A0006u);         // 6
-constexpr HRESULT OUT_OF_RANGE = static_cast<HRESULT>(0x800A0009u);      // 9
-constexpr HRESULT TYPE_MISMATCH = static_cast<HRESULT>(0x800A000Du);     // 13
-constexpr HRESULT FILE_NOT_FOUND = static_cast<HRESULT>(0x800A0035u);    // 53
-constexpr HRESULT BAD_FILE_FORMAT = static_cast<HRESULT>(0x800A0141u);   // 321
-constexpr HRESULT PERMISSION_DENIED = static_cast<HRESULT>(0x800A0046u); // 70
-constexpr HRESULT PATH_ACCESS = static_cast<HRESULT>(0x800A004Bu);       // 75
-constexpr HRESULT OBJECT_NOT_SET = static_cast<HRESULT>(0x800A005Bu);    // 91
-constexpr HRESULT INVALID_USE_OF_NULL = static_cast<HRESULT>(0x800A005Eu); // 94
-constexpr HRESULT LIMIT_EXCEEDED = static_cast<HRESULT>(0x800A0007u);    // 7: out of memory
+constexpr HRESULT INVALID_CALL = static_cast<HRESULT>(0x800A0005u);      ///< 5
+constexpr HRESULT OVERFLOW_ = static_cast<HRESULT>(0x800A0006u);         ///< 6
+constexpr HRESULT OUT_OF_RANGE = static_cast<HRESULT>(0x800A0009u);      ///< 9
+constexpr HRESULT TYPE_MISMATCH = static_cast<HRESULT>(0x800A000Du);     ///< 13
+constexpr HRESULT FILE_NOT_FOUND = static_cast<HRESULT>(0x800A0035u);    ///< 53
+constexpr HRESULT BAD_FILE_FORMAT = static_cast<HRESULT>(0x800A0141u);   ///< 321
+constexpr HRESULT PERMISSION_DENIED = static_cast<HRESULT>(0x800A0046u); ///< 70
+constexpr HRESULT PATH_ACCESS = static_cast<HRESULT>(0x800A004Bu);       ///< 75
+constexpr HRESULT OBJECT_NOT_SET = static_cast<HRESULT>(0x800A005Bu);    ///< 91
+constexpr HRESULT INVALID_USE_OF_NULL = static_cast<HRESULT>(0x800A005Eu); ///< 94
+constexpr HRESULT LIMIT_EXCEEDED = static_cast<HRESULT>(0x800A0007u);    ///< 7: out of memory
 } // namespace hr
 
-// Every failure inside the library travels as this exception.
-class Error : public std::runtime_error {
+/// Every failure inside the library travels as this exception.
+class TR47_INI_API Error : public std::runtime_error {
 public:
     Error(HRESULT code, const std::string& message)
         : std::runtime_error(message), code_(code) {}
@@ -54,9 +56,9 @@ private:
     HRESULT code_;
 };
 
-[[noreturn]] void raise(HRESULT code, const std::string& message);
+[[noreturn]] TR47_INI_API void raise(HRESULT code, const std::string& message);
 
-// Automation boolean: true is all bits set.
+/// Automation boolean: true is all bits set.
 using VARIANT_BOOL = std::int16_t;
 // (The Windows headers define these two as macros of the same values.)
 #ifndef VARIANT_TRUE
@@ -71,13 +73,16 @@ constexpr VARIANT_BOOL to_vbool(bool b) noexcept { return b ? VARIANT_BOOL(-1) :
 class Object;
 
 namespace detail {
-void release_object(const Object* object) noexcept;
-}
+TR47_INI_API void release_object(const Object* object) noexcept;
+/// Raises "Object variable not set" (error 91) for a member reached
+/// through an empty reference.
+[[noreturn]] TR47_INI_API void null_reference();
+} // namespace detail
 
-// Base of every shared object. Any number of threads may read one document
-// at once, and reading hands out references: the count is atomic, as is
-// the library-wide count of live objects.
-class Object {
+/// Base of every shared object. Any number of threads may read one document
+/// at once, and reading hands out references: the count is atomic, as is
+/// the library-wide count of live objects.
+class TR47_INI_API Object {
 public:
     Object() noexcept { live_.fetch_add(1, std::memory_order_relaxed); }
     Object(const Object&) = delete;
@@ -89,7 +94,7 @@ public:
     }
     std::uint32_t ref_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
-    // Number of live objects of the library (the server's unload test).
+    /// Number of live objects of the library (the server's unload test).
     static std::int64_t live_objects() noexcept { return live_.load(std::memory_order_relaxed); }
 
 protected:
@@ -101,9 +106,9 @@ private:
     static std::atomic<std::int64_t> live_;
 };
 
-// Intrusive shared pointer. Destruction of long chains (a million nested
-// groups) is made iterative by release_object, so no destructor recursion
-// can exhaust the stack.
+/// Intrusive shared pointer. Destruction of long chains (a million nested
+/// groups) is made iterative by release_object, so no destructor recursion
+/// can exhaust the stack.
 template <class T>
 class ref {
 public:
@@ -124,15 +129,25 @@ public:
         return *this;
     }
     T* get() const noexcept { return p_; }
-    T* operator->() const noexcept { return p_; }
-    T& operator*() const noexcept { return *p_; }
+    /// A member reached through an empty reference (a look-up that found
+    /// nothing, then a call on its result) raises instead of crashing.
+    T* operator->() const {
+        if (!p_) [[unlikely]]
+            detail::null_reference();
+        return p_;
+    }
+    T& operator*() const {
+        if (!p_) [[unlikely]]
+            detail::null_reference();
+        return *p_;
+    }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { ref().swap(*this); }
     void swap(ref& o) noexcept { std::swap(p_, o.p_); }
 
-    // For a reference that readers on other threads may see set: the
-    // pointer read atomically, and a first object published once (false,
-    // and nothing changed, when another thread published one first).
+    /// For a reference that readers on other threads may see set: the
+    /// pointer read atomically, and a first object published once (false,
+    /// and nothing changed, when another thread published one first).
     T* load_acquire() const noexcept {
         return std::atomic_ref<T*>(const_cast<T*&>(p_)).load(std::memory_order_acquire);
     }
@@ -155,8 +170,8 @@ ref<T> make_ref(Args&&... args) {
     return ref<T>(new T(std::forward<Args>(args)...));
 }
 
-// Interface query: the object seen through another of its interfaces, or
-// nothing when it does not offer it.
+/// Interface query: the object seen through another of its interfaces, or
+/// nothing when it does not offer it.
 template <class T, class U>
 ref<T> query(const ref<U>& from) noexcept {
     return ref<T>(dynamic_cast<T*>(from.get()));
@@ -169,13 +184,13 @@ ref<T> query(U* from) noexcept {
 // ---------------------------------------------------------------------------
 // Variant.
 
-// Date: days since 1899-12-30, the fraction being the time of day.
+/// Date: days since 1899-12-30, the fraction being the time of day.
 struct Date {
     double days = 0.0;
     friend bool operator==(const Date&, const Date&) = default;
 };
 
-// Error value; PARAM_NOT_FOUND (DISP_E_PARAMNOTFOUND) is the omitted-argument marker.
+/// Error value; PARAM_NOT_FOUND (DISP_E_PARAMNOTFOUND) is the omitted-argument marker.
 struct ErrorValue {
     HRESULT code = hr::PARAM_NOT_FOUND;
     friend bool operator==(const ErrorValue&, const ErrorValue&) = default;
@@ -185,7 +200,7 @@ struct Empty {
     friend bool operator==(const Empty&, const Empty&) = default;
 };
 
-// Null: "no valid data", as clients pass it; kept as given, never converted.
+/// Null: "no valid data", as clients pass it; kept as given, never converted.
 struct Null {
     friend bool operator==(const Null&, const Null&) = default;
 };
@@ -202,7 +217,7 @@ enum class VarType : std::uint8_t {
     Boolean = 11,
 };
 
-class Variant {
+class TR47_INI_API Variant {
 public:
     Variant() = default;
     Variant(Empty) {}
@@ -217,7 +232,7 @@ public:
     Variant(ref<Object> o) : v_(std::move(o)) {}
     template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>>
     Variant(const ref<T>& o) : v_(ref<Object>(o)) {}
-    // Booleans are stored as automation booleans.
+    /// Booleans are stored as automation booleans.
     static Variant boolean(bool b) {
         Variant v;
         v.v_ = Bool{b};
@@ -240,7 +255,7 @@ public:
     }
     bool is_numeric() const noexcept { return is_double() || is_long() || is_date() || is_bool(); }
 
-    // Unchecked accessors (call only after the matching is_ test).
+    /// Unchecked accessors (call only after the matching is_ test).
     const std::string& string() const { return std::get<std::string>(v_); }
     double dbl() const { return std::get<double>(v_); }
     std::int32_t lng() const { return std::get<std::int32_t>(v_); }
@@ -250,19 +265,19 @@ public:
     ErrorValue error() const { return std::get<ErrorValue>(v_); }
     const ref<Object>& object() const { return std::get<ref<Object>>(v_); }
 
-    // Conversions with automation rules; failures raise a type mismatch or
-    // an overflow (Null: invalid use of Null).
+    /// Conversions with automation rules; failures raise a type mismatch or
+    /// an overflow (Null: invalid use of Null).
     std::string to_text() const;
     double to_double() const;
     std::int32_t to_long() const;
     bool to_bool() const;
 
-    // Equality as the automation '=' operator decides it for the subtypes the
-    // library holds: numbers compare by value across subtypes, texts exactly,
-    // Empty equals 0 and "", objects by identity.
+    /// Equality as the automation '=' operator decides it for the subtypes the
+    /// library holds: numbers compare by value across subtypes, texts exactly,
+    /// Empty equals 0 and "", objects by identity.
     bool equals(const Variant& other) const;
 
-    // Exact identity of subtype and value (used by tests and round trips).
+    /// Exact identity of subtype and value (used by tests and round trips).
     bool same(const Variant& other) const;
 
 private:
@@ -273,8 +288,8 @@ private:
     std::variant<Empty, std::string, double, std::int32_t, Date, Bool, ErrorValue, ref<Object>, Null> v_;
 };
 
-// Display helpers for diagnostics and tests.
-const char* type_name(VarType t) noexcept;
-std::string describe(const Variant& v);
+/// Display helpers for diagnostics and tests.
+TR47_INI_API const char* type_name(VarType t) noexcept;
+TR47_INI_API std::string describe(const Variant& v);
 
 } // namespace tr47

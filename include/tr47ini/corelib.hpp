@@ -19,17 +19,17 @@ class DatabaseObject;
 class FileObject;
 
 namespace detail {
-// Advances whenever a key that a collection may have indexed can have
-// changed (an identifier, a value's NAME, an entry's DATA). Shared by the
-// documents of all threads, hence atomic; only its changes matter.
-extern std::atomic<std::uint64_t> key_generation;
+/// Advances whenever a key that a collection may have indexed can have
+/// changed (an identifier, a value's NAME, an entry's DATA). Shared by the
+/// documents of all threads, hence atomic; only its changes matter.
+extern TR47_INI_API std::atomic<std::uint64_t> key_generation;
 inline void advance_key_generation() noexcept { key_generation.fetch_add(1, std::memory_order_relaxed); }
 inline std::uint64_t current_key_generation() noexcept { return key_generation.load(std::memory_order_relaxed); }
 
-// A short list whose first element is kept inline: nearly every list of this
-// kind (the holders of an object, the positions of a key) has one element,
-// which then costs no allocation and no second memory access. T{} marks
-// "no element".
+/// A short list whose first element is kept inline: nearly every list of this
+/// kind (the holders of an object, the positions of a key) has one element,
+/// which then costs no allocation and no second memory access. T{} marks
+/// "no element".
 template <class T>
 class InlineFirstList {
 public:
@@ -41,8 +41,8 @@ public:
     }
     bool empty() const noexcept { return first_ == T{}; }
     std::size_t size() const noexcept { return empty() ? 0 : 1 + more_.size(); }
-    // Replaces `from` by `to`, or removes it when `to` is T{} (the others keep
-    // their order); false when `from` is not in the list.
+    /// Replaces `from` by `to`, or removes it when `to` is T{} (the others keep
+    /// their order); false when `from` is not in the list.
     bool replace(T from, T to) {
         if (from == T{}) return false;
         if (first_ == from) {
@@ -81,14 +81,14 @@ private:
 // ---------------------------------------------------------------------------
 // Persistable and collection interfaces implemented by the model.
 
-// Every persistable object: exposes the data object it is bound to.
-class tmp_Data : public Object {
+/// Every persistable object: exposes the data object it is bound to.
+class TR47_INI_API tmp_Data : public Object {
 public:
     virtual ref<DataObject> DATA() const = 0;
 };
 
-// Every keyed collection: exposes its database object.
-class tmp_Database {
+/// Every keyed collection: exposes its database object.
+class TR47_INI_API tmp_Database {
 public:
     virtual ref<DatabaseObject> DATABASE() const = 0;
 
@@ -96,8 +96,8 @@ protected:
     ~tmp_Database() = default;
 };
 
-// The six events a data object raises on the object that holds it.
-class DataEvents {
+/// The six events a data object raises on the object that holds it.
+class TR47_INI_API DataEvents {
 public:
     virtual void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) = 0;
     virtual void DataPACK(std::string& pcPackage) = 0;
@@ -105,17 +105,17 @@ public:
     virtual void DataStore(FileObject& pFile) = 0;
     virtual void DataRead(FileObject& pFile) = 0;
     virtual void DataSpawn(ref<tmp_Data>& pcNewInstance) = 0;
-    // The identifier changed. Collections that index their entries by it
-    // must look again; an object that cannot tell which ones do makes every
-    // index look again.
+    /// The identifier changed. Collections that index their entries by it
+    /// must look again; an object that cannot tell which ones do makes every
+    /// index look again.
     virtual void DataKeyChanged() { detail::advance_key_generation(); }
 
 protected:
     ~DataEvents() = default;
 };
 
-// The seven events a database object raises on its collection.
-class DatabaseEvents {
+/// The seven events a database object raises on its collection.
+class TR47_INI_API DatabaseEvents {
 public:
     virtual void DatabaseClear() = 0;
     virtual void DatabaseCount(std::int32_t& ret) = 0;
@@ -129,8 +129,8 @@ protected:
     ~DatabaseEvents() = default;
 };
 
-// Binding of a holder to the events of a data or database object. A holder
-// binds in its constructor and whenever its DATA (DATABASE) is reassigned.
+/// Binding of a holder to the events of a data or database object. A holder
+/// binds in its constructor and whenever its DATA (DATABASE) is reassigned.
 template <class Events>
 class EventSource {
 public:
@@ -139,7 +139,7 @@ public:
     }
     void unbind(Events* sink) noexcept { sinks_.replace(sink, nullptr); }
     bool bound() const noexcept { return !sinks_.empty(); }
-    // Whether that sink is the only one: events reach nobody else.
+    /// Whether that sink is the only one: events reach nobody else.
     bool bound_only_to(const Events* sink) const noexcept {
         bool only = sinks_.size() == 1;
         sinks_.for_each([&](Events* s) { only = only && s == sink; });
@@ -153,7 +153,7 @@ protected:
             sinks_.for_each([&](Events* s) { f(*s); });
             return;
         }
-        // Copy: a handler may rebind while the event runs.
+        /// Copy: a handler may rebind while the event runs.
         std::vector<Events*> sinks;
         sinks_.for_each([&](Events* s) { sinks.push_back(s); });
         for (auto* s : sinks) f(*s);
@@ -166,7 +166,7 @@ private:
 // ---------------------------------------------------------------------------
 // Data object: identifier, class name and the persistence operations.
 
-class DataObject : public Object, public EventSource<DataEvents> {
+class TR47_INI_API DataObject : public Object, public EventSource<DataEvents> {
 public:
     static ref<DataObject> create();
 
@@ -175,16 +175,16 @@ public:
         identifier_ = std::move(id);
         raise_each([](DataEvents& e) { e.DataKeyChanged(); });
     }
-    // Sets the identifier of an object that no collection holds yet, so no
-    // key index can have gone stale.
+    /// Sets the identifier of an object that no collection holds yet, so no
+    /// key index can have gone stale.
     void init_identifier(Variant id) noexcept { identifier_ = std::move(id); }
 
     const std::string& class_name() const noexcept { return *class_name_; }
-    // Class names are interned: objects of one class share one string.
+    /// Class names are interned: objects of one class share one string.
     void class_name(std::string_view name);
-    // Sets a name already interned by intern_class_name (no look-up).
+    /// Sets a name already interned by intern_class_name (no look-up).
     void class_name(const std::string* interned) noexcept { class_name_ = interned; }
-    // The one shared string of that class name; it lives as long as the process.
+    /// The one shared string of that class name; it lives as long as the process.
     static const std::string* intern_class_name(std::string_view name);
 
     void copy(const ref<tmp_Data>& source);
@@ -201,15 +201,15 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Database object: the lookup rules of every keyed collection.
-//
-// A long-integer ID is a position (1..count) under either force flag; with
-// the force flag a double or boolean ID is a position too. Every other ID is
-// a key resolved through DatabaseSearch. A key that matches nothing gives no
-// object from item and false from remove and exists; a position outside
-// 1..count raises an out-of-range error from item and remove and gives false
-// from exists. add appends without looking for a duplicate key.
-class DatabaseObject : public Object, public EventSource<DatabaseEvents> {
+/// Database object: the lookup rules of every keyed collection.
+///
+/// A long-integer ID is a position (1..count) under either force flag; with
+/// the force flag a double or boolean ID is a position too. Every other ID is
+/// a key resolved through DatabaseSearch. A key that matches nothing gives no
+/// object from item and false from remove and exists; a position outside
+/// 1..count raises an out-of-range error from item and remove and gives false
+/// from exists. add appends without looking for a duplicate key.
+class TR47_INI_API DatabaseObject : public Object, public EventSource<DatabaseEvents> {
 public:
     static ref<DatabaseObject> create();
 
@@ -222,20 +222,20 @@ public:
 
 private:
     DatabaseObject() = default;
-    // 0 when nothing is found; -1 marks an explicit position beyond range.
+    /// 0 when nothing is found; -1 marks an explicit position beyond range.
     std::int32_t resolve(const Variant& ID, bool forceIndex, bool& isPosition);
 };
 
 // ---------------------------------------------------------------------------
 // Slot arrays as the packer and the persistence handlers see them.
 
-class SlotArray {
+class TR47_INI_API SlotArray {
 public:
-    // False for a groups collection that holds no array.
+    /// False for a groups collection that holds no array.
     virtual bool allocated() const = 0;
     virtual std::int32_t upper_bound() const = 0;
     virtual ref<tmp_Data> slot(std::int32_t position) = 0;
-    // Re-create the array with positions 1..n holding new entries.
+    /// Re-create the array with positions 1..n holding new entries.
     virtual void rebuild(std::int32_t n) = 0;
     virtual const std::string& entry_class_name() const = 0;
 
@@ -243,17 +243,17 @@ protected:
     ~SlotArray() = default;
 };
 
-// One element of a pack list or of a stored-form write.
-struct PackElement {
+/// One element of a pack list or of a stored-form write.
+struct TR47_INI_API PackElement {
     Variant value;
     SlotArray* slots = nullptr;
     PackElement(Variant v) : value(std::move(v)) {}
     PackElement(SlotArray* s) : slots(s) {}
 };
 
-// One target of an unpack or a read: a text, a long integer, a variant or
-// a slot array. Values are converted to the target's type.
-struct Target {
+/// One target of an unpack or a read: a text, a long integer, a variant or
+/// a slot array. Values are converted to the target's type.
+struct TR47_INI_API Target {
     enum class Kind { Text, Long, AnyVariant, Slots } kind;
     void* where;
     Target(std::string* s) : kind(Kind::Text), where(s) {}
@@ -267,27 +267,27 @@ struct Target {
 // File object: a sequential stream of typed values.
 
 namespace detail {
-// Bytes shared by the objects that view them (a stored file kept for the
-// entries read from it lazily).
-class SharedBytes final : public Object {
+/// Bytes shared by the objects that view them (a stored file kept for the
+/// entries read from it lazily).
+class TR47_INI_API SharedBytes final : public Object {
 public:
     std::string bytes;
 };
 } // namespace detail
 
-class FileObject {
+class TR47_INI_API FileObject {
 public:
     virtual void write_values(const std::vector<PackElement>& values) = 0;
     virtual void read_values(const std::vector<Target>& targets) = 0;
     virtual Variant read_value() = 0;
 
-    // Shortcuts for one value at a time; a file may serve them without
-    // building a list or copying a text.
+    /// Shortcuts for one value at a time; a file may serve them without
+    /// building a list or copying a text.
     virtual void write_value(const Variant& value) { write_values({PackElement(value)}); }
     virtual void write_text(std::string_view text) { write_value(Variant(text)); }
-    // Reads the next value: a text comes back as true with `text` viewing it
-    // (valid until the next read; `scratch` may hold it), any other value as
-    // false in `other`.
+    /// Reads the next value: a text comes back as true with `text` viewing it
+    /// (valid until the next read; `scratch` may hold it), any other value as
+    /// false in `other`.
     virtual bool read_text(std::string_view& text, std::string& scratch, Variant& other) {
         other = read_value();
         if (!other.is_string()) return false;
@@ -296,20 +296,20 @@ public:
         return true;
     }
 
-    // Spans: a writer may frame the stored form of one object, so that a
-    // reader can keep it unread and read it later on its own. Reading value
-    // by value passes over the framing. A file without the support writes
-    // and reads the values themselves.
+    /// Spans: a writer may frame the stored form of one object, so that a
+    /// reader can keep it unread and read it later on its own. Reading value
+    /// by value passes over the framing. A file without the support writes
+    /// and reads the values themselves.
     virtual std::size_t begin_span() { return 0; }
     virtual void end_span(std::size_t /*mark*/) {}
-    // Writes a span read earlier (its values, framed again where possible).
+    /// Writes a span read earlier (its values, framed again where possible).
     virtual void write_span(std::string_view bytes);
-    // Takes the span that comes next: its bytes, and an object that keeps
-    // them alive. False (nothing consumed) when no span comes next.
+    /// Takes the span that comes next: its bytes, and an object that keeps
+    /// them alive. False (nothing consumed) when no span comes next.
     virtual bool read_span(std::string_view& /*bytes*/, ref<Object>& /*keeper*/) { return false; }
-    // Bytes of stored form still to read (every value takes one at least),
-    // so that a reader may reserve for a count the file can back; 0 when
-    // unknown.
+    /// Bytes of stored form still to read (every value takes one at least),
+    /// so that a reader may reserve for a count the file can back; 0 when
+    /// unknown.
     virtual std::size_t bytes_left() const { return 0; }
 
 protected:
@@ -319,10 +319,10 @@ protected:
 // ---------------------------------------------------------------------------
 // Text list produced by the list splitter.
 
-class TextList : public Object {
+class TR47_INI_API TextList : public Object {
 public:
     std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(items_.size()); }
-    // A position outside 1..COUNT reads as the empty text.
+    /// A position outside 1..COUNT reads as the empty text.
     const std::string& Item(std::int32_t position) const noexcept;
     void Item(std::int32_t position, std::string text);
     std::vector<std::string>& items() noexcept { return items_; }
@@ -334,48 +334,48 @@ private:
 // ---------------------------------------------------------------------------
 // Packer: ordered lists of values to a package text and back.
 
-class Packer {
+class TR47_INI_API Packer {
 public:
     std::string pack_values(const std::vector<PackElement>& elements) const;
-    // The package must hold exactly as many elements as there are targets.
+    /// The package must hold exactly as many elements as there are targets.
     void unpack_values(const std::string& package, const std::vector<Target>& targets) const;
 };
 
-// Toolkit of the global object.
-class Toolkit {
+/// Toolkit of the global object.
+class TR47_INI_API Toolkit {
 public:
     Packer packer() const { return {}; }
 
-    // Cuts at every separator outside the brackets and the quotes; brackets
-    // and quotes stay in the items, blanks around items are removed. With a
-    // blank as separator a run of blanks is one separator.
-    // With maxItems, at most that many items: the last one is the rest of
-    // the text, uncut. A list may hold at most 4,194,304 items (limit error).
+    /// Cuts at every separator outside the brackets and the quotes; brackets
+    /// and quotes stay in the items, blanks around items are removed. With a
+    /// blank as separator a run of blanks is one separator.
+    /// With maxItems, at most that many items: the last one is the rest of
+    /// the text, uncut. A list may hold at most 4,194,304 items (limit error).
     ref<TextList> split(std::string_view text, std::string_view separator, std::string_view open,
                         std::string_view close, std::string_view quote, std::size_t maxItems = 0) const;
-    // The same into an existing list, whose storage is reused.
+    /// The same into an existing list, whose storage is reused.
     void split_into(std::vector<std::string>& items, std::string_view text, std::string_view separator,
                     std::string_view open, std::string_view close, std::string_view quote,
                     std::size_t maxItems = 0) const;
-    // The same split, item by item, without a list: `each` sees every item
-    // as it is found.
+    /// The same split, item by item, without a list: `each` sees every item
+    /// as it is found.
     void split_each(std::string_view text, std::string_view separator, std::string_view open,
                     std::string_view close, std::string_view quote, std::size_t maxItems,
                     const std::function<void(std::string_view)>& each) const;
 
-    // The text inside the outer double quotes (a doubled quote inside stands
-    // for one); a text without outer quotes comes back unchanged.
+    /// The text inside the outer double quotes (a doubled quote inside stands
+    /// for one); a text without outer quotes comes back unchanged.
     std::string unquote(std::string_view text) const;
 
-    // 3: stays a text; 2: a date candidate; 1: number, boolean word or
-    // "ENUM(" reference; 0: empty.
+    /// 3: stays a text; 2: a date candidate; 1: number, boolean word or
+    /// "ENUM(" reference; 0: empty.
     std::int32_t classify(std::string_view text, std::string_view decimalMark) const;
 };
 
 // ---------------------------------------------------------------------------
 // Member list of an enumeration.
 
-class MemberList : public tmp_Data, private DataEvents {
+class TR47_INI_API MemberList : public tmp_Data, private DataEvents {
 public:
     static ref<MemberList> create();
     ~MemberList() override;
@@ -384,15 +384,15 @@ public:
     void DATA(ref<DataObject> d);
 
     void add_member(std::string_view name, const std::vector<Variant>& args);
-    // A member whose value is a text, as an imported enumeration adds it.
+    /// A member whose value is a text, as an imported enumeration adds it.
     void add_member(std::string_view name, std::string_view value);
-    // Room for n more members holding `text` bytes in all.
+    /// Room for n more members holding `text` bytes in all.
     void reserve(std::size_t n, std::size_t text);
     std::int32_t COUNT() const noexcept { return static_cast<std::int32_t>(entries_.size()); }
     std::string_view NAME(std::int32_t position) const;
     std::string_view VALUE(std::int32_t position) const;
     bool EXISTS(std::string_view name) const;
-    // Value of the first member of that name (blanks and case ignored).
+    /// Value of the first member of that name (blanks and case ignored).
     std::string value_of(std::string_view name) const;
 
     struct Member {
@@ -400,7 +400,7 @@ public:
         std::string value;
         friend bool operator==(const Member&, const Member&) = default;
     };
-    // The members as a list of their own (a copy).
+    /// The members as a list of their own (a copy).
     std::vector<Member> members() const;
 
 private:
@@ -438,29 +438,29 @@ private:
 
 enum class ReaderMode : std::int32_t { Read = 1, Write = 2 };
 
-class ReaderObject : public Object, public FileObject {
+class TR47_INI_API ReaderObject : public Object, public FileObject {
 public:
     static ref<ReaderObject> create();
     ~ReaderObject() override;
 
-    // binary false: an INI text file for reading line by line (UTF-8 with
-    // or without BOM, UTF-16 with BOM, Windows-1252 for lines that are not
-    // UTF-8). binary true: the stored-value file of LOAD and SAVE under the
-    // password. Text mode reports failure by returning false; stored mode
-    // raises an error carrying the reason.
+    /// binary false: an INI text file for reading line by line (UTF-8 with
+    /// or without BOM, UTF-16 with BOM, Windows-1252 for lines that are not
+    /// UTF-8). binary true: the stored-value file of LOAD and SAVE under the
+    /// password. Text mode reports failure by returning false; stored mode
+    /// raises an error carrying the reason.
     bool open(const std::string& path, std::int32_t mode, const std::string& password, bool binary,
               bool shared, Object* none = nullptr);
-    // Stored mode, writing: commits the values atomically to the path.
+    /// Stored mode, writing: commits the values atomically to the path.
     void close();
 
     bool eof();
     std::string read_line();
-    // The same into a caller's buffer (its storage is reused).
+    /// The same into a caller's buffer (its storage is reused).
     void read_line(std::string& line);
-    // The same as a view, valid until the next read; `converted` holds a
-    // line that had to be converted to UTF-8.
+    /// The same as a view, valid until the next read; `converted` holds a
+    /// line that had to be converted to UTF-8.
     void read_line(std::string_view& line, std::string& converted);
-    // Number of the line that read_line returned last (1-based).
+    /// Number of the line that read_line returned last (1-based).
     std::int64_t line_number() const noexcept;
     const std::string& path() const noexcept;
 
@@ -476,9 +476,9 @@ public:
     bool read_span(std::string_view& bytes, ref<Object>& keeper) override;
     std::size_t bytes_left() const override;
 
-    // A reader of stored values over bytes of a span (kept alive by keeper).
+    /// A reader of stored values over bytes of a span (kept alive by keeper).
     static ref<ReaderObject> over_span(std::string_view bytes, ref<Object> keeper);
-    // Points a reader made by over_span at another span, from its start.
+    /// Points a reader made by over_span at another span, from its start.
     void restart_over(std::string_view bytes, ref<Object> keeper);
 
     struct Impl;
@@ -493,18 +493,18 @@ private:
 
 using MessageSink = std::function<void(const std::string& message, const std::string& title)>;
 
-class GlobalObject {
+class TR47_INI_API GlobalObject {
 public:
     static GlobalObject& instance();
 
     const Toolkit& toolkit() const noexcept { return toolkit_; }
-    // Reads a number with "," or "." as decimal mark; 0 when there is none.
+    /// Reads a number with "," or "." as decimal mark; 0 when there is none.
     double parse_number(std::string_view text) const;
     void show_message(const std::string& text, const std::string& title = {}, Object* = nullptr,
                       Object* = nullptr);
-    // Installs a sink for messages (nullptr restores standard error) and
-    // returns the previous one. Messages of all threads reach the sink one
-    // at a time.
+    /// Installs a sink for messages (nullptr restores standard error) and
+    /// returns the previous one. Messages of all threads reach the sink one
+    /// at a time.
     MessageSink set_message_sink(MessageSink sink);
     bool file_exists(const std::string& path) const;
 
@@ -515,35 +515,35 @@ private:
     MessageSink sink_;
 };
 
-// Base name of the library file, used in class names (TR47_INI.cls_INI).
-const std::string& library_base_name();
+/// Base name of the library file, used in class names (TR47_INI.cls_INI).
+TR47_INI_API const std::string& library_base_name();
 
 // ---------------------------------------------------------------------------
 // Text services shared by the model (UTF-8 throughout).
 
-// Upper case by the process locale, one code point at a time: a letter
-// whose upper case is more than one letter (ß) stays as it is.
-std::string upper(std::string_view text);
-// Blanks (U+0020 only) removed at both ends.
+/// Upper case by the process locale, one code point at a time: a letter
+/// whose upper case is more than one letter (ß) stays as it is.
+TR47_INI_API std::string upper(std::string_view text);
+/// Blanks (U+0020 only) removed at both ends.
 std::string_view trim_blanks(std::string_view text) noexcept;
-// Keys as the collections compare them: trimmed of blanks, upper-cased.
-std::string normalise_key(std::string_view text);
-bool keys_equal(std::string_view a, std::string_view b);
-// Whether a key, once normalised, equals an already normalised one; no copy
-// when the key is ASCII.
-bool key_matches(std::string_view key, std::string_view normalised);
+/// Keys as the collections compare them: trimmed of blanks, upper-cased.
+TR47_INI_API std::string normalise_key(std::string_view text);
+TR47_INI_API bool keys_equal(std::string_view a, std::string_view b);
+/// Whether a key, once normalised, equals an already normalised one; no
+/// copy when the key is ASCII.
+TR47_INI_API bool key_matches(std::string_view key, std::string_view normalised);
 
 bool is_valid_utf8(std::string_view text) noexcept;
-std::string windows1252_to_utf8(std::string_view text);
+TR47_INI_API std::string windows1252_to_utf8(std::string_view text);
 
-// The value of the number at the start of a text, full stop as decimal
-// mark, &H and &O prefixes for hexadecimal and octal; 0 when none.
-double leading_number(std::string_view text);
+/// The value of the number at the start of a text, full stop as decimal
+/// mark, &H and &O prefixes for hexadecimal and octal; 0 when none.
+TR47_INI_API double leading_number(std::string_view text);
 
-// A 10-character date text in the order of the system locale, or year
-// first; nullopt when it is no valid date.
-bool parse_date_text(std::string_view text, Date& out);
-// Date as text: year-month-day, with the time when there is one.
-std::string format_date(Date d);
+/// A 10-character date text in the order of the system locale, or year
+/// first; nullopt when it is no valid date.
+TR47_INI_API bool parse_date_text(std::string_view text, Date& out);
+/// Date as text: year-month-day, with the time when there is one.
+TR47_INI_API std::string format_date(Date d);
 
 } // namespace tr47

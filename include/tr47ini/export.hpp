@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tr47ini/api.hpp"
 #include "tr47ini/model.hpp"
 
 namespace tr47 {
@@ -35,19 +36,19 @@ struct export_result {
 // The document as INI text: its enumerations first, then the root group's
 // values and, as BEGIN blocks, its child groups. Failures of the stream or
 // of the file raise tr47::Error; losses are diagnostics.
-export_result export_ini(cls_INI& doc, std::ostream& out, const export_options& options = {});
+TR47_INI_API export_result export_ini(cls_INI& doc, std::ostream& out, const export_options& options = {});
 // A groups collection in the form that cls_INIGroups::IMPORT reads: one
 // top-level "BEGIN name sort" block per group. The enumerations of
 // `enums_of` (when given) are declared at the start of the first block;
 // read the text back with that document as pRoot.
-export_result export_ini(cls_INIGroups& groups, std::ostream& out, const export_options& options = {},
+TR47_INI_API export_result export_ini(cls_INIGroups& groups, std::ostream& out, const export_options& options = {},
                          cls_INI* enums_of = nullptr);
 
 // The same into a file, written crash-safely like SAVE: a temporary file
 // beside it, flushed and renamed over the target. In strict mode with
 // losses the target is left as it was.
-export_result export_ini_file(cls_INI& doc, const std::string& path, const export_options& options = {});
-export_result export_ini_file(cls_INIGroups& groups, const std::string& path, const export_options& options = {},
+TR47_INI_API export_result export_ini_file(cls_INI& doc, const std::string& path, const export_options& options = {});
+TR47_INI_API export_result export_ini_file(cls_INIGroups& groups, const std::string& path, const export_options& options = {},
                               cls_INI* enums_of = nullptr);
 
 } // namespace tr47

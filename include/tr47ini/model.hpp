@@ -11,7 +11,7 @@
 
 namespace tr47 {
 
-// Kind of a value. The numbers are fixed (there is no 5).
+/// Kind of a value. The numbers are fixed (there is no 5).
 enum enm_INIValueSort : std::int32_t {
     ID_INIValueSort_String = 0,
     ID_INIValueSort_Long = 1,
@@ -30,12 +30,12 @@ class cls_INIGroups;
 class cls_INIValue;
 class cls_INIValues;
 
-// One problem found while importing an INI file.
-struct Diagnostic {
+/// One problem found while importing an INI file.
+struct TR47_INI_API Diagnostic {
     std::string file;
-    std::int64_t line = 0;     // line number of the statement's last physical line
-    std::string statement;     // the logical line as the parser saw it
-    std::string message;       // the message text, as shown to the user
+    std::int64_t line = 0;     ///< line number of the statement's last physical line
+    std::string statement;     ///< the logical line as the parser saw it
+    std::string message;       ///< the message text, as shown to the user
 };
 
 namespace detail {
@@ -49,11 +49,11 @@ template <class T>
 class RecordList;
 class PackedPool;
 
-// Common part of the seven classes: the data object binding.
-class Persistable : public tmp_Data, protected DataEvents {
+/// Common part of the seven classes: the data object binding.
+class TR47_INI_API Persistable : public tmp_Data, protected DataEvents {
 public:
     ref<DataObject> DATA() const override { return data_; }
-    // Moves the event binding to the new data object.
+    /// Moves the event binding to the new data object.
     void DATA(ref<DataObject> data);
 
 protected:
@@ -65,10 +65,10 @@ private:
     ref<DataObject> data_;
 
 protected:
-    // Number of collection slots that hold this object, and the collection
-    // when that is exactly one (else null). A key change of an object held
-    // in collections makes their key indexes stale: its one holder's alone
-    // when it is known, every index otherwise.
+    /// Number of collection slots that hold this object, and the collection
+    /// when that is exactly one (else null). A key change of an object held
+    /// in collections makes their key indexes stale: its one holder's alone
+    /// when it is known, every index otherwise.
     std::uint32_t in_collections_ = 0;
     CollectionBase* holder_ = nullptr;
     void joined(CollectionBase* collection) noexcept {
@@ -82,11 +82,11 @@ protected:
     void DataKeyChanged() override { key_changed(); }
 };
 
-// Storage and lookup shared by the three collections: a slot array with a
-// placeholder slot 0 (amortised growth behind it), the seven database
-// events, and a key index that keeps look-ups O(1) on average while the
-// first match in position order still wins.
-class CollectionBase : public Persistable, public tmp_Database, protected DatabaseEvents, public SlotArray {
+/// Storage and lookup shared by the three collections: a slot array with a
+/// placeholder slot 0 (amortised growth behind it), the seven database
+/// events, and a key index that keeps look-ups O(1) on average while the
+/// first match in position order still wins.
+class TR47_INI_API CollectionBase : public Persistable, public tmp_Database, protected DatabaseEvents, public SlotArray {
 public:
     ref<DatabaseObject> DATABASE() const override { return database_; }
     void DATABASE(ref<DatabaseObject> database);
@@ -97,17 +97,17 @@ public:
     bool LOAD(const std::string& pFile, const std::string& pPW = {});
     bool SAVE(const std::string& pFile, const std::string& pPW = {});
 
-    // Whether entries may be appended in packed form: the database object
-    // raises its events on this collection alone, so appending past it is
-    // the same as adding through it.
+    /// Whether entries may be appended in packed form: the database object
+    /// raises its events on this collection alone, so appending past it is
+    /// the same as adding through it.
     bool accepts_packed() const noexcept;
     void append_packed(PackedValue&& record, const ref<PackedPool>& pool);
     void append_packed(PackedGroup&& record, const ref<PackedPool>& pool);
-    // Appends records (with the pools their texts live in) at the end.
+    /// Appends records (with the pools their texts live in) at the end.
     void adopt(RecordList<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools);
     void adopt(RecordList<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools);
 
-    // SlotArray
+    /// SlotArray
     bool allocated() const override { return kind_ != Kind::Groups || allocated_; }
     std::int32_t upper_bound() const override {
         return slots_.empty() ? 0 : static_cast<std::int32_t>(slots_.size()) - 1;
@@ -116,23 +116,23 @@ public:
     void rebuild(std::int32_t n) override;
     const std::string& entry_class_name() const override;
 
-    // VALUE's look-up in a values collection: the content of the first
-    // value of that NAME, found in one search and read without making a
-    // packed value real; false when there is none.
+    /// VALUE's look-up in a values collection: the content of the first
+    /// value of that NAME, found in one search and read without making a
+    /// packed value real; false when there is none.
     bool value_content(const Variant& name, Variant& out);
 
-    // The key of an entry held here alone changed: the index looks again.
+    /// The key of an entry held here alone changed: the index looks again.
     void keys_changed() noexcept { local_generation_.fetch_add(1, std::memory_order_relaxed); }
 
-    // Walks over the tree read group records in place instead of making
-    // every group real. While a walk holds a pin on a collection whose
-    // search is its own, a thread that would take one of its records over
-    // waits; a pin is refused while a slot is being filled (false).
+    /// Walks over the tree read group records in place instead of making
+    /// every group real. While a walk holds a pin on a collection whose
+    /// search is its own, a thread that would take one of its records over
+    /// waits; a pin is refused while a slot is being filled (false).
     bool pin_records() noexcept;
     void unpin_records() noexcept { walkers_.fetch_sub(1, std::memory_order_release); }
-    // What a pinned walk finds at a position without making anything real:
-    // the real entry, the packed record, or neither (the entry must be
-    // made real first).
+    /// What a pinned walk finds at a position without making anything real:
+    /// the real entry, the packed record, or neither (the entry must be
+    /// made real first).
     struct Peek {
         Persistable* real = nullptr;
         const PackedGroup* packed = nullptr;
@@ -144,14 +144,14 @@ protected:
     CollectionBase(const char* className, Kind kind);
     ~CollectionBase() override;
 
-    // Entry at a position as the model sees it (create-on-read for values
-    // and enumerations); out-of-range raises.
+    /// Entry at a position as the model sees it (create-on-read for values
+    /// and enumerations); out-of-range raises.
     ref<Persistable> entry_at(std::int32_t position);
     ref<Persistable> new_entry() const;
     ref<Object> item_object(const Variant& pID, bool pForceIndex);
     void add_entry(const ref<tmp_Data>& entry, const Variant& ID);
 
-    // DatabaseEvents
+    /// DatabaseEvents
     void DatabaseClear() override;
     void DatabaseCount(std::int32_t& ret) override;
     void DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) override;
@@ -160,7 +160,7 @@ protected:
     void DatabaseRemove(std::int32_t ID) override;
     void DatabaseSearch(std::int32_t& ret, const Variant& ID) override;
 
-    // DataEvents
+    /// DataEvents
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;
     void DataUnpack(std::string& prPackage) override;
@@ -172,50 +172,50 @@ protected:
 private:
     friend struct PackedAccess;
     Variant key_of(Persistable* entry) const;
-    // Key of the entry at a position without making a packed one real: a
-    // text in `text` (true) or another value in `other`.
+    /// Key of the entry at a position without making a packed one real: a
+    /// text in `text` (true) or another value in `other`.
     bool key_at(std::int32_t position, std::string_view& text, Variant& other);
     bool packed_at(std::int32_t position) const noexcept;
-    // Fills an empty slot on first read (from its packed record, or a new
-    // entry), published once for all reading threads.
+    /// Fills an empty slot on first read (from its packed record, or a new
+    /// entry), published once for all reading threads.
     ref<Persistable> fill_slot(std::int32_t position);
     void make_real(std::int32_t position);
-    // Groups: the slot array (with its placeholder) exists.
+    /// Groups: the slot array (with its placeholder) exists.
     void ensure_array();
     PackedSlots& packed_slots();
     void check_position(std::int32_t position) const;
     void set_slot(std::size_t position, ref<Persistable> entry);
     void drop_index() noexcept;
-    // The current index, built when there is none and no other thread is
-    // building one; null when another thread is.
+    /// The current index, built when there is none and no other thread is
+    /// building one; null when another thread is.
     struct Index;
     Index* current_index();
     bool is_current(const Index* index) const noexcept;
     std::int32_t search_linear(const Variant& ID);
 
     ref<DatabaseObject> database_;
-    std::vector<ref<Persistable>> slots_;  // slot 0 is the placeholder
-    bool allocated_ = false;               // groups: whether the array exists
+    std::vector<ref<Persistable>> slots_;  ///< slot 0 is the placeholder
+    bool allocated_ = false;               ///< groups: whether the array exists
 
     struct Index {
-        std::uint64_t generation = 0;        // the library-wide key generation
-        std::uint64_t local_generation = 0;  // this collection's
-        // Positions that share one key.
+        std::uint64_t generation = 0;        ///< the library-wide key generation
+        std::uint64_t local_generation = 0;  ///< this collection's
+        /// Positions that share one key.
         std::unordered_map<std::string, InlineFirstList<std::int32_t>> positions;
-        InlineFirstList<std::int32_t> non_text;  // positions whose key is no string
+        InlineFirstList<std::int32_t> non_text;  ///< positions whose key is no string
         Index* retired_next = nullptr;
     };
-    // Readers on several threads may build and publish an index; one that
-    // a newer index replaced stays until the next change of the collection,
-    // as a reader may still be using it.
+    /// Readers on several threads may build and publish an index; one that
+    /// a newer index replaced stays until the next change of the collection,
+    /// as a reader may still be using it.
     std::atomic<Index*> index_{nullptr};
     std::atomic<Index*> retired_{nullptr};
     std::atomic<bool> building_index_{false};
     std::atomic<bool> filling_slot_{false};
     std::atomic<std::uint32_t> walkers_{0};  // pins of walks reading records in place
     std::atomic<std::uint64_t> local_generation_{0};
-    std::atomic<std::uint32_t> empty_slots_{0};  // slots that hold no entry (groups)
-    // Packed records of the slots not made real yet (values and groups).
+    std::atomic<std::uint32_t> empty_slots_{0};  ///< slots that hold no entry (groups)
+    /// Packed records of the slots not made real yet (values and groups).
     std::unique_ptr<PackedSlots> packed_;
 };
 
@@ -223,7 +223,7 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class cls_INIValue final : public detail::Persistable {
+class TR47_INI_API cls_INIValue final : public detail::Persistable {
 public:
     static ref<cls_INIValue> create();
 
@@ -257,7 +257,7 @@ private:
     ref<cls_INIEnum> enumref_;
 };
 
-class cls_INIEnum final : public detail::Persistable {
+class TR47_INI_API cls_INIEnum final : public detail::Persistable {
 public:
     static ref<cls_INIEnum> create();
 
@@ -284,7 +284,7 @@ private:
     std::string description_;
 };
 
-class cls_INIValues final : public detail::CollectionBase {
+class TR47_INI_API cls_INIValues final : public detail::CollectionBase {
 public:
     static ref<cls_INIValues> create();
 
@@ -298,7 +298,7 @@ private:
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 };
 
-class cls_INIEnums final : public detail::CollectionBase {
+class TR47_INI_API cls_INIEnums final : public detail::CollectionBase {
 public:
     static ref<cls_INIEnums> create();
 
@@ -311,14 +311,14 @@ private:
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 };
 
-class cls_INIGroups final : public detail::CollectionBase {
+class TR47_INI_API cls_INIGroups final : public detail::CollectionBase {
 public:
     static ref<cls_INIGroups> create();
 
     ref<cls_INIGroup> Item(const Variant& pID, bool pForceIndex = true);
     ref<cls_INIGroup> ADD(const ref<tmp_Data>& pEntry, const Variant& pID = Variant::omitted());
     ref<cls_INIGroup> CREATE(const std::string& pName = {}, const std::string& pSort = {});
-    // Reads the top-level "BEGIN" blocks of an INI file into this collection.
+    /// Reads the top-level "BEGIN" blocks of an INI file into this collection.
     bool IMPORT(const std::string& pFile, bool pOutputErrors = true, const ref<cls_INI>& pRoot = nullptr);
 
 private:
@@ -326,7 +326,7 @@ private:
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 };
 
-class cls_INIGroup final : public detail::Persistable {
+class TR47_INI_API cls_INIGroup final : public detail::Persistable {
 public:
     static ref<cls_INIGroup> create();
 
@@ -342,18 +342,18 @@ public:
     void CHILDREN(ref<cls_INIGroups> v) { children_ = std::move(v); }
     using Persistable::DATA;
 
-    // Reads this group's block from an open reader (see the import docs).
+    /// Reads this group's block from an open reader (see the import docs).
     bool IMPORT(const ref<ReaderObject>& vAcc, bool pOutputErrors = true, const ref<cls_INI>& pRoot = nullptr);
-    // Whether a value or a child group of that name is here or, with
-    // pRecurse, anywhere below. A group reached twice (a client linked a
-    // group into its own subtree) is searched only the first time.
+    /// Whether a value or a child group of that name is here or, with
+    /// pRecurse, anywhere below. A group reached twice (a client linked a
+    /// group into its own subtree) is searched only the first time.
     bool EXISTS(const std::string& pName, bool pRecurse = false);
-    // Content of the value of that name; the default (or the omitted-argument
-    // marker) when there is none.
+    /// Content of the value of that name; the default (or the omitted-argument
+    /// marker) when there is none.
     Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(),
                   bool pRecurse = false);
 
-    // The collections if they exist, without creating them.
+    /// The collections if they exist, without creating them.
     cls_INIValues* values_if_any() const noexcept { return values_.load_acquire(); }
     cls_INIGroups* children_if_any() const noexcept { return children_.load_acquire(); }
 
@@ -374,7 +374,7 @@ private:
     ref<cls_INIGroups> children_;
 };
 
-class cls_INI final : public detail::Persistable {
+class TR47_INI_API cls_INI final : public detail::Persistable {
 public:
     static ref<cls_INI> create();
 
@@ -394,7 +394,7 @@ public:
     Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(),
                   bool pRecurse = true);
 
-    // Problems found by the last IMPORT, whether or not they were shown.
+    /// Problems found by the last IMPORT, whether or not they were shown.
     const std::vector<Diagnostic>& diagnostics() const noexcept { return diagnostics_; }
 
 private:

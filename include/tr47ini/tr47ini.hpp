@@ -5,3 +5,5 @@
 #include "tr47ini/corelib.hpp"
 #include "tr47ini/model.hpp"
 #include "tr47ini/export.hpp"
+#include "tr47ini/version.hpp"
+#include "tr47ini/ini.hpp"
