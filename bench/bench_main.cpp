@@ -487,7 +487,7 @@ double median(std::vector<double> v) {
 
 struct Interleaved {
     std::vector<Contender> contenders;
-    std::vector<std::vector<double>> seconds;  // [contender][round]
+    std::vector<std::vector<double>> seconds; // [contender][round]
 };
 
 Interleaved run_interleaved(int rounds) {
@@ -550,7 +550,7 @@ Interleaved run_interleaved(int rounds) {
          }},
     };
     r.seconds.assign(r.contenders.size(), {});
-    for (int round = -1; round < rounds; ++round) {  // round -1 warms up
+    for (int round = -1; round < rounds; ++round) { // round -1 warms up
         for (std::size_t c = 0; c < r.contenders.size(); ++c) {
             std::size_t found = 0;
             const auto start = std::chrono::steady_clock::now();
@@ -600,11 +600,12 @@ double spawn_seconds(const std::vector<std::string>& argv) {
 void print_realistic(int rounds) {
     if (g_real.bytes == 0) return;
     const Interleaved r = run_interleaved(rounds);
-    std::printf("\nRealistic settings: %.1f MB structured, %.1f MB flat, %zu groups; %d timed rounds after one "
-                "warm-up round, contenders interleaved within each round, heap trimmed (malloc_trim) after each "
-                "contender outside the timing; glibc M_MMAP_THRESHOLD %d, M_TRIM_THRESHOLD %d.\n\n",
-                double(g_real.bytes) / 1e6, double(g_real.flatBytes) / 1e6, g_real.groups.size(), rounds,
-                kMmapThreshold, kTrimThreshold);
+    std::printf(
+        "\nRealistic settings: %.1f MB structured, %.1f MB flat, %zu groups; %d timed rounds after one "
+        "warm-up round, contenders interleaved within each round, heap trimmed (malloc_trim) after each "
+        "contender outside the timing; glibc M_MMAP_THRESHOLD %d, M_TRIM_THRESHOLD %d.\n\n",
+        double(g_real.bytes) / 1e6, double(g_real.flatBytes) / 1e6, g_real.groups.size(), rounds, kMmapThreshold,
+        kTrimThreshold);
     std::printf("| Contender | median time | MB/s |\n|---|---|---|\n");
     for (std::size_t c = 0; c < r.contenders.size(); ++c) {
         const double m = median(r.seconds[c]);
@@ -644,12 +645,10 @@ void print_realistic(int rounds) {
     };
     peak("real-import-values", g_real.structured, g_real.bytes, "peak RSS / file, IMPORT + VALUE of every name",
          "<= 2.5x", 2.5);
-    peak("real-load-values", g_real.saved, g_real.bytes, "peak RSS / file, LOAD + VALUE of every name", "<= 2.5x",
-         2.5);
-    peak("real-simpleini-values", g_real.flat, g_real.flatBytes, "peak RSS / file, SimpleIni + GetValue",
-         "(reference)", 0);
-    peak("real-inireader-values", g_real.flat, g_real.flatBytes, "peak RSS / file, INIReader + Get", "(reference)",
+    peak("real-load-values", g_real.saved, g_real.bytes, "peak RSS / file, LOAD + VALUE of every name", "<= 2.5x", 2.5);
+    peak("real-simpleini-values", g_real.flat, g_real.flatBytes, "peak RSS / file, SimpleIni + GetValue", "(reference)",
          0);
+    peak("real-inireader-values", g_real.flat, g_real.flatBytes, "peak RSS / file, INIReader + Get", "(reference)", 0);
 
     // Start-up: `tr47ini get` against the smallest INIReader program, both
     // on a 2 KB file, fresh processes interleaved.
@@ -666,17 +665,18 @@ void print_realistic(int rounds) {
         tr.push_back(a), peer.push_back(b), ratios.push_back(a / b);
     }
     const double startup = median(ratios);
-    std::printf("| fresh `tr47ini get` on a 2 KB file against INIReader (%.2f ms against %.2f ms) | %.2fx | <= 1.3x "
-                "| %s |\n",
-                median(tr) * 1e3, median(peer) * 1e3, startup, startup <= 1.3 ? "yes" : "no");
+    std::printf(
+        "| fresh `tr47ini get` on a 2 KB file against INIReader (%.2f ms against %.2f ms) | %.2fx | <= 1.3x "
+        "| %s |\n",
+        median(tr) * 1e3, median(peer) * 1e3, startup, startup <= 1.3 ? "yes" : "no");
 }
 
 // --- summary -----------------------------------------------------------------
 
 struct Figures {
-    double seconds = 0;   // real time per iteration
-    double counter = 0;   // x_file for memory runs
-    double fresh = 0;     // the job's seconds in the fresh process
+    double seconds = 0; // real time per iteration
+    double counter = 0; // x_file for memory runs
+    double fresh = 0; // the job's seconds in the fresh process
 };
 
 class SummaryReporter : public benchmark::ConsoleReporter {
@@ -729,8 +729,7 @@ void print_summary(const SummaryReporter& rep) {
     if (v10 > 0) row("VALUE time, 100000 values / 10 values", v100k / v10, "x", "<= 2x", v100k / v10 <= 2);
     const double c10k = rep.seconds("BM_Create_Values/10000") / 1e4;
     const double c1m = rep.seconds("BM_Create_Values/1000000") / 1e6;
-    if (c10k > 0 && c1m > 0)
-        row("CREATE time per value, 1M / 10k", c1m / c10k, "x", "~1x (linear)", c1m / c10k <= 2);
+    if (c10k > 0 && c1m > 0) row("CREATE time per value, 1M / 10k", c1m / c10k, "x", "~1x (linear)", c1m / c10k <= 2);
     const double imp = rep.seconds("Import/TR47/groups");
     for (const char* name : {"Load/plain", "Load/password"}) {
         const double s = rep.seconds(name);
@@ -765,8 +764,8 @@ void print_summary(const SummaryReporter& rep) {
     for (const char* name : {"Fresh/load_plain", "Fresh/load_password"}) {
         const double s = fresh(name);
         if (s > 0 && freshImport > 0) {
-            const std::string what = std::string("IMPORT time / LOAD time, each first in a fresh process (") +
-                                     (name + 11) + ")";
+            const std::string what =
+                std::string("IMPORT time / LOAD time, each first in a fresh process (") + (name + 11) + ")";
             row(what.c_str(), freshImport / s, "x", "(reference)", true);
         }
     }
@@ -792,8 +791,8 @@ int main(int argc, char** argv) {
     heavy(benchmark::RegisterBenchmark("Import/TR47/groups", BM_Import_TR47, &g_in.structured, &g_in.structuredBytes));
     heavy(benchmark::RegisterBenchmark("Import/inih/groups", BM_Parse_inih, &g_in.flat, &g_in.flatBytes));
     heavy(benchmark::RegisterBenchmark("Import/SimpleIni/groups", BM_Load_SimpleIni, &g_in.flat, &g_in.flatBytes));
-    heavy(benchmark::RegisterBenchmark("Import/PropertyTree/groups", BM_Read_PropertyTree, &g_in.flat,
-                                       &g_in.flatBytes));
+    heavy(
+        benchmark::RegisterBenchmark("Import/PropertyTree/groups", BM_Read_PropertyTree, &g_in.flat, &g_in.flatBytes));
     heavy(benchmark::RegisterBenchmark("Import/TR47/one_group", BM_Import_TR47, &g_in.bigStructured,
                                        &g_in.bigStructuredBytes));
     heavy(benchmark::RegisterBenchmark("Import/inih/one_group", BM_Parse_inih, &g_in.bigFlat, &g_in.bigFlatBytes));
@@ -802,7 +801,10 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("BM_Value_ByName", BM_Value_ByName)->Arg(10)->Arg(100000);
     benchmark::RegisterBenchmark("BM_Value_Recursive", BM_Value_Recursive)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("BM_Create_Values", BM_Create_Values)
-        ->RangeMultiplier(10)->Range(10000, 1000000)->Complexity(benchmark::oN)->Unit(kMillisecond);
+        ->RangeMultiplier(10)
+        ->Range(10000, 1000000)
+        ->Complexity(benchmark::oN)
+        ->Unit(kMillisecond);
     heavy(benchmark::RegisterBenchmark("Save/plain", BM_Save, ""));
     heavy(benchmark::RegisterBenchmark("Save/password", BM_Save, kPassword));
     heavy(benchmark::RegisterBenchmark("Load/plain", BM_Load, &g_in.saved, ""));
@@ -815,8 +817,8 @@ int main(int argc, char** argv) {
                                       &g_in.structuredBytes));
     once(benchmark::RegisterBenchmark("PeakRSS/TR47/one_group", BM_PeakRSS, "tr47", &g_in.bigStructured,
                                       &g_in.bigStructuredBytes));
-    once(benchmark::RegisterBenchmark("PeakRSS/SimpleIni/groups", BM_PeakRSS, "simpleini", &g_in.flat,
-                                      &g_in.flatBytes));
+    once(
+        benchmark::RegisterBenchmark("PeakRSS/SimpleIni/groups", BM_PeakRSS, "simpleini", &g_in.flat, &g_in.flatBytes));
     once(benchmark::RegisterBenchmark("Fresh/load_plain", BM_PeakRSS, "load", &g_in.saved, &g_in.structuredBytes));
     once(benchmark::RegisterBenchmark("Fresh/load_password", BM_PeakRSS, "load-password", &g_in.savedPw,
                                       &g_in.structuredBytes));

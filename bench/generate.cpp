@@ -92,13 +92,14 @@ Texts generate_one_group(std::uint32_t values, std::uint32_t seed) {
 
 namespace {
 
-const char* const kTopics[] = {"Printer", "Network", "Display", "Database", "Logging", "Users", "Paths", "Fonts",
-                               "Colours", "Sound", "Proxy", "Backup", "Window", "Editor", "Cache", "Server"};
+const char* const kTopics[] = {"Printer", "Network", "Display", "Database", "Logging", "Users",  "Paths", "Fonts",
+                               "Colours", "Sound",   "Proxy",   "Backup",   "Window",  "Editor", "Cache", "Server"};
 const char* const kKeys[] = {"Name",    "Port",     "Host",   "Timeout", "Enabled", "Colour", "Title",   "Path",
                              "Created", "Retries",  "Ratio",  "Comment", "Owner",   "Width",  "Height",  "Mode",
                              "Level",   "Language", "Format", "Limit",   "Address", "Scale",  "Updated", "Label"};
-const char* const kText[] = {"Grüße aus Köln", "naïve café", "Ελληνικά", "日本語のテキスト", "plain words here",
-                             "C:\\Program Files\\TR47", "/usr/local/share/tr47", "user@example.org"};
+const char* const kText[] = {"Grüße aus Köln",        "naïve café",       "Ελληνικά",
+                             "日本語のテキスト",      "plain words here", "C:\\Program Files\\TR47",
+                             "/usr/local/share/tr47", "user@example.org"};
 
 // One value text of a kind chosen like a settings file holds them.
 void realistic_value(std::string& out, std::mt19937& rng) {

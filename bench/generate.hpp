@@ -14,7 +14,7 @@ std::string letters(std::uint64_t index);
 
 struct Texts {
     std::string structured; // BEGIN/END groups, typed values
-    std::string flat;       // the same content as [section] key=value lines
+    std::string flat; // the same content as [section] key=value lines
 };
 
 // `groups` groups of `valuesPerGroup` values of mixed kinds.
@@ -29,8 +29,8 @@ Texts generate_one_group(std::uint32_t values, std::uint32_t seed = 4711);
 // group's path ("Printer/Fonts"); `groups` lists every group with the names
 // of its values, in file order, for the look-up jobs.
 struct GroupNames {
-    std::vector<std::string> path;  // group names from the top
-    std::string section;            // the flat form's section name
+    std::vector<std::string> path; // group names from the top
+    std::string section; // the flat form's section name
     std::vector<std::string> names; // value names
 };
 struct Realistic {

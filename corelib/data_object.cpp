@@ -20,7 +20,6 @@ const std::string* intern(std::string_view name) {
 thread_local int g_nesting_depth = 0;
 using NestingGuard = detail::PersistNesting;
 
-
 } // namespace
 
 namespace detail {
@@ -208,7 +207,8 @@ std::string MemberList::value_of(std::string_view name) const {
 std::vector<MemberList::Member> MemberList::members() const {
     std::vector<Member> out;
     out.reserve(entries_.size());
-    for (std::size_t i = 0; i < entries_.size(); ++i) out.push_back({std::string(name_at(i)), std::string(value_at(i))});
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+        out.push_back({std::string(name_at(i)), std::string(value_at(i))});
     return out;
 }
 
@@ -243,8 +243,7 @@ void MemberList::DataPACK(std::string& pcPackage) {
 
 void MemberList::DataUnpack(std::string& prPackage) {
     std::string_view text = prPackage;
-    if (text.substr(0, detail::kPackageMagic.size()) != detail::kPackageMagic)
-        detail::bad_package("no package header");
+    if (text.substr(0, detail::kPackageMagic.size()) != detail::kPackageMagic) detail::bad_package("no package header");
     detail::ElementReader r(text.substr(detail::kPackageMagic.size()));
     Variant id = r.next_value();
     Variant n = r.next_value();

@@ -59,12 +59,10 @@ bool parse_date_text(std::string_view t, Date& out) {
     auto sep = [](char c) { return c == '.' || c == '/' || c == '-'; };
     if (sep(t[4]) && t[7] == t[4]) {
         // Year first, whatever the locale.
-        if (!digits(t.substr(0, 4), y) || !digits(t.substr(5, 2), m) || !digits(t.substr(8, 2), d))
-            return false;
+        if (!digits(t.substr(0, 4), y) || !digits(t.substr(5, 2), m) || !digits(t.substr(8, 2), d)) return false;
     } else if (sep(t[2]) && t[5] == t[2]) {
         int a = 0, b = 0;
-        if (!digits(t.substr(0, 2), a) || !digits(t.substr(3, 2), b) || !digits(t.substr(6, 4), y))
-            return false;
+        if (!digits(t.substr(0, 2), a) || !digits(t.substr(3, 2), b) || !digits(t.substr(6, 4), y)) return false;
         if (detail::platform::day_before_month()) {
             d = a;
             m = b;
@@ -77,8 +75,8 @@ bool parse_date_text(std::string_view t, Date& out) {
     }
     if (y < 100 || m < 1 || m > 12 || d < 1 || d > static_cast<int>(days_in_month(y, static_cast<unsigned>(m))))
         return false;
-    out.days = static_cast<double>(days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) +
-                                   kEpochOffset);
+    out.days =
+        static_cast<double>(days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) + kEpochOffset);
     return true;
 }
 
@@ -98,8 +96,8 @@ std::string format_date(Date date) {
     if (secs == 0)
         std::snprintf(buf, sizeof buf, "%04ld-%02u-%02u", y, m, d);
     else
-        std::snprintf(buf, sizeof buf, "%04ld-%02u-%02u %02ld:%02ld:%02ld", y, m, d, secs / 3600,
-                      (secs / 60) % 60, secs % 60);
+        std::snprintf(buf, sizeof buf, "%04ld-%02u-%02u %02ld:%02ld:%02ld", y, m, d, secs / 3600, (secs / 60) % 60,
+                      secs % 60);
     return buf;
 }
 

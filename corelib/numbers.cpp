@@ -79,8 +79,7 @@ std::size_t read_plain_decimal(std::string_view t, std::string_view marks, bool 
 
 } // namespace
 
-bool read_number_prefix(std::string_view text, std::string_view marks, std::string_view skip,
-                        double& out) {
+bool read_number_prefix(std::string_view text, std::string_view marks, std::string_view skip, double& out) {
     // A plain decimal that no skipped character, exponent or further mark
     // continues reads without the scanner.
     if (const std::size_t n = read_plain_decimal(text, marks, false, out)) {

@@ -14,8 +14,7 @@ bool parse_full_number(std::string_view text, double& out);
 // Reads the number at the start of the text. decimalMarks lists the
 // characters accepted as decimal mark; skip lists characters ignored
 // anywhere. Returns false when no digit was read.
-bool read_number_prefix(std::string_view text, std::string_view decimalMarks, std::string_view skip,
-                        double& out);
+bool read_number_prefix(std::string_view text, std::string_view decimalMarks, std::string_view skip, double& out);
 
 // Toolkit::classify; for a text that is one whole number, also its value.
 std::int32_t classify_text(std::string_view text, double* fullNumber);

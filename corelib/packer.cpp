@@ -6,9 +6,7 @@
 namespace tr47 {
 namespace detail {
 
-void bad_package(const char* why) {
-    raise(hr::BAD_FILE_FORMAT, std::string("Malformed package: ") + why);
-}
+void bad_package(const char* why) { raise(hr::BAD_FILE_FORMAT, std::string("Malformed package: ") + why); }
 
 void put_element(std::string& out, char tag, std::string_view payload) {
     out += tag;
@@ -67,9 +65,7 @@ void put_value(std::string& out, const Variant& v) {
     case VarType::Long: put_element(out, 'L', std::to_string(v.lng())); break;
     case VarType::Date: put_element(out, 'T', hex64(v.date().days)); break;
     case VarType::Boolean: put_element(out, 'B', v.boolean() ? "1" : "0"); break;
-    case VarType::Error:
-        put_element(out, 'R', std::to_string(static_cast<std::uint32_t>(v.error().code)));
-        break;
+    case VarType::Error: put_element(out, 'R', std::to_string(static_cast<std::uint32_t>(v.error().code))); break;
     case VarType::Object: {
         // A persistable object travels as its class name and its package.
         ref<tmp_Data> p = query<tmp_Data>(v.object());

@@ -32,8 +32,7 @@ char32_t simple_upper(char32_t cp);
 // SHA-256 of the bytes.
 std::string sha256(std::string_view data);
 // PBKDF2-HMAC-SHA256, `length` bytes.
-std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
-                       std::size_t length);
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations, std::size_t length);
 void random_bytes(unsigned char* out, std::size_t n);
 // AES-256-GCM with a 12-byte nonce and a 16-byte tag; the associated data
 // is authenticated, not encrypted. Decryption answers false when the tag

@@ -195,9 +195,7 @@ bool day_before_month() {
     return dayFirst;
 }
 
-char32_t simple_upper(char32_t cp) {
-    return static_cast<char32_t>(icu_common().u_toupper(static_cast<UChar32>(cp)));
-}
+char32_t simple_upper(char32_t cp) { return static_cast<char32_t>(icu_common().u_toupper(static_cast<UChar32>(cp))); }
 
 std::string sha256(std::string_view data) {
     unsigned char md[EVP_MAX_MD_SIZE];
@@ -207,8 +205,7 @@ std::string sha256(std::string_view data) {
     return std::string(reinterpret_cast<char*>(md), len);
 }
 
-std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
-                       std::size_t length) {
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations, std::size_t length) {
     std::string key(length, '\0');
     const Crypto& c = crypto();
     if (c.PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), bytes(salt),
@@ -233,11 +230,12 @@ void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::stri
         crypto_failure("encryption setup");
     chunked(plain.size(), [&](std::size_t at, std::size_t n) {
         if (c.lib.EVP_EncryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(cipher + at), &len, bytes(plain) + at,
-                              static_cast<int>(n)) != 1)
+                                    static_cast<int>(n)) != 1)
             crypto_failure("encryption");
     });
     unsigned char rest[16];
-    if (c.lib.EVP_EncryptFinal_ex(c.ctx, rest, &len) != 1 || c.lib.EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, 16, tag) != 1)
+    if (c.lib.EVP_EncryptFinal_ex(c.ctx, rest, &len) != 1 ||
+        c.lib.EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, 16, tag) != 1)
         crypto_failure("encryption");
 }
 
@@ -252,7 +250,7 @@ bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::stri
         crypto_failure("decryption setup");
     chunked(cipher.size(), [&](std::size_t at, std::size_t k) {
         if (c.lib.EVP_DecryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(plain + at), &len, bytes(cipher) + at,
-                              static_cast<int>(k)) != 1)
+                                    static_cast<int>(k)) != 1)
             crypto_failure("decryption");
     });
     unsigned char expected[16], rest[16];

@@ -22,7 +22,6 @@ namespace tr47::detail::platform {
 
 namespace {
 
-
 std::string last_error_text() {
     const DWORD code = GetLastError();
     wchar_t buf[512];
@@ -64,7 +63,8 @@ struct GcmKey {
     Algorithm aes{BCRYPT_AES_ALGORITHM, 0};
     BCRYPT_KEY_HANDLE key = nullptr;
     explicit GcmKey(std::string_view secret) {
-        check(BCryptSetProperty(aes.handle, BCRYPT_CHAINING_MODE, reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
+        check(BCryptSetProperty(aes.handle, BCRYPT_CHAINING_MODE,
+                                reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
                                 sizeof(BCRYPT_CHAIN_MODE_GCM), 0),
               "chaining mode");
         check(BCryptGenerateSymmetricKey(aes.handle, &key, nullptr, 0, bytes(secret), ulong_size(secret.size()), 0),
@@ -138,8 +138,7 @@ std::string sha256(std::string_view data) {
     return std::string(reinterpret_cast<char*>(md), sizeof md);
 }
 
-std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
-                       std::size_t length) {
+std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations, std::size_t length) {
     Algorithm prf(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
     std::string key(length, '\0');
     check(BCryptDeriveKeyPBKDF2(prf.handle, bytes(password), ulong_size(password.size()), bytes(salt),
@@ -211,7 +210,8 @@ void write_file_atomically(const std::string& path, std::string_view data, bool)
     }
     const std::wstring wtmp = utf8_to_wide(tmp), wpath = utf8_to_wide(path);
     HANDLE h = CreateFileW(wtmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) raise(hr::PATH_ACCESS, "Cannot create a file beside " + path + ": " + last_error_text());
+    if (h == INVALID_HANDLE_VALUE)
+        raise(hr::PATH_ACCESS, "Cannot create a file beside " + path + ": " + last_error_text());
     auto fail = [&](const char* what) {
         const std::string why = last_error_text();
         CloseHandle(h);

@@ -22,14 +22,21 @@ constexpr std::size_t kBlock = std::size_t{1} << 20;
 // Value tags of the stored payload. 8 to 13 are the compact forms that
 // SAVE writes; 1 and 5 (fixed-width lengths and numbers) are still read.
 enum Tag : std::uint8_t {
-    tEmpty = 0, tString = 1, tDouble = 2, tDate = 3, tBool = 4, tLong = 5, tError = 6, tObject = 7,
-    tText = 8,        // varint length, then the bytes
-    tSameText = 9,    // the text of the previous text value
-    tEmptyText = 10,  // ""
+    tEmpty = 0,
+    tString = 1,
+    tDouble = 2,
+    tDate = 3,
+    tBool = 4,
+    tLong = 5,
+    tError = 6,
+    tObject = 7,
+    tText = 8, // varint length, then the bytes
+    tSameText = 9, // the text of the previous text value
+    tEmptyText = 10, // ""
     tVersionText = 11, // "1.0", the first value of every stored form
-    tSmallLong = 12,  // zigzag varint
+    tSmallLong = 12, // zigzag varint
     tWholeDouble = 13, // a double holding an integer below 2^53: zigzag varint
-    tSpan = 14,       // no value: u64 length of the stored form that follows
+    tSpan = 14, // no value: u64 length of the stored form that follows
     tNull = 15,
 };
 constexpr std::string_view kVersionText = "1.0";
@@ -44,7 +51,9 @@ void put_varint(std::string& out, std::uint64_t v) {
     b[n++] = static_cast<char>(v);
     out.append(b, static_cast<std::size_t>(n));
 }
-std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
+std::uint64_t zigzag(std::int64_t v) {
+    return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
 std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
 void put_u32(std::string& out, std::uint32_t v) {
@@ -62,9 +71,7 @@ void put_bytes(std::string& out, std::string_view s) {
     out.append(s);
 }
 
-[[noreturn]] void corrupt(const char* why) {
-    raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why);
-}
+[[noreturn]] void corrupt(const char* why) { raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why); }
 } // namespace
 
 struct ReaderObject::Impl {
@@ -80,9 +87,9 @@ struct ReaderObject::Impl {
     std::int64_t line = 0;
     // Stored values.
     std::string password;
-    std::string payload;              // writing
-    ref<detail::SharedBytes> held;    // reading: the bytes `in` views
-    ref<Object> keeper;               // or what keeps them alive (a span)
+    std::string payload; // writing
+    ref<detail::SharedBytes> held; // reading: the bytes `in` views
+    ref<Object> keeper; // or what keeps them alive (a span)
     std::string_view in;
     std::size_t rpos = 0;
     // The previous text value of the stream (tSameText); on writing a copy,
@@ -211,8 +218,8 @@ ref<ReaderObject> ReaderObject::create() { return ref<ReaderObject>(new ReaderOb
 const std::string& ReaderObject::path() const noexcept { return impl_->path; }
 std::int64_t ReaderObject::line_number() const noexcept { return impl_->line; }
 
-bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::string& password, bool binary,
-                        bool, Object*) {
+bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::string& password, bool binary, bool,
+                        Object*) {
     impl_ = std::make_unique<Impl>();
     Impl& m = *impl_;
     m.path = path;
@@ -227,8 +234,7 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
             m.writing = true;
             m.open = true;
             // The key is derived while the caller writes the values.
-            if (!password.empty())
-                m.sealing.emplace([&m] { m.sealKey = detail::new_stored_file_key(m.password); });
+            if (!password.empty()) m.sealing.emplace([&m] { m.sealKey = detail::new_stored_file_key(m.password); });
             return true;
         }
         std::uint64_t size = 0;
@@ -273,9 +279,9 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         char block[65536];
         std::size_t got;
         while (have == room && bytes.size() <= length &&
-               (got = std::fread(block, 1, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                  sizeof block, length + 1 - bytes.size())),
-                                 f)) > 0)
+               (got = std::fread(
+                    block, 1,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, length + 1 - bytes.size())), f)) > 0)
             bytes.append(block, got);
         const bool err = std::ferror(f);
         if (derivation) derivation->join();
@@ -297,7 +303,9 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
     m.open = true;
     try {
         m.fill();
-        auto starts = [&](const char* bom, std::size_t n) { return m.buf.size() >= n && std::memcmp(m.buf.data(), bom, n) == 0; };
+        auto starts = [&](const char* bom, std::size_t n) {
+            return m.buf.size() >= n && std::memcmp(m.buf.data(), bom, n) == 0;
+        };
         if (starts("\xEF\xBB\xBF", 3)) {
             m.pos = 3;
         } else if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
@@ -355,7 +363,8 @@ std::size_t find_line_break(const std::string& buf, std::size_t from, bool& asci
     std::size_t i = from;
     for (; i + 16 <= size; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const auto breaks = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        const auto breaks =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
         const auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
         if (breaks) {
             const unsigned k = static_cast<unsigned>(__builtin_ctz(breaks));
@@ -451,16 +460,32 @@ void put_value(ReaderObject::Impl& m, const Variant& v) {
             put_varint(out, zigzag(static_cast<std::int64_t>(d)));
             break;
         }
-        std::uint64_t bits; std::memcpy(&bits, &d, 8);
-        out += char(tDouble); put_u64(out, bits); break;
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        out += char(tDouble);
+        put_u64(out, bits);
+        break;
     }
     case VarType::Date: {
-        std::uint64_t bits; double d = v.date().days; std::memcpy(&bits, &d, 8);
-        out += char(tDate); put_u64(out, bits); break;
+        std::uint64_t bits;
+        double d = v.date().days;
+        std::memcpy(&bits, &d, 8);
+        out += char(tDate);
+        put_u64(out, bits);
+        break;
     }
-    case VarType::Boolean: out += char(tBool); out += char(v.boolean() ? 1 : 0); break;
-    case VarType::Long: out += char(tSmallLong); put_varint(out, zigzag(v.lng())); break;
-    case VarType::Error: out += char(tError); put_u32(out, static_cast<std::uint32_t>(v.error().code)); break;
+    case VarType::Boolean:
+        out += char(tBool);
+        out += char(v.boolean() ? 1 : 0);
+        break;
+    case VarType::Long:
+        out += char(tSmallLong);
+        put_varint(out, zigzag(v.lng()));
+        break;
+    case VarType::Error:
+        out += char(tError);
+        put_u32(out, static_cast<std::uint32_t>(v.error().code));
+        break;
     case VarType::Object: {
         ref<tmp_Data> p = query<tmp_Data>(v.object());
         ref<DataObject> data = p ? p->DATA() : nullptr;
@@ -483,13 +508,15 @@ void ReaderObject::write_values(const std::vector<PackElement>& values) {
 
 void ReaderObject::write_value(const Variant& v) {
     Impl& m = *impl_;
-    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    if (!m.open || !m.stored || !m.writing)
+        raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
     put_value(m, v);
 }
 
 void ReaderObject::write_text(std::string_view text) {
     Impl& m = *impl_;
-    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    if (!m.open || !m.stored || !m.writing)
+        raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
     m.put_text(text);
 }
 
@@ -577,7 +604,8 @@ void ReaderObject::restart_over(std::string_view bytes, ref<Object> keeper) {
 
 std::size_t ReaderObject::begin_span() {
     Impl& m = *impl_;
-    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    if (!m.open || !m.stored || !m.writing)
+        raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
     const std::size_t mark = m.payload.size();
     m.payload += char(tSpan);
     put_u64(m.payload, 0);
@@ -591,13 +619,15 @@ void ReaderObject::end_span(std::size_t mark) {
     if (!m.open || !m.stored || !m.writing || mark + 9 > m.payload.size() || m.payload[mark] != char(tSpan))
         raise(hr::INVALID_CALL, "Invalid procedure call: no span open here");
     std::uint64_t n = m.payload.size() - mark - 9;
-    for (int i = 0; i < 8; ++i) m.payload[mark + 1 + static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 8; ++i)
+        m.payload[mark + 1 + static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
     m.lastWritten.clear();
 }
 
 void ReaderObject::write_span(std::string_view bytes) {
     Impl& m = *impl_;
-    if (!m.open || !m.stored || !m.writing) raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
+    if (!m.open || !m.stored || !m.writing)
+        raise(hr::INVALID_CALL, "Invalid procedure call: file not open for writing");
     m.payload += char(tSpan);
     put_u64(m.payload, bytes.size());
     m.payload.append(bytes);
@@ -606,12 +636,12 @@ void ReaderObject::write_span(std::string_view bytes) {
 
 bool ReaderObject::read_span(std::string_view& bytes, ref<Object>& keeper) {
     Impl& m = *impl_;
-    if (!m.open || !m.stored || m.writing || m.rpos >= m.in.size() ||
-        static_cast<std::uint8_t>(m.in[m.rpos]) != tSpan)
+    if (!m.open || !m.stored || m.writing || m.rpos >= m.in.size() || static_cast<std::uint8_t>(m.in[m.rpos]) != tSpan)
         return false;
     if (m.in.size() - m.rpos < 9) corrupt("span mark beyond the end");
     std::uint64_t n = 0;
-    for (int i = 0; i < 8; ++i) n |= std::uint64_t(static_cast<std::uint8_t>(m.in[m.rpos + 1 + static_cast<std::size_t>(i)])) << (8 * i);
+    for (int i = 0; i < 8; ++i)
+        n |= std::uint64_t(static_cast<std::uint8_t>(m.in[m.rpos + 1 + static_cast<std::size_t>(i)])) << (8 * i);
     if (n == 0 || n > m.in.size() - m.rpos - 9) corrupt("span longer than the file");
     bytes = m.in.substr(m.rpos + 9, n);
     m.rpos += 9 + n;

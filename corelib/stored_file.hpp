@@ -23,8 +23,7 @@ StoredFileKey new_stored_file_key(std::string_view password);
 
 // Frames (and, with a password, encrypts) a payload into file bytes; `key`,
 // when given, was made for the password by new_stored_file_key.
-std::string seal_stored_file(std::string_view payload, const std::string& password,
-                             const StoredFileKey* key = nullptr);
+std::string seal_stored_file(std::string_view payload, const std::string& password, const StoredFileKey* key = nullptr);
 // Bytes at the start of a file that say how its key is derived.
 constexpr std::size_t kStoredKeyHeadBytes = 32;
 // The key derivation the first bytes of a file ask for; false when the file

@@ -14,13 +14,17 @@ std::int32_t utf8_next(const std::uint8_t* s, std::size_t& i, std::size_t len) n
     } else if (c >= 0xE0 && c <= 0xEF) {
         more = 2;
         cp = c & 0x0F;
-        if (c == 0xE0) lo = 0xA0;       // overlong
-        else if (c == 0xED) hi = 0x9F;  // surrogates
+        if (c == 0xE0)
+            lo = 0xA0; // overlong
+        else if (c == 0xED)
+            hi = 0x9F; // surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
         more = 3;
         cp = c & 0x07;
-        if (c == 0xF0) lo = 0x90;       // overlong
-        else if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
+        if (c == 0xF0)
+            lo = 0x90; // overlong
+        else if (c == 0xF4)
+            hi = 0x8F; // past U+10FFFF
     } else {
         return -1;
     }

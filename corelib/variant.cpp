@@ -85,9 +85,7 @@ std::string format_double(double d) {
     return s;
 }
 
-[[noreturn]] void mismatch(const char* what) {
-    raise(hr::TYPE_MISMATCH, std::string("Type mismatch: ") + what);
-}
+[[noreturn]] void mismatch(const char* what) { raise(hr::TYPE_MISMATCH, std::string("Type mismatch: ") + what); }
 
 [[noreturn]] void null_used() { raise(hr::INVALID_USE_OF_NULL, "Invalid use of Null"); }
 
@@ -149,8 +147,7 @@ bool Variant::to_bool() const {
 bool Variant::equals(const Variant& o) const {
     // Null equals nothing, itself included.
     if (is_null() || o.is_null()) return false;
-    if (is_object() || o.is_object())
-        return is_object() && o.is_object() && object() == o.object();
+    if (is_object() || o.is_object()) return is_object() && o.is_object() && object() == o.object();
     if (is_error() || o.is_error()) return is_error() && o.is_error() && error() == o.error();
     if (is_string() && o.is_string()) return string() == o.string();
     if (is_empty() && o.is_empty()) return true;

@@ -14,7 +14,7 @@ using namespace tr47com;
 
 namespace {
 
-std::u16string utf16(const std::string& s) { return std::u16string(s.begin(), s.end()); }  // ASCII names
+std::u16string utf16(const std::string& s) { return std::u16string(s.begin(), s.end()); } // ASCII names
 
 VARIANT text_arg(const std::string& s) {
     VARIANT v{};

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     tr47::Document doc;
-    if (!doc.import(argv[1])) return 1;  // the messages went to standard error
+    if (!doc.import(argv[1])) return 1; // the messages went to standard error
 
     // Anywhere in the tree, with a default for what is missing or does not
     // convert: no exception either way.

@@ -149,7 +149,7 @@ std::string double_text(double d) {
 
 struct ReadBack {
     Statement st;
-    std::vector<std::string> items;  // after the item pass
+    std::vector<std::string> items; // after the item pass
     bool firstQuoted = false;
 };
 
@@ -230,8 +230,9 @@ public:
         }
         if (!declared)
             for (const auto& [path, name] : declared_names_)
-                loss(path, "NAME", "the enumeration is not written: a groups file declares enumerations inside a "
-                                   "group, and there is none");
+                loss(path, "NAME",
+                     "the enumeration is not written: a groups file declares enumerations inside a "
+                     "group, and there is none");
     }
 
 private:
@@ -285,13 +286,15 @@ private:
             for (const auto& m : members)
                 if (unwritable_text(m.name) || unwritable_text(m.value)) membersWritable = false;
             if (!membersWritable) {
-                loss(path, "VALUES", "a member's name or value holds line breaks, tabs or backspaces, or is not "
-                                     "valid UTF-8; the enumeration is not written");
+                loss(path, "VALUES",
+                     "a member's name or value holds line breaks, tabs or backspaces, or is not "
+                     "valid UTF-8; the enumeration is not written");
                 continue;
             }
             if (members.empty()) {
-                loss(path, "VALUES", "an enumeration without members reads back with one member whose name and "
-                                     "value are empty");
+                loss(path, "VALUES",
+                     "an enumeration without members reads back with one member whose name and "
+                     "value are empty");
                 members.push_back({});
             }
             std::string written;
@@ -308,8 +311,9 @@ private:
                 }
             }
             if (written.empty()) {
-                loss(path, "VALUES", "no form of the declaration reads back with these members; the enumeration "
-                                     "is not written");
+                loss(path, "VALUES",
+                     "no form of the declaration reads back with these members; the enumeration "
+                     "is not written");
                 continue;
             }
             enum_lines_.push_back(std::move(written));
@@ -351,8 +355,9 @@ private:
             sort.clear();
         }
         if (!sort.empty() && name.empty()) {
-            loss(path, "SORT", "a group with an empty NAME cannot keep its SORT: BEGIN would take the sort as the "
-                               "name; the sort is not written");
+            loss(path, "SORT",
+                 "a group with an empty NAME cannot keep its SORT: BEGIN would take the sort as the "
+                 "name; the sort is not written");
             sort.clear();
         }
         for (bool plain : {true, false}) {
@@ -367,8 +372,9 @@ private:
             const bool two = rb.items.size() >= 2 && !i2.empty();
             if ((two ? i2 : i1) == name && (two ? i1 : std::string()) == sort) return true;
         }
-        loss(path, "NAME", "no form of BEGIN reads back with this name and sort; the group and what it holds are "
-                           "not written");
+        loss(path, "NAME",
+             "no form of BEGIN reads back with this name and sort; the group and what it holds are "
+             "not written");
         return false;
     }
 
@@ -377,8 +383,9 @@ private:
     bool file_level_begin(cls_INIGroup& g, const std::string& path, std::string& text) {
         std::string name = g.NAME(), sort = g.SORT();
         if (!sort.empty() && name.empty()) {
-            loss(path, "SORT", "a group with an empty NAME cannot keep its SORT: BEGIN would take the sort as the "
-                               "name; the sort is not written");
+            loss(path, "SORT",
+                 "a group with an empty NAME cannot keep its SORT: BEGIN would take the sort as the "
+                 "name; the sort is not written");
             sort.clear();
         }
         text = "BEGIN";
@@ -390,8 +397,9 @@ private:
             ref<TextList> items = split_items(st.arguments, " ", 3);
             if (upper(st.name) == "BEGIN" && items->Item(1) == name && items->Item(2) == sort) return true;
         }
-        loss(path, "NAME", "a top-level group of a groups file is named by words cut at blanks and kept as written "
-                           "(no quoting); this name and sort do not read back, and the group is not written");
+        loss(path, "NAME",
+             "a top-level group of a groups file is named by words cut at blanks and kept as written "
+             "(no quoting); this name and sort do not read back, and the group is not written");
         return false;
     }
 
@@ -505,7 +513,7 @@ private:
             return false;
         };
         Variant expected = c;
-        std::vector<std::string> forms;  // argument texts, plainest first
+        std::vector<std::string> forms; // argument texts, plainest first
         ref<cls_INIEnum> expectedEnum;
         switch (kind) {
         case ID_INIValueSort_String:
@@ -589,8 +597,9 @@ private:
             break;
         }
         if (kind != ID_INIValueSort_Enum && v.ENUMREF())
-            loss(where(), "ENUMREF", "a value of another kind than Enum reads back without ENUMREF; the reference is "
-                                     "not written");
+            loss(where(), "ENUMREF",
+                 "a value of another kind than Enum reads back without ENUMREF; the reference is "
+                 "not written");
         for (const std::string& form : forms) {
             text = name + "=" + form;
             if (value_reads_back(text, name, kind, expected, expectedEnum)) return true;
@@ -609,15 +618,17 @@ private:
         }
         const auto found = declared_as_.find(e.get());
         if (found == declared_as_.end()) {
-            loss(where(), "ENUMREF", "the enumeration is not declared in the text (it is not in ENUMS, or cannot be "
-                                     "written); the value is not written");
+            loss(where(), "ENUMREF",
+                 "the enumeration is not declared in the text (it is not in ENUMS, or cannot be "
+                 "written); the value is not written");
             return false;
         }
         expectedEnum = found->second;
         const std::string name = expectedEnum->NAME();
         if (scratch_->ENUMS()->Item(Variant(name), false) != expectedEnum) {
-            loss(where(), "ENUMREF", "an enumeration before it in ENUMS has the same name, and a reference finds "
-                                     "the first; the value is not written");
+            loss(where(), "ENUMREF",
+                 "an enumeration before it in ENUMS has the same name, and a reference finds "
+                 "the first; the value is not written");
             return false;
         }
         const Variant& c = v.CONTENT();
@@ -660,8 +671,8 @@ private:
         return true;
     }
 
-    bool value_reads_back(const std::string& text, const std::string& name, std::int32_t kind,
-                          const Variant& content, const ref<cls_INIEnum>& expectedEnum) {
+    bool value_reads_back(const std::string& text, const std::string& name, std::int32_t kind, const Variant& content,
+                          const ref<cls_INIEnum>& expectedEnum) {
         ReadBack rb;
         if (!read_back(text, rb) || rb.st.separator != "=" || rb.st.name != name) return false;
         ValueChoice choice;

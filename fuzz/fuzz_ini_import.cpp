@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         ref<cls_INI> root = cls_INI::create();
         ref<cls_INIGroups> groups = cls_INIGroups::create();
-        if (groups->IMPORT(path, false, root)) tr47fuzz::check_package_stable(groups, "package of imported groups is not stable");
+        if (groups->IMPORT(path, false, root))
+            tr47fuzz::check_package_stable(groups, "package of imported groups is not stable");
     } catch (const Error&) {
     }
     return 0;

@@ -17,7 +17,8 @@ const char* const kPassword = "fuzz";
 template <class T>
 void load_into(const std::string& path, const std::string& password) {
     ref<T> object = T::create();
-    if (object->LOAD(path, password)) tr47fuzz::check_package_stable(object, "package of a loaded object is not stable");
+    if (object->LOAD(path, password))
+        tr47fuzz::check_package_stable(object, "package of a loaded object is not stable");
 }
 
 void load_all(const std::string& path, const std::string& password, std::uint8_t which) {
@@ -50,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             load_all(path, "", which);
             // A raw protected file with a large work factor would only make
             // the key derivation slow; keep those out of the password run.
-            const bool cheap = rest.size() < 16 ||
-                               (std::uint8_t(rest[14]) == 0 && std::uint8_t(rest[15]) == 0 && std::uint8_t(rest[13]) < 4);
+            const bool cheap = rest.size() < 16 || (std::uint8_t(rest[14]) == 0 && std::uint8_t(rest[15]) == 0 &&
+                                                    std::uint8_t(rest[13]) < 4);
             if (cheap) load_all(path, kPassword, which);
             break;
         }

@@ -22,7 +22,8 @@ bool cls_INI::IMPORT(const std::string& pFile, bool pOutputErrors) {
     ref<ReaderObject> reader = ReaderObject::create();
     if (!reader->open(pFile, 1, "", false, true, nullptr))
         return problem("Die INI-Datei '" + pFile +
-                       "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie keine ausreichenden "
+                       "' konnte nicht ge\xC3\xB6"
+                       "ffnet werden! M\xC3\xB6glicherweise haben Sie keine ausreichenden "
                        "Rechte, um auf die Datei zuzugreifen.");
     ref<cls_INI> self(this);
     return ROOT()->IMPORT(reader, pOutputErrors, self);
@@ -40,7 +41,8 @@ bool cls_INIGroups::IMPORT(const std::string& pFile, bool pOutputErrors, const r
     ref<ReaderObject> reader = ReaderObject::create();
     if (!reader->open(pFile, 1, "", false, true, nullptr))
         return problem("Die INI-Datei '" + pFile +
-                       "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
+                       "' konnte nicht ge\xC3\xB6"
+                       "ffnet werden! M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
                        "Berechtigungen um auf die Datei zuzugreifen!");
     ref<cls_INIGroups> self(this);
     std::string pending;

@@ -108,9 +108,9 @@ bool has_control_below_14(std::string_view s) {
 struct Frame {
     ref<cls_INIGroup> group;
     PackedGroup packed;
-    std::uint32_t values_begin = 0;     // this level's first record in the value stack
-    std::uint32_t packed_depth : 31;    // packed levels down to here (0: a real group)
-    std::uint32_t ignoring : 1;         // error mode: 0 = propagating
+    std::uint32_t values_begin = 0; // this level's first record in the value stack
+    std::uint32_t packed_depth : 31; // packed levels down to here (0: a real group)
+    std::uint32_t ignoring : 1; // error mode: 0 = propagating
 
     Frame() : packed_depth(0), ignoring(0) {}
 };
@@ -118,7 +118,7 @@ struct Frame {
 class GroupParser {
 public:
     GroupParser(ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root)
-        : reader_(reader), output_(outputErrors), root_(root) {}
+            : reader_(reader), output_(outputErrors), root_(root) {}
 
     bool run(const ref<cls_INIGroup>& start) {
         stack_.push_back(real_frame(start));
@@ -242,8 +242,8 @@ private:
     void add_value(Frame& f, const std::string& name, const Variant& content, std::int32_t kind,
                    const TextList& items) {
         ref<cls_INIValues> values = f.group ? f.group->VALUES() : nullptr;
-        const bool packable = kind != ID_INIValueSort_Enum && kind >= 0 && kind <= 255 &&
-                              (!values || values->accepts_packed());
+        const bool packable =
+            kind != ID_INIValueSort_Enum && kind >= 0 && kind <= 255 && (!values || values->accepts_packed());
         if (packable) {
             PackedValue r;
             r.name = keep(name, r.name_len);
@@ -496,8 +496,8 @@ private:
                 reader_.read_line(raw, converted_);
                 clean(raw, next);
                 if (line.size() + next.size() > limits::kMaxLineBytes)
-                    raise(hr::LIMIT_EXCEEDED, "Continued line longer than " +
-                                                  std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
+                    raise(hr::LIMIT_EXCEEDED,
+                          "Continued line longer than " + std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
                 line += next;
                 if (next.empty()) break; // past the end of the file
             }
@@ -538,10 +538,7 @@ private:
         // Statements read items 1 to 3 and whether there are exactly three;
         // a fourth item holding the rest keeps a long list from costing
         // memory per item.
-        if (!guarded(f, [&] {
-                split_items(st.arguments, ",", 4, list);
-            }))
-            list.clear();
+        if (!guarded(f, [&] { split_items(st.arguments, ",", 4, list); })) list.clear();
         Variant content{std::string()};
         std::int32_t kind = -1;
         guarded(f, [&] {
@@ -618,8 +615,8 @@ private:
     // A deque: its frames never move, and a deep file's stack of them is
     // not copied as it grows.
     std::deque<Frame> stack_;
-    std::vector<PackedValue> values_;  // values of the open packed levels
-    std::string pending_;              // plus-continued text of the innermost level
+    std::vector<PackedValue> values_; // values of the open packed levels
+    std::string pending_; // plus-continued text of the innermost level
     std::string statement_;
     std::string line_, next_, converted_, first_, second_;
     Statement st_;

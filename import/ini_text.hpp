@@ -10,8 +10,8 @@ namespace tr47::detail {
 
 struct Statement {
     std::string name;
-    std::string separator;  // the character after the name, or empty
-    std::string arguments;  // the argument text
+    std::string separator; // the character after the name, or empty
+    std::string arguments; // the argument text
 };
 
 // Name characters: those whose upper case is one of A-Z, Ü, Ö, Ä, ß, _ and

@@ -66,7 +66,7 @@ void Persistable::DATA(ref<DataObject> data) {
 // CollectionBase
 
 CollectionBase::CollectionBase(const char* className, Kind kind)
-    : Persistable(className), kind_(kind), database_(DatabaseObject::create()) {
+        : Persistable(className), kind_(kind), database_(DatabaseObject::create()) {
     database_->bind(this);
     if (kind_ != Kind::Groups) slots_.emplace_back();
 }
@@ -129,8 +129,8 @@ void CollectionBase::set_slot(std::size_t position, ref<Persistable> entry) {
 
 void CollectionBase::check_position(std::int32_t position) const {
     if (position < 1 || position > upper_bound() || slots_.empty())
-        raise(hr::OUT_OF_RANGE, "Subscript out of range: position " + std::to_string(position) + " of " +
-                                    std::to_string(upper_bound()));
+        raise(hr::OUT_OF_RANGE,
+              "Subscript out of range: position " + std::to_string(position) + " of " + std::to_string(upper_bound()));
 }
 
 namespace {

@@ -153,13 +153,13 @@ public:
 private:
     enum class Pin : std::uint8_t { Untried, Held, Refused };
     struct Frame {
-        ref<cls_INIGroup> group;            // a real group's children ...
+        ref<cls_INIGroup> group; // a real group's children ...
         CollectionBase* children = nullptr;
         const PackedGroup* record = nullptr; // ... or a packed one's
         std::int32_t next = 1;
         std::int32_t count = 0;
         Pin pin = Pin::Untried;
-        std::size_t visits_before = 0;  // while pinned: what giving up undoes
+        std::size_t visits_before = 0; // while pinned: what giving up undoes
         std::size_t floor_before = 0;
     };
 
@@ -220,7 +220,7 @@ private:
     }
 
     std::vector<Frame> stack_;
-    std::size_t floor_ = 0;  // the walk ends when the stack falls to this
+    std::size_t floor_ = 0; // the walk ends when the stack falls to this
     std::size_t pins_ = 0;
     std::unordered_set<const cls_INIGroup*> visited_;
     std::vector<const cls_INIGroup*> visit_log_;

@@ -130,7 +130,7 @@ bool convert(const Variant& v, std::string& out) {
     case VarType::Boolean: out = v.to_text(); return true;
     case VarType::Date: {
         std::chrono::sys_seconds ignored;
-        if (!convert(v, ignored)) return false;  // only dates of the years 100 to 9999
+        if (!convert(v, ignored)) return false; // only dates of the years 100 to 9999
         out = format_date(v.date());
         return true;
     }

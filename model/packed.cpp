@@ -277,7 +277,6 @@ std::string_view read_text_field(FileObject& f, std::string& scratch) {
     return scratch;
 }
 
-
 // Head of a stored collection: false when its version is not ours (then
 // nothing more of it is stored).
 bool read_collection_head(FileObject& f, Variant& id, std::int32_t& n) {
@@ -326,9 +325,9 @@ void read_one_value(FileObject& f, RecordList<PackedValue>& out, PackedPool& poo
         }
     }
     if (contentText) content = Variant(text);
-    out.push_back(PackedValue::holding(PackedAccess::value_of(idText ? Variant(id) : std::move(idOther),
-                                                              std::string(name), sort, std::move(content),
-                                                              std::string(description))));
+    out.push_back(
+        PackedValue::holding(PackedAccess::value_of(idText ? Variant(id) : std::move(idOther), std::string(name), sort,
+                                                    std::move(content), std::string(description))));
 }
 
 // A group framed as a span whose head has the packed form: kept stored.
@@ -381,8 +380,7 @@ void check_stored_group(std::string_view span) {
 }
 
 // `head` is the reader of group heads that a collection's groups share.
-void read_one_group(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth,
-                    ref<ReaderObject>& head) {
+void read_one_group(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth, ref<ReaderObject>& head) {
     std::string_view span;
     ref<Object> keeper;
     if (!f.read_span(span, keeper)) {

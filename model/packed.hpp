@@ -60,7 +60,9 @@ class RecordList {
 public:
     RecordList() = default;
     RecordList(RecordList&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+            : data_(std::exchange(o.data_, nullptr)),
+              size_(std::exchange(o.size_, 0)),
+              cap_(std::exchange(o.cap_, 0)) {}
     RecordList& operator=(RecordList&& o) noexcept {
         if (this != &o) {
             free_all();
@@ -196,13 +198,13 @@ struct PackedGroup {
     std::uint32_t name_len = 0;
     std::uint32_t sort_len = 0;
     union {
-        cls_INIGroup* object = nullptr;  // Object
-        const char* span;                // Stored
+        cls_INIGroup* object = nullptr; // Object
+        const char* span; // Stored
     };
-    std::uint32_t span_len = 0;  // stored files stay below 4 GiB
+    std::uint32_t span_len = 0; // stored files stay below 4 GiB
     PackedForm form = PackedForm::None;
-    RecordList<PackedValue> values;    // Packed
-    RecordList<PackedGroup> children;  // Packed
+    RecordList<PackedValue> values; // Packed
+    RecordList<PackedGroup> children; // Packed
 
     PackedGroup() = default;
     PackedGroup(PackedGroup&& o) noexcept { take(o); }

@@ -49,15 +49,15 @@ void cls_INIValue::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
 }
 
 void cls_INIValue::DataPACK(std::string& pcPackage) {
-    pcPackage = packer().pack_values({PackElement(data_of(DATA()).identifier()), PackElement(Variant(name_)),
-                                      PackElement(Variant(sort_)), PackElement(content_),
-                                      PackElement(Variant(description_))});
+    pcPackage =
+        packer().pack_values({PackElement(data_of(DATA()).identifier()), PackElement(Variant(name_)),
+                              PackElement(Variant(sort_)), PackElement(content_), PackElement(Variant(description_))});
 }
 
 void cls_INIValue::DataUnpack(std::string& prPackage) {
     std::string id;
-    packer().unpack_values(prPackage, {Target(&id), Target(&name_), Target(&sort_), Target(&content_),
-                                       Target(&description_)});
+    packer().unpack_values(prPackage,
+                           {Target(&id), Target(&name_), Target(&sort_), Target(&content_), Target(&description_)});
     key_changed();
     data_of(DATA()).identifier(Variant(id));
 }
@@ -98,7 +98,8 @@ void cls_INIEnum::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
 void cls_INIEnum::DataPACK(std::string& pcPackage) {
     Variant id = data_of(DATA()).identifier();
     std::string members = data_of(VALUES()->DATA()).pack();
-    pcPackage = packer().pack_values({PackElement(id), PackElement(Variant(members)), PackElement(Variant(description_))});
+    pcPackage =
+        packer().pack_values({PackElement(id), PackElement(Variant(members)), PackElement(Variant(description_))});
 }
 
 void cls_INIEnum::DataUnpack(std::string& prPackage) {
@@ -210,7 +211,8 @@ void cls_INI::DataPACK(std::string& pcPackage) {
 
 void cls_INI::DataUnpack(std::string& prPackage) {
     std::string id, root, enums;
-    packer().unpack_values(prPackage, {Target(&id), Target(&root), Target(&enums), Target(&version_), Target(&content_)});
+    packer().unpack_values(prPackage,
+                           {Target(&id), Target(&root), Target(&enums), Target(&version_), Target(&content_)});
     data_of(DATA()).identifier(Variant(id));
     data_of(ROOT()->DATA()).unpack(root);
     data_of(ENUMS()->DATA()).unpack(enums);

@@ -49,7 +49,8 @@ HRESULT CreateObjectByProgID(const std::string& progid, IDispatch** out) {
         void* h = ::dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!h) return static_cast<HRESULT>(0x8007007Eu); // module not found
         g_loaded.handle = h;
-        g_loaded.getClassObject = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, void**)>(::dlsym(h, "DllGetClassObject"));
+        g_loaded.getClassObject =
+            reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, void**)>(::dlsym(h, "DllGetClassObject"));
         g_loaded.canUnload = reinterpret_cast<HRESULT (*)()>(::dlsym(h, "DllCanUnloadNow"));
         if (!g_loaded.getClassObject) return static_cast<HRESULT>(0x8007007Fu); // procedure not found
     }

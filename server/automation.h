@@ -152,7 +152,7 @@ struct CY {
 struct DECIMAL {
     std::uint16_t wReserved;
     std::uint8_t scale;
-    std::uint8_t sign;  // 0x80: negative
+    std::uint8_t sign; // 0x80: negative
     std::uint32_t Hi32;
     std::uint64_t Lo64;
 };
@@ -195,8 +195,8 @@ struct VARIANT {
 };
 
 struct DISPPARAMS {
-    VARIANT* rgvarg;            // arguments in reverse order
-    DISPID* rgdispidNamedArgs;  // DISPID_PROPERTYPUT for the new value of a put
+    VARIANT* rgvarg; // arguments in reverse order
+    DISPID* rgdispidNamedArgs; // DISPID_PROPERTYPUT for the new value of a put
     std::uint32_t cArgs;
     std::uint32_t cNamedArgs;
 };
@@ -228,12 +228,12 @@ protected:
 struct MEMBERDESC {
     const char* name;
     DISPID dispid;
-    std::uint16_t invkind;      // DISPATCH_METHOD, _PROPERTYGET, _PROPERTYPUT, _PROPERTYPUTREF
+    std::uint16_t invkind; // DISPATCH_METHOD, _PROPERTYGET, _PROPERTYPUT, _PROPERTYPUTREF
     std::uint16_t cParams;
     const char* const* paramNames;
-    const char* const* paramTypes;   // IDL type names
+    const char* const* paramTypes; // IDL type names
     const char* const* paramDefaults; // nullptr: required; "" optional without default; else the default
-    const char* resultType;     // IDL type name or nullptr
+    const char* resultType; // IDL type name or nullptr
 };
 
 struct ITypeInfo : IUnknown {
@@ -251,8 +251,7 @@ using NameArray = const OLECHAR* const*;
 struct IDispatch : IUnknown {
     virtual HRESULT GetTypeInfoCount(std::uint32_t* pctinfo) = 0;
     virtual HRESULT GetTypeInfo(std::uint32_t iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID riid, NameArray names, std::uint32_t cNames, LCID lcid,
-                                  DISPID* rgDispId) = 0;
+    virtual HRESULT GetIDsOfNames(REFIID riid, NameArray names, std::uint32_t cNames, LCID lcid, DISPID* rgDispId) = 0;
     virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, std::uint16_t wFlags, DISPPARAMS* pDispParams,
                            VARIANT* pVarResult, EXCEPINFO* pExcepInfo, std::uint32_t* puArgErr) = 0;
 

@@ -420,8 +420,11 @@ const Member* member_named(const Interface& itf, std::string_view name) {
 class Enumerator final : public IEnumVARIANT {
 public:
     Enumerator(ref<Object> collection, const Interface& itf, std::int32_t next)
-        : collection_(std::move(collection)), item_(*member_named(itf, "Item")), count_(*member_named(itf, "COUNT")),
-          itf_(itf), next_(next) {
+            : collection_(std::move(collection)),
+              item_(*member_named(itf, "Item")),
+              count_(*member_named(itf, "COUNT")),
+              itf_(itf),
+              next_(next) {
         g_server_objects.fetch_add(1);
     }
     HRESULT TR47_STDCALL QueryInterface(REFIID riid, void** ppv) override {
@@ -637,8 +640,7 @@ HRESULT DualBase::invoke_member(DISPID id, std::uint16_t flags, DISPPARAMS* para
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     if (!params) params = &none;
     if (params->cArgs && !params->rgvarg) return E_INVALIDARG;
-    if (params->cNamedArgs > params->cArgs || (params->cNamedArgs && !params->rgdispidNamedArgs))
-        return E_INVALIDARG;
+    if (params->cNamedArgs > params->cArgs || (params->cNamedArgs && !params->rgdispidNamedArgs)) return E_INVALIDARG;
     ref<Object> keep = identity_.object();
 
     if (id == DISPID_NEWENUM && itf_.collection && (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) {
@@ -700,8 +702,10 @@ HRESULT DualBase::invoke_member(DISPID id, std::uint16_t flags, DISPPARAMS* para
     for (std::uint32_t j = 0; j < params->cNamedArgs; ++j) {
         const DISPID named = params->rgdispidNamedArgs[j];
         std::int64_t target = -1;
-        if (named == DISPID_PROPERTYPUT && put) target = static_cast<std::int64_t>(nParams) - 1;
-        else if (named >= 0 && static_cast<std::size_t>(named) < nParams && !(put && named + 1 == static_cast<DISPID>(nParams)))
+        if (named == DISPID_PROPERTYPUT && put)
+            target = static_cast<std::int64_t>(nParams) - 1;
+        else if (named >= 0 && static_cast<std::size_t>(named) < nParams &&
+                 !(put && named + 1 == static_cast<DISPID>(nParams)))
             target = named;
         if (target < 0 || source[static_cast<std::size_t>(target)] >= 0) {
             if (argErr) *argErr = j;
@@ -736,8 +740,7 @@ HRESULT DualBase::invoke_member(DISPID id, std::uint16_t flags, DISPPARAMS* para
                 return e.code() == hr::OVERFLOW_ ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
             }
         }
-        if (!result || chosen->result == Type::None)
-            return run_member(*keep, *chosen, args, [](const Variant&) {});
+        if (!result || chosen->result == Type::None) return run_member(*keep, *chosen, args, [](const Variant&) {});
         return run_member(*keep, *chosen, args, [&](const Variant& r) {
             if (chosen->result == Type::Object && !r.object()) {
                 VariantInit(result);
@@ -820,8 +823,10 @@ extern "C" BSTR SysAllocStringLen(const OLECHAR* text, std::uint32_t length) {
     const std::uint32_t bytes = length * static_cast<std::uint32_t>(sizeof(OLECHAR));
     std::memcpy(block, &bytes, 4);
     auto* s = reinterpret_cast<OLECHAR*>(block + 4);
-    if (text) std::memcpy(s, text, length * sizeof(OLECHAR));
-    else std::memset(s, 0, length * sizeof(OLECHAR));
+    if (text)
+        std::memcpy(s, text, length * sizeof(OLECHAR));
+    else
+        std::memset(s, 0, length * sizeof(OLECHAR));
     s[length] = 0;
     return s;
 }

@@ -58,13 +58,15 @@ std::string emit_idl() {
     // The IDL compiler needs the declaration of IDispatch itself; the
     // importlib below only references the standard library at run time.
     o << "import \"oaidl.idl\";\n\n";
-    o << "[\n  uuid(" << guid_text(kLibraryId) << "),\n  version(1.0),\n  helpstring(\"TR47: INI Tools\"),\n  lcid(0)\n]\n";
+    o << "[\n  uuid(" << guid_text(kLibraryId)
+      << "),\n  version(1.0),\n  helpstring(\"TR47: INI Tools\"),\n  lcid(0)\n]\n";
     o << "library TR47_INI\n{\n    importlib(\"stdole2.tlb\");\n\n";
     for (const Interface& i : all) o << "    interface " << i.name << ";\n";
     o << "\n";
     o << "    typedef [uuid(" << guid_text(kEnumTypeId) << ")] enum enm_INIValueSort {\n"
       << "        ID_INIValueSort_String = 0,\n        ID_INIValueSort_Long = 1,\n        ID_INIValueSort_Enum = 2,\n"
-      << "        ID_INIValueSort_Double = 3,\n        ID_INIValueSort_Date = 4,\n        ID_INIValueSort_Boolean = 6,\n"
+      << "        ID_INIValueSort_Double = 3,\n        ID_INIValueSort_Date = 4,\n        ID_INIValueSort_Boolean = "
+         "6,\n"
       << "        ID_INIValueSort_Color = 7\n    } enm_INIValueSort;\n\n";
     // The facets first: the class interfaces refer to their types.
     for (const Interface& i : all)
@@ -110,8 +112,10 @@ bool is_out(Abi a) { return a >= Abi::OutText; }
 std::string c_string(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
-        if (c == '\n') out += "\\n\"\n    \"";
-        else out += c;
+        if (c == '\n')
+            out += "\\n\"\n    \"";
+        else
+            out += c;
     }
     return out + "\"";
 }

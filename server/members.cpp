@@ -4,6 +4,10 @@
 #include <cstring>
 #include <set>
 
+// The member tables are laid out by hand, one member to an entry, in the
+// order of the interfaces: the formatter leaves this file alone.
+// clang-format off
+
 namespace tr47::server {
 
 using tr47com::GUID;
@@ -454,3 +458,4 @@ const char* idl_type(Type t, const char* objectType) {
 }
 
 } // namespace tr47::server
+// clang-format on

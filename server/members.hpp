@@ -20,7 +20,7 @@ enum class Type { None, String, Bool, Long, Sort, Variant, Object };
 struct Param {
     const char* name;
     Type type;
-    const char* objectType = nullptr;  // interface name for Type::Object
+    const char* objectType = nullptr; // interface name for Type::Object
     bool optional = false;
     // Default of an optional argument as IDL writes it; nullptr: none.
     const char* idlDefault = nullptr;
@@ -34,22 +34,22 @@ struct Member {
     const char* name;
     tr47com::DISPID dispid;
     Kind kind;
-    std::vector<Param> params;  // for let and set: the new value is the last
+    std::vector<Param> params; // for let and set: the new value is the last
     Type result;
-    const char* resultObject;   // interface name when result is Type::Object
+    const char* resultObject; // interface name when result is Type::Object
     Handler handler;
 };
 
 struct Interface {
-    const char* name;          // _cls_INI
-    const char* className;     // cls_INI, or empty for a non-creatable core type
+    const char* name; // _cls_INI
+    const char* className; // cls_INI, or empty for a non-creatable core type
     tr47com::GUID iid;
     tr47com::GUID clsid;
-    bool persistable;          // offers tmp_Data
-    bool collection;           // offers tmp_Database
+    bool persistable; // offers tmp_Data
+    bool collection; // offers tmp_Database
     std::vector<Member> members;
-    ref<Object> (*create)();   // class object's product; nullptr when not creatable
-    bool facet = false;        // tmp_Data or tmp_Database: a further interface of the classes
+    ref<Object> (*create)(); // class object's product; nullptr when not creatable
+    bool facet = false; // tmp_Data or tmp_Database: a further interface of the classes
 #ifndef _WIN32
     // Run-time descriptions built from the members (on Windows the type
     // library linked into the DLL describes the interfaces).
@@ -76,7 +76,19 @@ const Interface& facet_tmp_Database();
 
 // How a member's arguments and result travel through its slot of the
 // function table: the C type of each, in order, the result last.
-enum class Abi { Text, Bool, Int32, VariantValue, VariantRef, Object, OutText, OutBool, OutInt32, OutVariant, OutObject };
+enum class Abi {
+    Text,
+    Bool,
+    Int32,
+    VariantValue,
+    VariantRef,
+    Object,
+    OutText,
+    OutBool,
+    OutInt32,
+    OutVariant,
+    OutObject
+};
 std::vector<Abi> slot_abi(const Member& m);
 // Whether an argument arrives as a reference (the new value of CONTENT).
 bool passed_by_reference(const Member& m, std::size_t param);

@@ -78,7 +78,7 @@ std::string braces(const GUID& g) { return "{" + guid_text(g) + "}"; }
 // the key's default value) and its text.
 struct RegEntry {
     std::string key, name, data;
-    bool typelib;  // written by the platform's type-library registration on Windows
+    bool typelib; // written by the platform's type-library registration on Windows
 };
 
 std::vector<RegEntry> registration_entries(const std::string& path) {
@@ -145,8 +145,7 @@ HRESULT unregister_server() {
         return S_OK;
     RegCloseKey(typelib);
     const HRESULT h = UnRegisterTypeLib(kLibraryId, 1, 0, 0, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
-    return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY ||
-            h == TYPE_E_LIBNOTREGISTERED)
+    return (SUCCEEDED(h) || h == TYPE_E_REGISTRYACCESS || h == TYPE_E_CANTLOADLIBRARY || h == TYPE_E_LIBNOTREGISTERED)
                ? S_OK
                : h;
 }
@@ -208,8 +207,7 @@ using namespace tr47com;
 using namespace tr47::server;
 
 extern "C" TR47_EXPORT HRESULT DllCanUnloadNow() {
-    return (g_server_objects.load() == 0 && g_locks.load() == 0 && tr47::Object::live_objects() == 0) ? S_OK
-                                                                                                        : S_FALSE;
+    return (g_server_objects.load() == 0 && g_locks.load() == 0 && tr47::Object::live_objects() == 0) ? S_OK : S_FALSE;
 }
 
 extern "C" TR47_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {

@@ -16,12 +16,12 @@ using namespace tr47com;
 namespace {
 
 int g_failures = 0;
-#define CHECK(cond)                                                                 \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++g_failures;                                                           \
-        }                                                                           \
+            ++g_failures;                                                                 \
+        }                                                                                 \
     } while (0)
 
 std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
     CHECK(CreateObjectByProgID("TR47_INI.cls_Nothing", &doc) != S_OK);
     CHECK(CreateObjectByProgID("TR47_INI.cls_INI", &doc) == S_OK && doc);
     if (!doc) return 1;
-    for (const char* cls : {"cls_INIEnum", "cls_INIEnums", "cls_INIGroup", "cls_INIValue", "cls_INIValues",
-                            "cls_INIGroups"}) {
+    for (const char* cls :
+         {"cls_INIEnum", "cls_INIEnums", "cls_INIGroup", "cls_INIValue", "cls_INIValues", "cls_INIGroups"}) {
         IDispatch* o = nullptr;
         CHECK(CreateObjectByProgID(std::string("TR47_INI.") + cls, &o) == S_OK && o);
         if (o) o->Release();

@@ -76,10 +76,12 @@ TEST(KeyDerivation, MatchesPublishedVectorsAndThePlatform) {
         {"password", "salt", 2, 32, "ae4d0c95af6b46d32d0adff928f06dd02a303f8ef3c251dfd6e2d85a95474c43"},
         {"password", "salt", 4096, 32, "c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a"},
         {"passwd", "salt", 1, 64,
-         "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc49ca9cccf179b645991664b39d77ef317c71b845b1e30b"
+         "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc49ca9cccf179b645991664b39d77ef317c71b845b1e30"
+         "b"
          "d509112041d3a19783"},
         {"Password", "NaCl", 80000, 64,
-         "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56a1d425a1225833549adb841b51c9b3176a272bdebba1d0"
+         "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56a1d425a1225833549adb841b51c9b3176a272bdebba1d"
+         "0"
          "78478f62b397f33c8d"},
     };
     for (const auto& v : vectors) {
@@ -227,32 +229,39 @@ TEST(Text, UpperCaseAndKeysBeyondAscii) {
     EXPECT_FALSE(keys_equal("a b", "ab"));
     EXPECT_EQ(normalise_key("  Beta "), "BETA");
     EXPECT_TRUE(is_valid_utf8("Grüße"));
-    EXPECT_FALSE(is_valid_utf8("Gr\xFC\xDF" "e"));
-    EXPECT_EQ(windows1252_to_utf8("Gr\xFC\xDF" "e \x80"), "Grüße €");
+    EXPECT_FALSE(
+        is_valid_utf8("Gr\xFC\xDF"
+                      "e"));
+    EXPECT_EQ(windows1252_to_utf8("Gr\xFC\xDF"
+                                  "e \x80"),
+              "Grüße €");
 }
 
 TEST(Text, Utf8DecodingRejectsIllFormedSequencesAndUtf16RoundTrips) {
     auto decode = [](std::string_view t) {
         std::vector<std::int32_t> cps;
         std::size_t i = 0;
-        while (i < t.size()) cps.push_back(detail::utf8_next(reinterpret_cast<const std::uint8_t*>(t.data()), i, t.size()));
+        while (i < t.size())
+            cps.push_back(detail::utf8_next(reinterpret_cast<const std::uint8_t*>(t.data()), i, t.size()));
         return cps;
     };
     using V = std::vector<std::int32_t>;
     EXPECT_EQ(decode("a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"), (V{'a', 0xE4, 0x20AC, 0x1F600}));
-    EXPECT_EQ(decode("\xC0\xAF"), (V{-1, -1}));               // overlong lead, then a stray continuation
-    EXPECT_EQ(decode("\xE0\x80\xAF"), (V{-1, -1, -1}));      // overlong three-byte form
-    EXPECT_EQ(decode("\xED\xA0\x80"), (V{-1, -1, -1}));      // UTF-8 encoded surrogate
+    EXPECT_EQ(decode("\xC0\xAF"), (V{-1, -1})); // overlong lead, then a stray continuation
+    EXPECT_EQ(decode("\xE0\x80\xAF"), (V{-1, -1, -1})); // overlong three-byte form
+    EXPECT_EQ(decode("\xED\xA0\x80"), (V{-1, -1, -1})); // UTF-8 encoded surrogate
     EXPECT_EQ(decode("\xF4\x90\x80\x80"), (V{-1, -1, -1, -1})); // past U+10FFFF
-    EXPECT_EQ(decode("\xE2\x82x"), (V{-1, 'x'}));             // cut sequence keeps the next character
-    EXPECT_EQ(decode("\xF0\x9F\x98"), (V{-1}));               // cut at the end of the text
+    EXPECT_EQ(decode("\xE2\x82x"), (V{-1, 'x'})); // cut sequence keeps the next character
+    EXPECT_EQ(decode("\xF0\x9F\x98"), (V{-1})); // cut at the end of the text
 
     const std::string text = "Grüße € \xF0\x9F\x98\x80";
     const std::u16string wide = detail::utf8_to_utf16(text);
     EXPECT_EQ(wide, u"Grüße € \U0001F600");
     EXPECT_EQ(detail::utf16_to_utf8(wide.data(), wide.size()), text);
     const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00};
-    EXPECT_EQ(detail::utf16_to_utf8(lone, 4), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(detail::utf16_to_utf8(lone, 4),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     EXPECT_EQ(detail::utf8_to_utf16("x\xFFy"), u"x\uFFFDy");
     EXPECT_EQ(windows1252_to_utf8("\x81\x9F\xA0\xFF"), "\xC2\x81\xC5\xB8\xC2\xA0\xC3\xBF");
 }
@@ -262,16 +271,16 @@ TEST(Text, Utf8LastCharacterStartsAtItsLeadByte) {
     EXPECT_EQ(utf8_last_start(""), 0u);
     EXPECT_EQ(utf8_last_start("a"), 0u);
     EXPECT_EQ(utf8_last_start("ab"), 1u);
-    EXPECT_EQ(utf8_last_start("a\xC3\xA4"), 1u);             // two bytes
-    EXPECT_EQ(utf8_last_start("a\xE2\x82\xAC"), 1u);         // three
-    EXPECT_EQ(utf8_last_start("a\xF0\x9F\x98\x80"), 1u);     // four
+    EXPECT_EQ(utf8_last_start("a\xC3\xA4"), 1u); // two bytes
+    EXPECT_EQ(utf8_last_start("a\xE2\x82\xAC"), 1u); // three
+    EXPECT_EQ(utf8_last_start("a\xF0\x9F\x98\x80"), 1u); // four
     EXPECT_EQ(utf8_last_start("\xC3\xA4\xC3\xA4"), 2u);
     // Ill-formed ends are one byte each, as the decoder reads them.
-    EXPECT_EQ(utf8_last_start("a\xC3"), 1u);                   // cut sequence
-    EXPECT_EQ(utf8_last_start("a\xF0\x9F\x98"), 3u);           // cut four-byte form
-    EXPECT_EQ(utf8_last_start("a\x80"), 1u);                   // stray continuation
+    EXPECT_EQ(utf8_last_start("a\xC3"), 1u); // cut sequence
+    EXPECT_EQ(utf8_last_start("a\xF0\x9F\x98"), 3u); // cut four-byte form
+    EXPECT_EQ(utf8_last_start("a\x80"), 1u); // stray continuation
     EXPECT_EQ(utf8_last_start("\x80\x80\x80\x80\x80"), 4u);
-    EXPECT_EQ(utf8_last_start("a\xED\xA0\x80"), 3u);           // encoded surrogate
+    EXPECT_EQ(utf8_last_start("a\xED\xA0\x80"), 3u); // encoded surrogate
 }
 
 TEST(Text, TurkishLocaleUpperCasesDottedI) {
@@ -353,8 +362,15 @@ TEST(Packer, RejectsMalformedPackagesWithoutChangingTargets) {
     std::string good = p.pack_values({Variant("abc"), Variant(std::int32_t{7})});
     std::string a = "keep";
     std::int32_t b = 1;
-    std::vector<std::string> bad = {"",        "TP1",     "XX1;S3:abc", good + "E0:", good.substr(0, good.size() - 1),
-                                    "TP1;S99999999999999999:x", "TP1;S3:abcL1:x", "TP1;Q1:aL1:1", "TP1;S-1:aL1:1",
+    std::vector<std::string> bad = {"",
+                                    "TP1",
+                                    "XX1;S3:abc",
+                                    good + "E0:",
+                                    good.substr(0, good.size() - 1),
+                                    "TP1;S99999999999999999:x",
+                                    "TP1;S3:abcL1:x",
+                                    "TP1;Q1:aL1:1",
+                                    "TP1;S-1:aL1:1",
                                     "TP1;S3:abcL11:99999999999"};
     for (const std::string& pkg : bad) {
         EXPECT_THROW(p.unpack_values(pkg, {Target(&a), Target(&b)}), Error) << pkg;
@@ -423,9 +439,10 @@ TEST(Reader, StoredValuesComeBackInOrderAndType) {
     const std::string path = dir.file("values.bin");
     ref<ReaderObject> w = ReaderObject::create();
     ASSERT_TRUE(w->open(path, 2, "", true, true));
-    std::vector<Variant> values = {Variant("1.0"), Variant(), Variant(2.5), Variant(std::int32_t{-3}),
-                                   Variant(Date{1.25}), Variant::boolean(true), Variant::omitted(),
-                                   Variant(std::string("a\0b", 3))};
+    std::vector<Variant> values = {Variant("1.0"),      Variant(),
+                                   Variant(2.5),        Variant(std::int32_t{-3}),
+                                   Variant(Date{1.25}), Variant::boolean(true),
+                                   Variant::omitted(),  Variant(std::string("a\0b", 3))};
     for (const Variant& v : values) w->write_values({PackElement(v)});
     EXPECT_FALSE(std::filesystem::exists(path)); // nothing is written before close
     w->close();

@@ -141,7 +141,7 @@ TEST(DeepTrees, AMillionNestedGroupsImportAndAreSearchedInTenTimesTheFile) {
 TEST(DeepTrees, AnEnumerationAtTheMemberLimitTakesUnderTenTimesItsText) {
     if (kSanitized) GTEST_SKIP() << "resident memory means nothing under a sanitizer's allocator";
     TempDir dir;
-    const std::size_t items = std::size_t{1} << 22;  // the most one list may hold
+    const std::size_t items = std::size_t{1} << 22; // the most one list may hold
     std::string text = "ENUM Big,(";
     text.reserve(items * 2 + 16);
     for (std::size_t i = 0; i < items / 2; ++i) text += i ? ",A,1" : "A,1";
@@ -185,7 +185,7 @@ void random_group(std::mt19937& rng, std::string& out, Expected& tree, int depth
     for (int v = 0; v < values; ++v) {
         const char* name = kNames[pick(5)];
         if (pick(4) == 0) {
-            out += std::string(name) + "=ENUM(Modes),On\n";  // a value made real at once
+            out += std::string(name) + "=ENUM(Modes),On\n"; // a value made real at once
             tree.values.emplace_back(upper_ascii(name), "On");
         } else {
             const std::string number = std::to_string(rng() % 1000);
@@ -225,7 +225,8 @@ Outcome search_below(const Expected& g, const std::string& name, std::string& ou
             out = *v;
             return Outcome::Found;
         }
-        if (has_child(c.second, name)) return search_below(c.second, name, out) == Outcome::Found ? Outcome::Found : Outcome::Ended;
+        if (has_child(c.second, name))
+            return search_below(c.second, name, out) == Outcome::Found ? Outcome::Found : Outcome::Ended;
         const Outcome o = search_below(c.second, name, out);
         if (o != Outcome::Going) return o;
     }

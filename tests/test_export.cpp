@@ -67,16 +67,70 @@ public:
     // Texts that the reader would change without quotes, and random mixes
     // of the characters that matter to it.
     std::string text() {
-        static const std::string awkward[] = {
-            "", " ", "a", "a b", " lead", "trail ", "a,b", "a,", ",", "+", "a+", "(x)", "(", ")", "a)b", "(a,b",
-            "\"", "\"q\"", "\"\"", "a\"b", "x\"\"y", "#c", "'c", "//c", "=x", ":x", "12", "-3", "1.5", "(1,5)",
-            "0", "0.0", "0,0", "&H1F", "1E5", "TRUE", "nein", "Ja", "2024-02-29", "29.02.2024", "0000-00-00",
-            "ENUM(", "ENUM(Modes),On", "ENUM(x", "COMMENT", "REM x", "BEGIN", "END", "\xC3\xA4\xC3\xB6\xC3\xBC \xC3\x9F \xE2\x82\xAC",
-            "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80", "a\x01" "b", "\x7F", std::string("a\0b", 3),
-            "Port=&H1F90", "a=b", "x 6 y", "\xEF\xBB\xBF" "bom"};
+        static const std::string awkward[] = {"",
+                                              " ",
+                                              "a",
+                                              "a b",
+                                              " lead",
+                                              "trail ",
+                                              "a,b",
+                                              "a,",
+                                              ",",
+                                              "+",
+                                              "a+",
+                                              "(x)",
+                                              "(",
+                                              ")",
+                                              "a)b",
+                                              "(a,b",
+                                              "\"",
+                                              "\"q\"",
+                                              "\"\"",
+                                              "a\"b",
+                                              "x\"\"y",
+                                              "#c",
+                                              "'c",
+                                              "//c",
+                                              "=x",
+                                              ":x",
+                                              "12",
+                                              "-3",
+                                              "1.5",
+                                              "(1,5)",
+                                              "0",
+                                              "0.0",
+                                              "0,0",
+                                              "&H1F",
+                                              "1E5",
+                                              "TRUE",
+                                              "nein",
+                                              "Ja",
+                                              "2024-02-29",
+                                              "29.02.2024",
+                                              "0000-00-00",
+                                              "ENUM(",
+                                              "ENUM(Modes),On",
+                                              "ENUM(x",
+                                              "COMMENT",
+                                              "REM x",
+                                              "BEGIN",
+                                              "END",
+                                              "\xC3\xA4\xC3\xB6\xC3\xBC \xC3\x9F \xE2\x82\xAC",
+                                              "\xE6\x97\xA5\xE6\x9C\xAC",
+                                              "\xF0\x9F\x98\x80",
+                                              "a\x01"
+                                              "b",
+                                              "\x7F",
+                                              std::string("a\0b", 3),
+                                              "Port=&H1F90",
+                                              "a=b",
+                                              "x 6 y",
+                                              "\xEF\xBB\xBF"
+                                              "bom"};
         if (chance(40)) return awkward[pick(static_cast<int>(std::size(awkward)))];
-        static const char* const pieces[] = {"a", "Z", " ", ",", "\"", "(", ")", "+", "=", ":", "#", "'", "/", "6",
-                                             ".", "1", "\xC3\xA4", "\xE2\x82\xAC", "\x01", "E", "N", "U", "M"};
+        static const char* const pieces[] = {"a",    "Z", " ", ",", "\"", "(", ")", "+",        "=",
+                                             ":",    "#", "'", "/", "6",  ".", "1", "\xC3\xA4", "\xE2\x82\xAC",
+                                             "\x01", "E", "N", "U", "M"};
         std::string s;
         const int n = pick(12);
         for (int i = 0; i < n; ++i) s += pieces[pick(static_cast<int>(std::size(pieces)))];
@@ -84,8 +138,8 @@ public:
     }
 
     std::string value_name() {
-        static const char* const chars[] = {"A", "z", "Q", "0", "1", "5", "7", "9", "_", "\xC3\xA4", "\xC3\x96",
-                                            "\xC3\x9F", "k", "X"};
+        static const char* const chars[] = {"A", "z", "Q",        "0",        "1",        "5", "7",
+                                            "9", "_", "\xC3\xA4", "\xC3\x96", "\xC3\x9F", "k", "X"};
         for (;;) {
             std::string s;
             const int n = pick(7);
@@ -236,7 +290,8 @@ TEST(ExportRoundTrip, GroupsCollectionsInTheFileLevelForm) {
         const int n = 1 + maker.pick(4);
         for (int i = 0; i < n; ++i) {
             // Top-level names and sorts are words: cut at blanks, kept as written.
-            ref<cls_INIGroup> g = groups->CREATE(maker.value_name() + "x", maker.chance(50) ? "S" + maker.value_name() : "");
+            ref<cls_INIGroup> g =
+                groups->CREATE(maker.value_name() + "x", maker.chance(50) ? "S" + maker.value_name() : "");
             maker.fill(*g, *doc);
             maker.grow(*g, *doc, maker.pick(3), 3);
         }
@@ -248,7 +303,8 @@ TEST(ExportRoundTrip, GroupsCollectionsInTheFileLevelForm) {
         ref<cls_INI> doc2 = cls_INI::create();
         ref<cls_INIGroups> groups2 = cls_INIGroups::create();
         ASSERT_TRUE(groups2->IMPORT(path, false, doc2)) << out.str();
-        EXPECT_EQ(tree_difference(*groups, doc.get(), *groups2, doc2.get()), "") << "seed " << seed << "\n" << out.str();
+        EXPECT_EQ(tree_difference(*groups, doc.get(), *groups2, doc2.get()), "") << "seed " << seed << "\n"
+                                                                                 << out.str();
         std::ostringstream again;
         export_ini(*groups2, again, {}, doc2.get());
         EXPECT_EQ(again.str(), out.str());
@@ -402,13 +458,17 @@ TEST(ExportLosses, ValueNamesTheTextCannotCarryLeaveTheValueOut) {
     v->CREATE("Kept", Variant("x"));
     export_result r;
     const std::string text = export_text(*doc, &r);
-    const std::string chars = "the name holds characters that are not name characters (letters, the digits other "
-                              "than 6, _); the value is not written";
+    const std::string chars =
+        "the name holds characters that are not name characters (letters, the digits other "
+        "than 6, _); the value is not written";
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(1):Font6", "NAME", chars));
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(2):a b", "NAME", chars));
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(3):Begin", "NAME", "the name is a keyword of the INI text; the value is not written"));
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(4):Rem", "NAME", "the name is a keyword of the INI text; the value is not written"));
-    EXPECT_TRUE(diagnosed(r, std::string("ROOT/VALUES(5):N\xFF"), "NAME", "the name is not valid UTF-8; the value is not written"));
+    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(3):Begin", "NAME",
+                          "the name is a keyword of the INI text; the value is not written"));
+    EXPECT_TRUE(
+        diagnosed(r, "ROOT/VALUES(4):Rem", "NAME", "the name is a keyword of the INI text; the value is not written"));
+    EXPECT_TRUE(diagnosed(r, std::string("ROOT/VALUES(5):N\xFF"), "NAME",
+                          "the name is not valid UTF-8; the value is not written"));
     EXPECT_EQ(r.diagnostics.size(), 5u) << diagnostics_text(r.diagnostics);
     EXPECT_EQ(text, "Kept=x\n");
 }
@@ -427,8 +487,9 @@ TEST(ExportLosses, KindsThatDisagreeWithTheirContent) {
     export_result r;
     const std::string text = export_text(*doc, &r);
     auto why = [](const char* kind, const char* type) {
-        return std::string("a ") + kind + " value holding " + type + " content reads back as something else; the "
-                                                                     "value is not written";
+        return std::string("a ") + kind + " value holding " + type +
+               " content reads back as something else; the "
+               "value is not written";
     };
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(1):L", "CONTENT", why("Long", "String")));
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(2):S", "CONTENT", why("String", "Double")));
@@ -448,33 +509,40 @@ TEST(ExportLosses, TextsNoQuotingCarriesThroughTheReader) {
     v->CREATE("Lines", Variant("a\nb"));
     v->CREATE("Tab", Variant("a\tb"));
     v->CREATE("Bytes", Variant(std::string("\xC3(")));
-    v->CREATE("Fine", Variant("a\x01" "b"));
+    v->CREATE("Fine", Variant("a\x01"
+                              "b"));
     doc->ROOT()->CHILDREN()->CREATE("G\r");
     ref<cls_INIEnum> e = doc->ENUMS()->CREATE("E");
     e->VALUES()->add_member("m", {Variant("1\b")});
     export_result r;
     const std::string text = export_text(*doc, &r);
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(1):Lines", "CONTENT",
-                          "the text holds line breaks, tabs or backspaces, which the reader deletes; the value is not written"));
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(2):Tab", "CONTENT",
-                          "the text holds line breaks, tabs or backspaces, which the reader deletes; the value is not written"));
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(3):Bytes", "CONTENT",
-                          "the text is not valid UTF-8 (the reader would take its bytes as Windows-1252); the value is not written"));
-    EXPECT_TRUE(diagnosed(r, "ROOT/CHILDREN(1):G\r", "NAME",
-                          "the name holds line breaks, tabs or backspaces, which the reader deletes; the group and what "
-                          "it holds are not written"));
+    EXPECT_TRUE(diagnosed(
+        r, "ROOT/VALUES(1):Lines", "CONTENT",
+        "the text holds line breaks, tabs or backspaces, which the reader deletes; the value is not written"));
+    EXPECT_TRUE(diagnosed(
+        r, "ROOT/VALUES(2):Tab", "CONTENT",
+        "the text holds line breaks, tabs or backspaces, which the reader deletes; the value is not written"));
+    EXPECT_TRUE(diagnosed(
+        r, "ROOT/VALUES(3):Bytes", "CONTENT",
+        "the text is not valid UTF-8 (the reader would take its bytes as Windows-1252); the value is not written"));
+    EXPECT_TRUE(
+        diagnosed(r, "ROOT/CHILDREN(1):G\r", "NAME",
+                  "the name holds line breaks, tabs or backspaces, which the reader deletes; the group and what "
+                  "it holds are not written"));
     EXPECT_TRUE(diagnosed(r, "ENUMS(1):E", "VALUES",
                           "a member's name or value holds line breaks, tabs or backspaces, or is not valid UTF-8; the "
                           "enumeration is not written"));
     EXPECT_EQ(r.diagnostics.size(), 5u) << diagnostics_text(r.diagnostics);
-    EXPECT_EQ(text, "Fine=\"a\x01" "b\"\n");
+    EXPECT_EQ(text,
+              "Fine=\"a\x01"
+              "b\"\n");
 }
 
 TEST(ExportLosses, DatesWithATimeOfDayOrOutsideTheYearsTheTextCanName) {
     ref<cls_INI> doc = cls_INI::create();
     ref<cls_INIValues> v = doc->ROOT()->VALUES();
     v->CREATE("Noon", Variant(Date{46362.5}), ID_INIValueSort_Date);
-    v->CREATE("Before", Variant(Date{-1.25}), ID_INIValueSort_Date);  // 1899-12-29 06:00
+    v->CREATE("Before", Variant(Date{-1.25}), ID_INIValueSort_Date); // 1899-12-29 06:00
     v->CREATE("Far", Variant(Date{3'000'000}), ID_INIValueSort_Date);
     v->CREATE("Early", Variant(Date{-700'000}), ID_INIValueSort_Date);
     v->CREATE("Bad", Variant(Date{std::nan("")}), ID_INIValueSort_Date);
@@ -540,14 +608,17 @@ TEST(ExportLosses, EnumerationReferencesThatTheTextCannotResolve) {
                           "value is not written"));
     EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(4):D", "CONTENT",
                           "the member text reads back as a number; the value is not written"));
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(5):E", "CONTENT",
-                          "an Enum value holding Boolean content reads back as something else; the value is not written"));
-    EXPECT_TRUE(diagnosed(r, "ROOT/VALUES(6):F", "ENUMREF",
-                          "a value of another kind than Enum reads back without ENUMREF; the reference is not written"));
+    EXPECT_TRUE(
+        diagnosed(r, "ROOT/VALUES(5):E", "CONTENT",
+                  "an Enum value holding Boolean content reads back as something else; the value is not written"));
+    EXPECT_TRUE(
+        diagnosed(r, "ROOT/VALUES(6):F", "ENUMREF",
+                  "a value of another kind than Enum reads back without ENUMREF; the reference is not written"));
     EXPECT_EQ(r.diagnostics.size(), 6u) << diagnostics_text(r.diagnostics);
     EXPECT_EQ(text, "ENUM Modes,(Off,0)\nENUM \" MODES \",(On,1)\nENUM Modes,(Off,0)\n\nF=x\nG=ENUM(Modes),0\n");
     Imported back = import_text(text);
-    EXPECT_EQ(back.doc->ROOT()->VALUES()->Item(Variant("G"), false)->ENUMREF(), back.doc->ENUMS()->Item(Variant(1), true));
+    EXPECT_EQ(back.doc->ROOT()->VALUES()->Item(Variant("G"), false)->ENUMREF(),
+              back.doc->ENUMS()->Item(Variant(1), true));
 }
 
 TEST(ExportLosses, GroupsWhoseKeySortOrPlaceTheTextCannotCarry) {
@@ -610,8 +681,9 @@ TEST(ExportLosses, TopLevelGroupsOfAGroupsFileAreWordsKeptAsWritten) {
     groups->CREATE("", "Lonely");
     std::ostringstream out;
     const export_result r = export_ini(*groups, out);
-    const std::string why = "a top-level group of a groups file is named by words cut at blanks and kept as written "
-                            "(no quoting); this name and sort do not read back, and the group is not written";
+    const std::string why =
+        "a top-level group of a groups file is named by words cut at blanks and kept as written "
+        "(no quoting); this name and sort do not read back, and the group is not written";
     EXPECT_TRUE(diagnosed(r, "CHILDREN(1):Two words", "NAME", why));
     EXPECT_TRUE(diagnosed(r, "CHILDREN(4):", "SORT",
                           "a group with an empty NAME cannot keep its SORT: BEGIN would take the sort as the name; the "
@@ -697,7 +769,8 @@ TEST(ExportCommand, WritesTheExampleAndRefusesLossesUnderStrict) {
     // A stored file under a password. Its Enum values come back from LOAD
     // without ENUMREF (the stored form keeps none): export reports them.
     ref<cls_INI> d = cls_INI::create();
-    ASSERT_TRUE(d->IMPORT(dir.write("in.ini", "ENUM M,(On,1)\nTitle=\"a, b\"\nBEGIN P, F\nX=1.5\nEND\nMode=ENUM(M),On\n"), false));
+    ASSERT_TRUE(d->IMPORT(
+        dir.write("in.ini", "ENUM M,(On,1)\nTitle=\"a, b\"\nBEGIN P, F\nX=1.5\nEND\nMode=ENUM(M),On\n"), false));
     d->ROOT()->VALUES()->Item(Variant(1), true)->DESCRIPTION("lost in text");
     const std::string stored = dir.file("in.tr47");
     ASSERT_TRUE(d->SAVE(stored, "pw"));

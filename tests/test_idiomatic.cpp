@@ -130,15 +130,15 @@ TEST(Lookups, TypedWithDefaultsOverTheWholeTree) {
     Document doc = settings();
     EXPECT_EQ(doc.get<int>("Port", 80), 8080);
     EXPECT_EQ(doc.get<int>("Missing", 80), 80);
-    EXPECT_EQ(doc.get<int>("Title", 7), 7);  // a text that is no number
-    EXPECT_EQ(doc.get<std::string>("Face"), "Arial");  // depth first: the outer group first
+    EXPECT_EQ(doc.get<int>("Title", 7), 7); // a text that is no number
+    EXPECT_EQ(doc.get<std::string>("Face"), "Arial"); // depth first: the outer group first
     EXPECT_EQ(doc.get("Face", "none"), "Arial");
     EXPECT_EQ(doc.get("Nothing", "none"), "none");
     EXPECT_EQ(doc.get<bool>("Flag", false), true);
     EXPECT_EQ(doc.get<double>("Ratio", 0.0), 1.5);
     EXPECT_EQ(doc.get<year_month_day>("Created"), 2026y / December / 6);
-    EXPECT_EQ(doc.get<std::int64_t>("Big"), 9007199254740992LL);  // stored as a double by the import
-    EXPECT_EQ(doc.get<int>("Timeout"), 30);                        // a quoted number is a text
+    EXPECT_EQ(doc.get<std::int64_t>("Big"), 9007199254740992LL); // stored as a double by the import
+    EXPECT_EQ(doc.get<int>("Timeout"), 30); // a quoted number is a text
     EXPECT_EQ(doc.get<int>("Colour"), 255 + 128 * 256);
     EXPECT_EQ(doc.get<std::string>("Mode"), "On");
     EXPECT_TRUE(doc.contains("Port"));
@@ -152,15 +152,15 @@ TEST(Lookups, PathsOfGroupNames) {
     EXPECT_EQ(doc.get<int>("Network/Port", Lookup::Path), 8080);
     EXPECT_EQ(doc.get<std::string>("Fonts/Face", Lookup::Path), "Arial");
     EXPECT_EQ(doc.get<std::string>("Printer, Fonts/Fallback/Face", Lookup::Path), "Helvetica");
-    EXPECT_EQ(doc.get<std::string>(" fonts /FALLBACK/ face", Lookup::Path), "Helvetica");  // case and blanks
-    EXPECT_FALSE(doc.get<std::string>("Printer/Face", Lookup::Path));       // the sort alone names no group
-    EXPECT_FALSE(doc.get<std::string>("Other, Fonts/Face", Lookup::Path));  // the sort must match too
+    EXPECT_EQ(doc.get<std::string>(" fonts /FALLBACK/ face", Lookup::Path), "Helvetica"); // case and blanks
+    EXPECT_FALSE(doc.get<std::string>("Printer/Face", Lookup::Path)); // the sort alone names no group
+    EXPECT_FALSE(doc.get<std::string>("Other, Fonts/Face", Lookup::Path)); // the sort must match too
     EXPECT_FALSE(doc.get<std::string>("Fonts//Face", Lookup::Path));
     EXPECT_FALSE(doc.get<int>("Network/Port/Extra", Lookup::Path));
     // A path looks only in its last group, not below it.
     EXPECT_FALSE(doc.get<std::string>("Fonts/Title", Lookup::Path));
     EXPECT_FALSE(doc.get<std::string>("Fonts/Missing", Lookup::Path));
-    EXPECT_EQ(doc.get<int>("Count", Lookup::Path), 5);  // no "/": the root's own values
+    EXPECT_EQ(doc.get<int>("Count", Lookup::Path), 5); // no "/": the root's own values
     // Without Lookup::Path a "/" is part of the name, as in the model.
     EXPECT_FALSE(doc.contains("Network/Port"));
     ASSERT_TRUE(doc.group("Fonts/Fallback"));
@@ -223,7 +223,7 @@ TEST(Ranges, GroupsValuesEnumerationsAndMembers) {
     ASSERT_TRUE(mode.enumeration());
     EXPECT_EQ(mode.enumeration()->name(), "Modes");
     EXPECT_EQ(mode.kind(), ID_INIValueSort_Enum);
-    EXPECT_FALSE(doc.root().value("Face"));  // own values only
+    EXPECT_FALSE(doc.root().value("Face")); // own values only
     EXPECT_EQ(doc.group("Network")->value("Port")->get<int>(), 8080);
     EXPECT_FALSE(doc.group("Fonts/Fallback")->value("Missing"));
 }
@@ -253,7 +253,7 @@ TEST(EmptyReferences, AChainedLookUpOfAMissingGroupRaises) {
     }
     ref<cls_INIGroup> none;
     EXPECT_THROW((void)*none, Error);
-    EXPECT_EQ(none.get(), nullptr);  // get() stays a plain read
+    EXPECT_EQ(none.get(), nullptr); // get() stays a plain read
     // The model's own answer is unchanged: Item finds nothing.
     EXPECT_FALSE(children->Item(Variant("Sever"), false));
 }

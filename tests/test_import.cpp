@@ -42,7 +42,9 @@ void expect_kind(const std::string& line, std::int32_t sort, const Variant& cont
 }
 
 const std::string kUnrecognised1 = "Die Anweisung '";
-std::string unrecognised(const std::string& line) { return "Die Anweisung '" + line + "' konnte nicht verstanden werden."; }
+std::string unrecognised(const std::string& line) {
+    return "Die Anweisung '" + line + "' konnte nicht verstanden werden.";
+}
 } // namespace
 
 TEST(IniKinds, WrittenFormsAndWhatTheyBecome) {
@@ -50,10 +52,10 @@ TEST(IniKinds, WrittenFormsAndWhatTheyBecome) {
     expect_kind("Colour=300,0,0", ID_INIValueSort_Color, Variant(std::int32_t{255}));
     expect_kind("Colour=0,0,255", ID_INIValueSort_Color, Variant(std::int32_t{16711680}));
     expect_kind("Colour=0.5,1.5,2.5", ID_INIValueSort_Color, Variant(std::int32_t{0 + 256 * 2 + 65536 * 2}));
-    expect_kind("Colour=-1,0,0", ID_INIValueSort_Color, Variant(""));       // not computable
+    expect_kind("Colour=-1,0,0", ID_INIValueSort_Color, Variant("")); // not computable
     expect_kind("Colour=40000,0,0", ID_INIValueSort_Color, Variant(""));
     expect_kind("Text=\"12\"", ID_INIValueSort_String, Variant("12"));
-    expect_kind("Text=\"1\",2,3", ID_INIValueSort_String, Variant("1"));   // quoted item 1 wins over colour
+    expect_kind("Text=\"1\",2,3", ID_INIValueSort_String, Variant("1")); // quoted item 1 wins over colour
     expect_kind("Text=\"a,b\"", ID_INIValueSort_String, Variant("a,b"));
     expect_kind("Flag=ja", ID_INIValueSort_Boolean, Variant::boolean(true));
     expect_kind("Flag=Nein", ID_INIValueSort_Boolean, Variant::boolean(false));
@@ -211,8 +213,8 @@ TEST(IniContinuation, PlusChainsCostTheirLengthNotItsSquare) {
     const double tSmall = best_of_three([&] { import_doc(small); });
     const double tLarge = best_of_three([&] { import_doc(large); });
     EXPECT_EQ(doc->VALUE("Text").string().size(), 2 * kLarge + 3);
-    EXPECT_LT(tLarge, 24 * tSmall + 0.01) << tSmall << " s for " << kSmall << " lines, " << tLarge << " s for "
-                                         << kLarge;
+    EXPECT_LT(tLarge, 24 * tSmall + 0.01)
+        << tSmall << " s for " << kSmall << " lines, " << tLarge << " s for " << kLarge;
 
     // The file level of a groups collection joins its plus lines the same way.
     const std::string tail = "BEGIN G\nV=1\nEND\n";
@@ -227,8 +229,8 @@ TEST(IniContinuation, PlusChainsCostTheirLengthNotItsSquare) {
     const double gLarge = best_of_three([&] { import_groups(groupsLarge); });
     ASSERT_EQ(groups->COUNT(), 1);
     EXPECT_TRUE(groups->Item(1)->EXISTS("V"));
-    EXPECT_LT(gLarge, 24 * gSmall + 0.01) << gSmall << " s for " << kSmall << " lines, " << gLarge << " s for "
-                                         << kLarge;
+    EXPECT_LT(gLarge, 24 * gSmall + 0.01)
+        << gSmall << " s for " << kSmall << " lines, " << gLarge << " s for " << kLarge;
 }
 
 TEST(IniNesting, BlocksAndTheirEnds) {
@@ -289,7 +291,7 @@ TEST(IniErrorModes, PropagatingUntilTheFirstValueThenIgnoring) {
     ASSERT_TRUE(reader->open(path, 1, "", false, true));
     ref<cls_INIGroup> h = cls_INIGroup::create();
     EXPECT_TRUE(h->IMPORT(reader, true, nullptr));
-    EXPECT_TRUE(h->EXISTS("Z"));  // read by the parent after the child failed
+    EXPECT_TRUE(h->EXISTS("Z")); // read by the parent after the child failed
     EXPECT_FALSE(h->EXISTS("W")); // the child's END closed the parent
     EXPECT_EQ(h->CHILDREN()->COUNT(), 1);
     // A reader already at the end: true, nothing created.
@@ -317,7 +319,7 @@ TEST(IniEnumerations, DeclarationsReferencesAndMembers) {
     EXPECT_TRUE(value_at(r.doc->ROOT(), 3)->CONTENT().same(Variant(0.0)));
     ref<cls_INIEnum> text = enums->Item(S("Text"));
     EXPECT_EQ(text->VALUES()->VALUE(1), "x,y"); // quoted member value keeps its comma
-    EXPECT_EQ(text->VALUES()->VALUE(2), "c");   // brackets removed
+    EXPECT_EQ(text->VALUES()->VALUE(2), "c"); // brackets removed
 
     // A reference before the declaration is undeclared.
     r = import_text("Mode=ENUM(Modes),1\nENUM Modes,(Off,0)\n");
@@ -347,9 +349,14 @@ TEST(IniEnumerations, ReferenceDropsItsLastCharacterNotItsLastByte) {
     EXPECT_EQ(value_at(r.doc->ROOT(), 1)->ENUMREF().get(), modes.get());
     EXPECT_EQ(value_at(r.doc->ROOT(), 2)->ENUMREF().get(), modes.get());
     // Names of more than one byte per letter lose exactly the last one.
-    r = import_text("ENUM Gr\xC3\xB6\xC3\x9F" "e,(S,1)\nX=ENUM(Gr\xC3\xB6\xC3\x9F" "e\xC3\xA9\n");
+    r = import_text(
+        "ENUM Gr\xC3\xB6\xC3\x9F"
+        "e,(S,1)\nX=ENUM(Gr\xC3\xB6\xC3\x9F"
+        "e\xC3\xA9\n");
     ASSERT_TRUE(r.result) << (r.messages.empty() ? "" : r.messages[0]);
-    EXPECT_EQ(value_at(r.doc->ROOT(), 1)->ENUMREF()->NAME(), "Gr\xC3\xB6\xC3\x9F" "e");
+    EXPECT_EQ(value_at(r.doc->ROOT(), 1)->ENUMREF()->NAME(),
+              "Gr\xC3\xB6\xC3\x9F"
+              "e");
     // An undeclared name in the message is whole characters.
     r = import_text("X=ENUM(Modi\xC3\xA4\n");
     EXPECT_FALSE(r.result);
@@ -382,10 +389,10 @@ TEST(IniFileLevel, GroupsCollectionImport) {
         std::string locked = dir.write("locked.ini", "BEGIN A\nEND\n");
         ::chmod(locked.c_str(), 0);
         EXPECT_FALSE(more->IMPORT(locked));
-        EXPECT_EQ(capture.messages.back(),
-                  "Die INI-Datei '" + locked +
-                      "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
-                      "Berechtigungen um auf die Datei zuzugreifen!");
+        EXPECT_EQ(capture.messages.back(), "Die INI-Datei '" + locked +
+                                               "' konnte nicht ge\xC3\xB6"
+                                               "ffnet werden! M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
+                                               "Berechtigungen um auf die Datei zuzugreifen!");
     }
 }
 
@@ -397,16 +404,17 @@ TEST(IniDocument, ImportEntryAndItsFailures) {
     EXPECT_FALSE(doc->IMPORT(missing, false));
     EXPECT_TRUE(capture.messages.empty());
     EXPECT_FALSE(doc->IMPORT(missing));
-    EXPECT_EQ(capture.messages, std::vector<std::string>{"Die INI-Datei '" + missing + "' konnte nicht gefunden werden!"});
+    EXPECT_EQ(capture.messages,
+              std::vector<std::string>{"Die INI-Datei '" + missing + "' konnte nicht gefunden werden!"});
     EXPECT_FALSE(doc->IMPORT(dir.path().string(), false)); // a directory is no file
     if (::geteuid() != 0) {
         std::string locked = dir.write("locked.ini", "A=1\n");
         ::chmod(locked.c_str(), 0);
         EXPECT_FALSE(doc->IMPORT(locked));
-        EXPECT_EQ(capture.messages.back(),
-                  "Die INI-Datei '" + locked +
-                      "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie keine ausreichenden "
-                      "Rechte, um auf die Datei zuzugreifen.");
+        EXPECT_EQ(capture.messages.back(), "Die INI-Datei '" + locked +
+                                               "' konnte nicht ge\xC3\xB6"
+                                               "ffnet werden! M\xC3\xB6glicherweise haben Sie keine ausreichenden "
+                                               "Rechte, um auf die Datei zuzugreifen.");
     }
     doc->VERSION("v");
     doc->CONTENT("c");
@@ -421,7 +429,10 @@ TEST(IniDocument, ImportEntryAndItsFailures) {
 
 TEST(IniRobustness, HostileFilesImportOrFailClearly) {
     // Invalid UTF-8, NUL bytes and a value right at the end of the file.
-    Imported r = import_text(std::string("Name=Gr\xFC\xDF" "e\nNul=a\0b\nLast=1", 25));
+    Imported r =
+        import_text(std::string("Name=Gr\xFC\xDF"
+                                "e\nNul=a\0b\nLast=1",
+                                25));
     EXPECT_TRUE(r.result);
     EXPECT_TRUE(r.doc->VALUE("Name").same(S("Grüße")));
     EXPECT_TRUE(r.doc->VALUE("Nul").same(Variant(std::string("a\0b", 3))));
@@ -487,8 +498,10 @@ TEST(IniRobustness, EndlessInputsAreRefusedAtOnce) {
     TempDir dir;
     const std::string fifo = dir.file("fifo.ini");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string notOpened = "' konnte nicht ge\xC3\xB6" "ffnet werden! M\xC3\xB6glicherweise haben Sie keine "
-                                  "ausreichenden Rechte, um auf die Datei zuzugreifen.";
+    const std::string notOpened =
+        "' konnte nicht ge\xC3\xB6"
+        "ffnet werden! M\xC3\xB6glicherweise haben Sie keine "
+        "ausreichenden Rechte, um auf die Datei zuzugreifen.";
     // Only regular files are read: a device that never ends and a FIFO
     // without a writer fail like a file that cannot be opened (exit 2 from
     // the child), with the message, instead of reading or waiting forever.

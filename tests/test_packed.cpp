@@ -18,12 +18,41 @@ namespace {
 // in any case, quoted texts, colours in and out of range, empty contents, a
 // lower-case i in names, keywords with "=".
 const char* const kLines[] = {
-    "A=5",           "B=0",          "C=0.0",        "D=0.00",          "E=-0",          "F=5.",
-    "G=.5",          "H=1.5",        "I1=007",       "J=1e5",           "K=&H1F",        "L=2020-02-29",
-    "M=2020-13-45",  "N=29.02.2020", "O=ja",         "P=Nein",          "Q=TRUE ",       "R=wahr",
-    "S=\"a, b\"",    "T=\"\"",       "U=1, 2, 3",    "V=300,0,0",       "W=-1,0,0",      "X=",
-    "Y=plain words", "Zi=1,5",       "ii=12345678901234567", "Ab=1.23456789012345", "Ac=-12.5e-3",
-    "Ad=\"x\"\"y\"", "Ae=(1,2)",     "Af=1,2",       "Ag=1,2,3,4",      "Ah=yes please", "Ai=9999999999999999",
+    "A=5",
+    "B=0",
+    "C=0.0",
+    "D=0.00",
+    "E=-0",
+    "F=5.",
+    "G=.5",
+    "H=1.5",
+    "I1=007",
+    "J=1e5",
+    "K=&H1F",
+    "L=2020-02-29",
+    "M=2020-13-45",
+    "N=29.02.2020",
+    "O=ja",
+    "P=Nein",
+    "Q=TRUE ",
+    "R=wahr",
+    "S=\"a, b\"",
+    "T=\"\"",
+    "U=1, 2, 3",
+    "V=300,0,0",
+    "W=-1,0,0",
+    "X=",
+    "Y=plain words",
+    "Zi=1,5",
+    "ii=12345678901234567",
+    "Ab=1.23456789012345",
+    "Ac=-12.5e-3",
+    "Ad=\"x\"\"y\"",
+    "Ae=(1,2)",
+    "Af=1,2",
+    "Ag=1,2,3,4",
+    "Ah=yes please",
+    "Ai=9999999999999999",
 };
 
 std::string corpus() {
@@ -113,7 +142,8 @@ TEST(Packed, StoredFormIsTheSamePackedOrReal) {
     // with an enumeration value, which is always real.
     std::string text = "ENUM Colours,(Red,1,Blue,2)\n";
     const int depth = 80;
-    for (int d = 0; d < depth; ++d) text += "BEGIN Kind" + std::to_string(d) + ",Level" + std::to_string(d) + "\n  V=" + std::to_string(d) + "\n";
+    for (int d = 0; d < depth; ++d)
+        text += "BEGIN Kind" + std::to_string(d) + ",Level" + std::to_string(d) + "\n  V=" + std::to_string(d) + "\n";
     text += "  Pick=ENUM(Colours), 2\n  Deepest=\"yes\"\n";
     for (int d = 0; d < depth; ++d) text += "END\n";
     TempDir dir;
@@ -122,7 +152,7 @@ TEST(Packed, StoredFormIsTheSamePackedOrReal) {
     ref<cls_INI> doc = cls_INI::create();
     ASSERT_TRUE(doc->IMPORT(ini, false));
     ASSERT_TRUE(doc->SAVE(dir.file("packed.tr47")));
-    EXPECT_EQ(doc->VALUE("Deepest").to_text(), "yes");  // reaches (and makes real) the whole chain
+    EXPECT_EQ(doc->VALUE("Deepest").to_text(), "yes"); // reaches (and makes real) the whole chain
     ASSERT_TRUE(doc->SAVE(dir.file("real.tr47")));
     EXPECT_EQ(test::read_file(dir.file("packed.tr47")), test::read_file(dir.file("real.tr47")));
 
@@ -203,12 +233,12 @@ TEST(Packed, LoadedGroupsStayStoredUntilReached) {
         if (below) {
             outer = w->begin_span();
             for (const char* t : {"1.0", "Top", "", "Top", ""}) w->write_value(Variant(t));
-            collection_head(0);  // no values
-            collection_head(1);  // one child group
+            collection_head(0); // no values
+            collection_head(1); // one child group
         }
         const std::size_t mark = w->begin_span();
         for (const char* t : {"1.0", "G", "", "G", ""}) w->write_value(Variant(t));
-        collection_head(5);  // five values announced, none stored
+        collection_head(5); // five values announced, none stored
         w->end_span(mark);
         if (below) w->end_span(outer);
         w->close();

@@ -182,15 +182,15 @@ TEST(Store, StoredFormOrderAndIdentifierTypes) {
     std::vector<std::string> seen;
     while (!r->eof()) seen.push_back(describe(r->read_value()));
     const std::vector<std::string> expected = {
-        "String(1.0)", "Empty", "String()", "String()",                                    // document
-        "String(1.0)", "Empty", "String()", "String()", "String()",                        // ROOT
-        "String(1.0)", "Empty", "Long(1)",                                                 // its VALUES
-        "String(1.0)", "String(A)", "String(A)", "Long(0)", "Double(1)", "String()",     // value A
-        "String(1.0)", "Empty", "Long(1)",                                                 // its CHILDREN
-        "String(1.0)", "String(G)", "String()", "String(G)", "String()",                   // group G
-        "String(1.0)", "Empty", "Long(0)",                                                 // G's VALUES
-        "String(1.0)", "Empty", "Long(0)",                                                 // G's CHILDREN
-        "String(1.0)", "Empty", "Long(0)"};                                                // ENUMS
+        "String(1.0)", "Empty",     "String()",  "String()", // document
+        "String(1.0)", "Empty",     "String()",  "String()",  "String()", // ROOT
+        "String(1.0)", "Empty",     "Long(1)", // its VALUES
+        "String(1.0)", "String(A)", "String(A)", "Long(0)",   "Double(1)", "String()", // value A
+        "String(1.0)", "Empty",     "Long(1)", // its CHILDREN
+        "String(1.0)", "String(G)", "String()",  "String(G)", "String()", // group G
+        "String(1.0)", "Empty",     "Long(0)", // G's VALUES
+        "String(1.0)", "Empty",     "Long(0)", // G's CHILDREN
+        "String(1.0)", "Empty",     "Long(0)"}; // ENUMS
     EXPECT_EQ(seen, expected);
 
     // Store and read keep identifier types; ENUMREF is not restored.
@@ -249,9 +249,9 @@ TEST(Store, ForeignFormatVersionsLeaveObjectsUnchanged) {
     EXPECT_EQ(values->COUNT(), 1);
     EXPECT_TRUE(g->CHILDREN()->DATA()->identifier().same(S("cid")));
     // A lower-case version text is accepted.
-    EXPECT_TRUE(doc->LOAD(write_values("lower.tr47", {S("1.0"), L(5), S("V"), S("C"), S("1.0"), Variant(), S(""),
-                                                      S(""), S(""), S("1.0"), Variant(), L(0), S("1.0"), Variant(),
-                                                      L(0), S("1.0"), Variant(), L(0)})));
+    EXPECT_TRUE(doc->LOAD(
+        write_values("lower.tr47", {S("1.0"), L(5), S("V"), S("C"), S("1.0"), Variant(), S(""), S(""), S(""), S("1.0"),
+                                    Variant(), L(0), S("1.0"), Variant(), L(0), S("1.0"), Variant(), L(0)})));
     EXPECT_EQ(doc->VERSION(), "V");
     EXPECT_EQ(doc->ROOT()->VALUES()->COUNT(), 0);
 }
@@ -629,12 +629,31 @@ TEST(Store, CompactValuesRoundTripExactlyAndOldFilesStillLoad) {
     // back in one stream: repeated texts, whole doubles near 2^53, -0.
     TempDir dir;
     const double big = 9007199254740992.0; // 2^53: too large for the whole-number form
-    const std::vector<Variant> values = {
-        S(""),      S("1.0"),         S("x"),         S("x"),          S("y"),          S("x"),
-        L(0),       L(-1),            L(INT32_MIN),   L(INT32_MAX),    Variant(0.0),    Variant(-0.0),
-        Variant(big), Variant(-big + 1), Variant(big - 1), Variant(1.5), Variant(1e300), Variant(-7.0),
-        Variant(Date{45000.5}), Variant::boolean(true), Variant(), Variant(ErrorValue{}), S("1.0"), S(""),
-        Variant(Null{})};
+    const std::vector<Variant> values = {S(""),
+                                         S("1.0"),
+                                         S("x"),
+                                         S("x"),
+                                         S("y"),
+                                         S("x"),
+                                         L(0),
+                                         L(-1),
+                                         L(INT32_MIN),
+                                         L(INT32_MAX),
+                                         Variant(0.0),
+                                         Variant(-0.0),
+                                         Variant(big),
+                                         Variant(-big + 1),
+                                         Variant(big - 1),
+                                         Variant(1.5),
+                                         Variant(1e300),
+                                         Variant(-7.0),
+                                         Variant(Date{45000.5}),
+                                         Variant::boolean(true),
+                                         Variant(),
+                                         Variant(ErrorValue{}),
+                                         S("1.0"),
+                                         S(""),
+                                         Variant(Null{})};
     ref<ReaderObject> w = ReaderObject::create();
     ASSERT_TRUE(w->open(dir.file("v.tr47"), 2, "", true, true));
     for (const Variant& v : values) w->write_value(v);

@@ -19,9 +19,12 @@ struct Expected {
 
 // The published dispatch identifiers and optional-argument defaults.
 const std::vector<Expected> kExpected = {
-    {"_cls_INI", "ROOT", Kind::Get, 0x40030000, {}},           {"_cls_INI", "ROOT", Kind::Set, 0x40030000, {nullptr}},
-    {"_cls_INI", "ENUMS", Kind::Get, 0x40030001, {}},          {"_cls_INI", "ENUMS", Kind::Set, 0x40030001, {nullptr}},
-    {"_cls_INI", "VERSION", Kind::Let, 0x40030002, {nullptr}}, {"_cls_INI", "CONTENT", Kind::Get, 0x40030003, {}},
+    {"_cls_INI", "ROOT", Kind::Get, 0x40030000, {}},
+    {"_cls_INI", "ROOT", Kind::Set, 0x40030000, {nullptr}},
+    {"_cls_INI", "ENUMS", Kind::Get, 0x40030001, {}},
+    {"_cls_INI", "ENUMS", Kind::Set, 0x40030001, {nullptr}},
+    {"_cls_INI", "VERSION", Kind::Let, 0x40030002, {nullptr}},
+    {"_cls_INI", "CONTENT", Kind::Get, 0x40030003, {}},
     {"_cls_INI", "DATA", Kind::Set, 0x40030004, {nullptr}},
     {"_cls_INI", "LOAD", Kind::Method, 0x60030008, {nullptr, "\"\""}},
     {"_cls_INI", "SAVE", Kind::Method, 0x60030009, {nullptr, "\"\""}},
@@ -30,9 +33,11 @@ const std::vector<Expected> kExpected = {
     {"_cls_INIEnum", "VALUES", Kind::Set, 0x40030000, {nullptr}},
     {"_cls_INIEnum", "DESCRIPTION", Kind::Let, 0x40030001, {nullptr}},
     {"_cls_INIEnum", "DATA", Kind::Get, 0x40030002, {}},
-    {"_cls_INIEnum", "NAME", Kind::Get, 0x68030001, {}},       {"_cls_INIEnum", "NAME", Kind::Let, 0x68030001, {nullptr}},
+    {"_cls_INIEnum", "NAME", Kind::Get, 0x68030001, {}},
+    {"_cls_INIEnum", "NAME", Kind::Let, 0x68030001, {nullptr}},
     {"_cls_INIEnum", "IMPORT", Kind::Method, 0x60030009, {nullptr}},
-    {"_cls_INIEnums", "DATA", Kind::Get, 0x40030001, {}},      {"_cls_INIEnums", "DATABASE", Kind::Set, 0x40030002, {nullptr}},
+    {"_cls_INIEnums", "DATA", Kind::Get, 0x40030001, {}},
+    {"_cls_INIEnums", "DATABASE", Kind::Set, 0x40030002, {nullptr}},
     {"_cls_INIEnums", "Item", Kind::Method, 0, {nullptr, "0"}},
     {"_cls_INIEnums", "EXISTS", Kind::Method, 0x60030010, {nullptr}},
     {"_cls_INIEnums", "COUNT", Kind::Method, 0x60030011, {}},
@@ -41,7 +46,8 @@ const std::vector<Expected> kExpected = {
     {"_cls_INIEnums", "CREATE", Kind::Method, 0x60030014, {nullptr}},
     {"_cls_INIEnums", "LOAD", Kind::Method, 0x60030015, {nullptr, "\"\""}},
     {"_cls_INIEnums", "SAVE", Kind::Method, 0x60030016, {nullptr, "\"\""}},
-    {"_cls_INIGroup", "SORT", Kind::Let, 0x40030000, {nullptr}}, {"_cls_INIGroup", "NAME", Kind::Get, 0x40030001, {}},
+    {"_cls_INIGroup", "SORT", Kind::Let, 0x40030000, {nullptr}},
+    {"_cls_INIGroup", "NAME", Kind::Get, 0x40030001, {}},
     {"_cls_INIGroup", "DESCRIPTION", Kind::Get, 0x40030002, {}},
     {"_cls_INIGroup", "VALUES", Kind::Set, 0x40030003, {nullptr}},
     {"_cls_INIGroup", "CHILDREN", Kind::Get, 0x40030004, {}},
@@ -96,7 +102,7 @@ TEST(ServerTables, DispatchIdentifiersAndDefaults) {
         }
     }
     // Member counts: every member of the published tables and no other.
-    std::map<std::string, std::size_t> counts = {{"_cls_INI", 14},     {"_cls_INIEnum", 9},  {"_cls_INIEnums", 12},
+    std::map<std::string, std::size_t> counts = {{"_cls_INI", 14},      {"_cls_INIEnum", 9},   {"_cls_INIEnums", 12},
                                                  {"_cls_INIGroup", 15}, {"_cls_INIValue", 13}, {"_cls_INIValues", 12},
                                                  {"_cls_INIGroups", 13}};
     for (auto& [name, n] : counts) EXPECT_EQ(interface_named(name)->members.size(), n) << name;
@@ -164,7 +170,8 @@ template <class... A>
 #if defined(__clang__)
 __attribute__((no_sanitize("function")))
 #endif
-HRESULT call_slot(void* itf, int index, A... args) {
+HRESULT
+call_slot(void* itf, int index, A... args) {
     using Fn = HRESULT (*)(void*, A...);
     return reinterpret_cast<Fn>((*static_cast<void***>(itf))[index])(itf, args...);
 }
@@ -365,9 +372,9 @@ TEST(ServerDispatch, NamedAndByReferenceArgumentsAndCoercions) {
     big.vt = VT_I8;
     big.llVal = 5000000000LL;
     money.vt = VT_CY;
-    money.cyVal.int64 = 12345;  // 1.2345
+    money.cyVal.int64 = 12345; // 1.2345
 #ifndef _WIN32
-    DECIMAL decimal{0, 2, 0x80, 0, 314};  // -3.14
+    DECIMAL decimal{0, 2, 0x80, 0, 314}; // -3.14
     std::memcpy(&dec, &decimal, sizeof dec);
     dec.vt = VT_DECIMAL;
 #endif
@@ -413,8 +420,9 @@ TEST(ServerDispatch, NamedAndByReferenceArgumentsAndCoercions) {
     }
     EXPECT_EQ(doc->ROOT()->VALUES()->COUNT(), 3);
     // A put with its new value named DISPID_PROPERTYPUT, and without.
-    ASSERT_EQ(invoke(entry, id_of(entry, u"NAME"), DISPATCH_PROPERTYPUT, {v_text(u"renamed")}, nullptr, {DISPID_PROPERTYPUT}),
-              S_OK);
+    ASSERT_EQ(
+        invoke(entry, id_of(entry, u"NAME"), DISPATCH_PROPERTYPUT, {v_text(u"renamed")}, nullptr, {DISPID_PROPERTYPUT}),
+        S_OK);
     EXPECT_EQ(added->NAME(), "renamed");
     // Arguments to a property that takes none go to its object's default
     // member: root.VALUES("Top").
@@ -490,7 +498,8 @@ TEST(ServerDispatch, ForEachEnumeratesPositionsOneToCount) {
         EXPECT_EQ(en->Next(n, out.data(), &fetched), expected);
         std::string s;
         for (ULONG i = 0; i < fetched; ++i) {
-            s += unwrap(out[i].pdispVal).get() ? static_cast<cls_INIGroup*>(unwrap(out[i].pdispVal).get())->NAME() : "?";
+            s +=
+                unwrap(out[i].pdispVal).get() ? static_cast<cls_INIGroup*>(unwrap(out[i].pdispVal).get())->NAME() : "?";
             VariantClear(&out[i]);
         }
         return s;

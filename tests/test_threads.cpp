@@ -31,25 +31,26 @@ std::string wide_ini(int groups, int values) {
     for (int g = 0; g < groups; ++g) {
         t += "BEGIN Section, " + nm("G", g) + "\n";
         for (int v = 0; v < values; ++v)
-            t += nm("V", v) + "=" + (v % 3 ? std::to_string(g * 1000 + v) : "\"text " + std::to_string(v) + "\"") + "\n";
+            t +=
+                nm("V", v) + "=" + (v % 3 ? std::to_string(g * 1000 + v) : "\"text " + std::to_string(v) + "\"") + "\n";
         t += "Mode=ENUM(Modes),On\n BEGIN Inner\n  " + nm("Deep", g) + "=" + std::to_string(g) + "\n END\nEND\n";
     }
     return t;
 }
 
 // Counts a failed check (or one that threw) on any thread.
-#define CHECK_ON_THREAD(failures, ...)                                                        \
-    do {                                                                                      \
-        bool ok_ = false;                                                                     \
-        try {                                                                                 \
-            ok_ = (__VA_ARGS__);                                                              \
-        } catch (const std::exception& e_) {                                                  \
-            (void)e_;                                                                         \
-        }                                                                                     \
-        if (!ok_) {                                                                           \
-            ++(failures);                                                                     \
-            std::fprintf(stderr, "line %d failed\n", __LINE__);                              \
-        }                                                                                     \
+#define CHECK_ON_THREAD(failures, ...)                          \
+    do {                                                        \
+        bool ok_ = false;                                       \
+        try {                                                   \
+            ok_ = (__VA_ARGS__);                                \
+        } catch (const std::exception& e_) {                    \
+            (void)e_;                                           \
+        }                                                       \
+        if (!ok_) {                                             \
+            ++(failures);                                       \
+            std::fprintf(stderr, "line %d failed\n", __LINE__); \
+        }                                                       \
     } while (0)
 
 #ifndef THREADS_N
@@ -67,14 +68,15 @@ void on_threads(int n, F&& f) {
 TEST(Threads, SeparateDocumentsOnSeparateThreads) {
     TempDir dir;
     const std::string ini = dir.write("wide.ini", wide_ini(40, 30) + "Broken line without equals\n");
-    MessageCapture capture;  // set before the threads start: messages reach it from all of them
+    MessageCapture capture; // set before the threads start: messages reach it from all of them
     const auto before = Object::live_objects();
     std::atomic<int> failures{0};
     on_threads(THREADS_N, [&](int t) {
         for (int round = 0; round < 3; ++round) {
             ref<cls_INI> doc = cls_INI::create();
-            doc->IMPORT(ini);  // one message: the broken line
-            CHECK_ON_THREAD(failures, doc->VALUE("V29").same(Variant(std::int32_t{29})) || doc->VALUE("V29").is_double());
+            doc->IMPORT(ini); // one message: the broken line
+            CHECK_ON_THREAD(failures,
+                            doc->VALUE("V29").same(Variant(std::int32_t{29})) || doc->VALUE("V29").is_double());
             CHECK_ON_THREAD(failures, doc->VALUE(nm("Deep", 17)).to_long() == 17);
             // Writes: renamed values and new groups change keys of this
             // thread's collections only.
@@ -138,7 +140,8 @@ TEST(Threads, ManyReadersOfOneDocument) {
                         CHECK_ON_THREAD(failures, groups->Item(Variant(k), true)->VALUES()->COUNT() == 41);
                 }
                 // The same entry is the same object on every thread.
-                CHECK_ON_THREAD(failures, group->VALUES()->Item(Variant(1), true).get() == group->VALUES()->Item(Variant("V0"), false).get());
+                CHECK_ON_THREAD(failures, group->VALUES()->Item(Variant(1), true).get() ==
+                                              group->VALUES()->Item(Variant("V0"), false).get());
             }
         });
         EXPECT_EQ(failures.load(), 0) << (loaded ? "loaded" : "imported");
@@ -167,7 +170,8 @@ TEST(Threads, RecursiveLookUpsWhileOtherReadersMakeGroupsReal) {
                     ref<cls_INIGroup> g = todo.back();
                     todo.pop_back();
                     ref<cls_INIGroups> children = g->CHILDREN();
-                    for (std::int32_t i = children->COUNT(); i >= 1; --i) todo.push_back(children->Item(Variant(i), true));
+                    for (std::int32_t i = children->COUNT(); i >= 1; --i)
+                        todo.push_back(children->Item(Variant(i), true));
                 }
             }
             for (int k = 0; k < 5; ++k) {

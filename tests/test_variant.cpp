@@ -78,7 +78,8 @@ TEST(Variant, EqualAsVariants) {
     EXPECT_FALSE(Variant(a).equals(Variant(b)));
     // same() also requires the subtype to agree.
     EXPECT_FALSE(Variant(std::int32_t{5}).same(Variant(5.0)));
-    EXPECT_TRUE(Variant(std::numeric_limits<double>::quiet_NaN()).same(Variant(std::numeric_limits<double>::quiet_NaN())));
+    EXPECT_TRUE(
+        Variant(std::numeric_limits<double>::quiet_NaN()).same(Variant(std::numeric_limits<double>::quiet_NaN())));
 }
 
 TEST(Variant, NullIsKeptAsGivenAndRefusesConversion) {

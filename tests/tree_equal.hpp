@@ -65,8 +65,8 @@ inline std::string join_path(const std::vector<std::string>& steps) {
 
 // Groups compared pairwise without native recursion (trees may be deep);
 // the path of a pair is built only when it differs.
-inline std::string groups_difference(cls_INIGroup& a, cls_INIGroup& b, const EnumPositions& ea,
-                                     const EnumPositions& eb, const std::string& top) {
+inline std::string groups_difference(cls_INIGroup& a, cls_INIGroup& b, const EnumPositions& ea, const EnumPositions& eb,
+                                     const std::string& top) {
     struct Pair {
         ref<cls_INIGroup> a, b;
         std::size_t depth;

@@ -231,7 +231,7 @@ struct Args {
     bool version = false;
     std::string defaultText;
     std::string passwordFile;
-    std::vector<std::string> options;  // as given, to check them against the command
+    std::vector<std::string> options; // as given, to check them against the command
 };
 
 // Options anywhere (before "--"); everything else is the command and its
@@ -409,8 +409,8 @@ int registration(const std::vector<std::string>& args, bool add) {
         std::cerr << "tr47ini: " << (add ? "registration" : "unregistration") << " failed\n";
         return kExitFalse;
     }
-    std::cout << (add ? "registered " : "unregistered ") << path << " in "
-              << tr47::server::Registry::default_path() << '\n';
+    std::cout << (add ? "registered " : "unregistered ") << path << " in " << tr47::server::Registry::default_path()
+              << '\n';
     return kExitOk;
 }
 

@@ -32,24 +32,23 @@ constexpr HRESULT ARGUMENT_TYPE_MISMATCH = static_cast<HRESULT>(0x80020005u);
 constexpr HRESULT ARGUMENT_OVERFLOW = static_cast<HRESULT>(0x8002000Au);
 constexpr HRESULT BAD_INDEX = static_cast<HRESULT>(0x8002000Bu);
 // Automation run-time errors, as the platform reports them (0x800A0000 + n).
-constexpr HRESULT INVALID_CALL = static_cast<HRESULT>(0x800A0005u);      ///< 5
-constexpr HRESULT OVERFLOW_ = static_cast<HRESULT>(0x800A0006u);         ///< 6
-constexpr HRESULT OUT_OF_RANGE = static_cast<HRESULT>(0x800A0009u);      ///< 9
-constexpr HRESULT TYPE_MISMATCH = static_cast<HRESULT>(0x800A000Du);     ///< 13
-constexpr HRESULT FILE_NOT_FOUND = static_cast<HRESULT>(0x800A0035u);    ///< 53
-constexpr HRESULT BAD_FILE_FORMAT = static_cast<HRESULT>(0x800A0141u);   ///< 321
+constexpr HRESULT INVALID_CALL = static_cast<HRESULT>(0x800A0005u); ///< 5
+constexpr HRESULT OVERFLOW_ = static_cast<HRESULT>(0x800A0006u); ///< 6
+constexpr HRESULT OUT_OF_RANGE = static_cast<HRESULT>(0x800A0009u); ///< 9
+constexpr HRESULT TYPE_MISMATCH = static_cast<HRESULT>(0x800A000Du); ///< 13
+constexpr HRESULT FILE_NOT_FOUND = static_cast<HRESULT>(0x800A0035u); ///< 53
+constexpr HRESULT BAD_FILE_FORMAT = static_cast<HRESULT>(0x800A0141u); ///< 321
 constexpr HRESULT PERMISSION_DENIED = static_cast<HRESULT>(0x800A0046u); ///< 70
-constexpr HRESULT PATH_ACCESS = static_cast<HRESULT>(0x800A004Bu);       ///< 75
-constexpr HRESULT OBJECT_NOT_SET = static_cast<HRESULT>(0x800A005Bu);    ///< 91
+constexpr HRESULT PATH_ACCESS = static_cast<HRESULT>(0x800A004Bu); ///< 75
+constexpr HRESULT OBJECT_NOT_SET = static_cast<HRESULT>(0x800A005Bu); ///< 91
 constexpr HRESULT INVALID_USE_OF_NULL = static_cast<HRESULT>(0x800A005Eu); ///< 94
-constexpr HRESULT LIMIT_EXCEEDED = static_cast<HRESULT>(0x800A0007u);    ///< 7: out of memory
+constexpr HRESULT LIMIT_EXCEEDED = static_cast<HRESULT>(0x800A0007u); ///< 7: out of memory
 } // namespace hr
 
 /// Every failure inside the library travels as this exception.
 class TR47_INI_API Error : public std::runtime_error {
 public:
-    Error(HRESULT code, const std::string& message)
-        : std::runtime_error(message), code_(code) {}
+    Error(HRESULT code, const std::string& message) : std::runtime_error(message), code_(code) {}
     HRESULT code() const noexcept { return code_; }
 
 private:
@@ -250,9 +249,7 @@ public:
     bool is_error() const noexcept { return std::holds_alternative<ErrorValue>(v_); }
     bool is_object() const noexcept { return std::holds_alternative<ref<Object>>(v_); }
     bool is_null() const noexcept { return std::holds_alternative<Null>(v_); }
-    bool is_omitted() const noexcept {
-        return is_error() && std::get<ErrorValue>(v_).code == hr::PARAM_NOT_FOUND;
-    }
+    bool is_omitted() const noexcept { return is_error() && std::get<ErrorValue>(v_).code == hr::PARAM_NOT_FOUND; }
     bool is_numeric() const noexcept { return is_double() || is_long() || is_date() || is_bool(); }
 
     /// Unchecked accessors (call only after the matching is_ test).

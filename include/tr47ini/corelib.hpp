@@ -359,8 +359,8 @@ public:
                     std::size_t maxItems = 0) const;
     /// The same split, item by item, without a list: `each` sees every item
     /// as it is found.
-    void split_each(std::string_view text, std::string_view separator, std::string_view open,
-                    std::string_view close, std::string_view quote, std::size_t maxItems,
+    void split_each(std::string_view text, std::string_view separator, std::string_view open, std::string_view close,
+                    std::string_view quote, std::size_t maxItems,
                     const std::function<void(std::string_view)>& each) const;
 
     /// The text inside the outer double quotes (a doubled quote inside stands
@@ -448,8 +448,8 @@ public:
     /// UTF-8). binary true: the stored-value file of LOAD and SAVE under the
     /// password. Text mode reports failure by returning false; stored mode
     /// raises an error carrying the reason.
-    bool open(const std::string& path, std::int32_t mode, const std::string& password, bool binary,
-              bool shared, Object* none = nullptr);
+    bool open(const std::string& path, std::int32_t mode, const std::string& password, bool binary, bool shared,
+              Object* none = nullptr);
     /// Stored mode, writing: commits the values atomically to the path.
     void close();
 
@@ -500,8 +500,7 @@ public:
     const Toolkit& toolkit() const noexcept { return toolkit_; }
     /// Reads a number with "," or "." as decimal mark; 0 when there is none.
     double parse_number(std::string_view text) const;
-    void show_message(const std::string& text, const std::string& title = {}, Object* = nullptr,
-                      Object* = nullptr);
+    void show_message(const std::string& text, const std::string& title = {}, Object* = nullptr, Object* = nullptr);
     /// Installs a sink for messages (nullptr restores standard error) and
     /// returns the previous one. Messages of all threads reach the sink one
     /// at a time.

@@ -13,9 +13,9 @@
 namespace tr47 {
 
 struct export_options {
-    bool bom = false;     // start the text with the UTF-8 byte order mark
-    bool crlf = false;    // end lines with CR LF instead of LF
-    bool strict = false;  // write nothing when anything would be lost
+    bool bom = false; // start the text with the UTF-8 byte order mark
+    bool crlf = false; // end lines with CR LF instead of LF
+    bool strict = false; // write nothing when anything would be lost
 };
 
 // One thing of the model that the text cannot carry.
@@ -23,8 +23,8 @@ struct export_diagnostic {
     // The object: "document", "ROOT", then one step per level, such as
     // "ROOT/CHILDREN(2):Fonts/VALUES(1):Face" or "ENUMS(1):Modes".
     std::string path;
-    std::string what;  // the field: NAME, SORT, CONTENT, DESCRIPTION, ENUMREF, ...
-    std::string why;   // what is lost, and what was written instead
+    std::string what; // the field: NAME, SORT, CONTENT, DESCRIPTION, ENUMREF, ...
+    std::string why; // what is lost, and what was written instead
 };
 
 struct export_result {
@@ -42,13 +42,13 @@ TR47_INI_API export_result export_ini(cls_INI& doc, std::ostream& out, const exp
 // `enums_of` (when given) are declared at the start of the first block;
 // read the text back with that document as pRoot.
 TR47_INI_API export_result export_ini(cls_INIGroups& groups, std::ostream& out, const export_options& options = {},
-                         cls_INI* enums_of = nullptr);
+                                      cls_INI* enums_of = nullptr);
 
 // The same into a file, written crash-safely like SAVE: a temporary file
 // beside it, flushed and renamed over the target. In strict mode with
 // losses the target is left as it was.
 TR47_INI_API export_result export_ini_file(cls_INI& doc, const std::string& path, const export_options& options = {});
-TR47_INI_API export_result export_ini_file(cls_INIGroups& groups, const std::string& path, const export_options& options = {},
-                              cls_INI* enums_of = nullptr);
+TR47_INI_API export_result export_ini_file(cls_INIGroups& groups, const std::string& path,
+                                           const export_options& options = {}, cls_INI* enums_of = nullptr);
 
 } // namespace tr47

@@ -33,8 +33,8 @@ namespace tr47 {
 
 /// Where a look-up by name searches.
 enum class Lookup {
-    Here,  ///< the group's own values
-    Tree,  ///< the group's own values, then its child groups depth first; the first match wins
+    Here, ///< the group's own values
+    Tree, ///< the group's own values, then its child groups depth first; the first match wins
     /// A path of group names separated by "/", from the group down, and the
     /// value's name last ("Network/Port", "Printer, Fonts/Face"). A part
     /// written "SORT, NAME" names a group by both; otherwise by its name.

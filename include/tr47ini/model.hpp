@@ -33,9 +33,9 @@ class cls_INIValues;
 /// One problem found while importing an INI file.
 struct TR47_INI_API Diagnostic {
     std::string file;
-    std::int64_t line = 0;     ///< line number of the statement's last physical line
-    std::string statement;     ///< the logical line as the parser saw it
-    std::string message;       ///< the message text, as shown to the user
+    std::int64_t line = 0; ///< line number of the statement's last physical line
+    std::string statement; ///< the logical line as the parser saw it
+    std::string message; ///< the message text, as shown to the user
 };
 
 namespace detail {
@@ -71,9 +71,7 @@ protected:
     /// when it is known, every index otherwise.
     std::uint32_t in_collections_ = 0;
     CollectionBase* holder_ = nullptr;
-    void joined(CollectionBase* collection) noexcept {
-        holder_ = in_collections_++ == 0 ? collection : nullptr;
-    }
+    void joined(CollectionBase* collection) noexcept { holder_ = in_collections_++ == 0 ? collection : nullptr; }
     void left() noexcept {
         --in_collections_;
         holder_ = nullptr;
@@ -86,7 +84,10 @@ protected:
 /// placeholder slot 0 (amortised growth behind it), the seven database
 /// events, and a key index that keeps look-ups O(1) on average while the
 /// first match in position order still wins.
-class TR47_INI_API CollectionBase : public Persistable, public tmp_Database, protected DatabaseEvents, public SlotArray {
+class TR47_INI_API CollectionBase : public Persistable,
+                                    public tmp_Database,
+                                    protected DatabaseEvents,
+                                    public SlotArray {
 public:
     ref<DatabaseObject> DATABASE() const override { return database_; }
     void DATABASE(ref<DatabaseObject> database);
@@ -194,15 +195,15 @@ private:
     std::int32_t search_linear(const Variant& ID);
 
     ref<DatabaseObject> database_;
-    std::vector<ref<Persistable>> slots_;  ///< slot 0 is the placeholder
-    bool allocated_ = false;               ///< groups: whether the array exists
+    std::vector<ref<Persistable>> slots_; ///< slot 0 is the placeholder
+    bool allocated_ = false; ///< groups: whether the array exists
 
     struct Index {
-        std::uint64_t generation = 0;        ///< the library-wide key generation
-        std::uint64_t local_generation = 0;  ///< this collection's
+        std::uint64_t generation = 0; ///< the library-wide key generation
+        std::uint64_t local_generation = 0; ///< this collection's
         /// Positions that share one key.
         std::unordered_map<std::string, InlineFirstList<std::int32_t>> positions;
-        InlineFirstList<std::int32_t> non_text;  ///< positions whose key is no string
+        InlineFirstList<std::int32_t> non_text; ///< positions whose key is no string
         Index* retired_next = nullptr;
     };
     /// Readers on several threads may build and publish an index; one that
@@ -212,9 +213,9 @@ private:
     std::atomic<Index*> retired_{nullptr};
     std::atomic<bool> building_index_{false};
     std::atomic<bool> filling_slot_{false};
-    std::atomic<std::uint32_t> walkers_{0};  // pins of walks reading records in place
+    std::atomic<std::uint32_t> walkers_{0}; // pins of walks reading records in place
     std::atomic<std::uint64_t> local_generation_{0};
-    std::atomic<std::uint32_t> empty_slots_{0};  ///< slots that hold no entry (groups)
+    std::atomic<std::uint32_t> empty_slots_{0}; ///< slots that hold no entry (groups)
     /// Packed records of the slots not made real yet (values and groups).
     std::unique_ptr<PackedSlots> packed_;
 };
@@ -350,8 +351,7 @@ public:
     bool EXISTS(const std::string& pName, bool pRecurse = false);
     /// Content of the value of that name; the default (or the omitted-argument
     /// marker) when there is none.
-    Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(),
-                  bool pRecurse = false);
+    Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(), bool pRecurse = false);
 
     /// The collections if they exist, without creating them.
     cls_INIValues* values_if_any() const noexcept { return values_.load_acquire(); }
@@ -391,8 +391,7 @@ public:
     bool LOAD(const std::string& pFile, const std::string& pPW = {});
     bool SAVE(const std::string& pFile, const std::string& pPW = {});
     bool IMPORT(const std::string& pFile, bool pOutputErrors = true);
-    Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(),
-                  bool pRecurse = true);
+    Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(), bool pRecurse = true);
 
     /// Problems found by the last IMPORT, whether or not they were shown.
     const std::vector<Diagnostic>& diagnostics() const noexcept { return diagnostics_; }

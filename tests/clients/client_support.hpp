@@ -58,34 +58,33 @@ inline std::string hex(std::int64_t v) {
     return b;
 }
 
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        ++client::g_checks;                                                          \
+#define CHECK(cond)                                                                      \
+    do {                                                                                 \
+        ++client::g_checks;                                                              \
         if (!(cond)) client::report_failure(__FILE__, __LINE__, "check failed: " #cond); \
     } while (0)
 
 // An HRESULT compared with the one expected; both are printed on failure.
-#define CHECK_HR(expr, expected)                                                                     \
-    do {                                                                                             \
-        ++client::g_checks;                                                                          \
-        const long long got_ = static_cast<long long>(expr);                                         \
-        const long long want_ = static_cast<long long>(expected);                                    \
-        if (static_cast<std::uint32_t>(got_) != static_cast<std::uint32_t>(want_))                    \
-            client::report_failure(__FILE__, __LINE__,                                               \
-                                   std::string(#expr " returned ") + client::hex(got_) + ", expected " + \
-                                       client::hex(want_));                                          \
+#define CHECK_HR(expr, expected)                                                                           \
+    do {                                                                                                   \
+        ++client::g_checks;                                                                                \
+        const long long got_ = static_cast<long long>(expr);                                               \
+        const long long want_ = static_cast<long long>(expected);                                          \
+        if (static_cast<std::uint32_t>(got_) != static_cast<std::uint32_t>(want_))                         \
+            client::report_failure(                                                                        \
+                __FILE__, __LINE__,                                                                        \
+                std::string(#expr " returned ") + client::hex(got_) + ", expected " + client::hex(want_)); \
     } while (0)
 
 // Two values that print with std::to_string or as text.
-#define CHECK_EQ(actual, expected)                                                              \
-    do {                                                                                        \
-        ++client::g_checks;                                                                     \
-        const auto a_ = (actual);                                                               \
-        const auto e_ = (expected);                                                             \
-        if (!(a_ == e_))                                                                        \
-            client::report_failure(__FILE__, __LINE__,                                          \
-                                   std::string(#actual " is ") + client::show(a_) + ", expected " + \
-                                       client::show(e_));                                       \
+#define CHECK_EQ(actual, expected)                                                                                     \
+    do {                                                                                                               \
+        ++client::g_checks;                                                                                            \
+        const auto a_ = (actual);                                                                                      \
+        const auto e_ = (expected);                                                                                    \
+        if (!(a_ == e_))                                                                                               \
+            client::report_failure(__FILE__, __LINE__,                                                                 \
+                                   std::string(#actual " is ") + client::show(a_) + ", expected " + client::show(e_)); \
     } while (0)
 
 inline std::string show(const std::string& s) { return "\"" + s + "\""; }
@@ -122,8 +121,7 @@ inline bool is_fault(DWORD code) {
     case EXCEPTION_STACK_OVERFLOW:
     case 0xC0000409: // STATUS_STACK_BUFFER_OVERRUN (fail-fast)
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -175,7 +173,9 @@ inline std::string fault_text() {
     char b[200];
     if (t_code == EXCEPTION_ACCESS_VIOLATION)
         std::snprintf(b, sizeof b, "access violation (%s 0x%llx)",
-                      t_info[0] == 0 ? "reading" : t_info[0] == 8 ? "executing" : "writing",
+                      t_info[0] == 0   ? "reading"
+                      : t_info[0] == 8 ? "executing"
+                                       : "writing",
                       static_cast<unsigned long long>(t_info[1]));
     else
         std::snprintf(b, sizeof b, "exception 0x%08lX", static_cast<unsigned long>(t_code));
@@ -238,10 +238,10 @@ inline std::string where(const void* pc) {
     if (pc && ::dladdr(pc, &info) && info.dli_fname) {
         const char* base = std::strrchr(info.dli_fname, '/');
         char b[600];
-        std::snprintf(b, sizeof b, "%s+0x%llx%s%s", base ? base + 1 : info.dli_fname,
-                      static_cast<unsigned long long>(static_cast<const char*>(pc) -
-                                                      static_cast<const char*>(info.dli_fbase)),
-                      info.dli_sname ? " in " : "", info.dli_sname ? info.dli_sname : "");
+        std::snprintf(
+            b, sizeof b, "%s+0x%llx%s%s", base ? base + 1 : info.dli_fname,
+            static_cast<unsigned long long>(static_cast<const char*>(pc) - static_cast<const char*>(info.dli_fbase)),
+            info.dli_sname ? " in " : "", info.dli_sname ? info.dli_sname : "");
         return b;
     }
     char b[40];
@@ -259,7 +259,7 @@ inline void install_crash_guard() {
         g_signal_stack = std::malloc(ss.ss_size);
         ss.ss_sp = g_signal_stack;
         ::sigaltstack(&ss, nullptr);
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_sigaction = on_fault;
         sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
         sigemptyset(&sa.sa_mask);
@@ -305,8 +305,10 @@ void step(const char* name, F&& body) {
             report_failure(__FILE__, __LINE__, "unknown exception");
         }
     });
-    if (returned && g_failures.load() == before) std::printf("ok   %s\n", name);
-    else std::printf("FAILED %s\n", name);
+    if (returned && g_failures.load() == before)
+        std::printf("ok   %s\n", name);
+    else
+        std::printf("FAILED %s\n", name);
     std::fflush(stdout);
 }
 
@@ -330,7 +332,7 @@ inline void start_watchdog(unsigned seconds) {
 }
 #else
 inline void start_watchdog(unsigned seconds) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = [](int) {
         static const char head[] = "TIMEOUT [";
         static const char tail[] = "] not finished in time\n";
@@ -369,9 +371,12 @@ inline std::u16string utf16(std::string_view s) {
         const auto c = static_cast<unsigned char>(s[i]);
         char32_t cp = c;
         std::size_t n = 1;
-        if (c >= 0xF0) cp = c & 0x07, n = 4;
-        else if (c >= 0xE0) cp = c & 0x0F, n = 3;
-        else if (c >= 0xC0) cp = c & 0x1F, n = 2;
+        if (c >= 0xF0)
+            cp = c & 0x07, n = 4;
+        else if (c >= 0xE0)
+            cp = c & 0x0F, n = 3;
+        else if (c >= 0xC0)
+            cp = c & 0x1F, n = 2;
         for (std::size_t k = 1; k < n && i + k < s.size(); ++k)
             cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
         i += n;
@@ -579,9 +584,7 @@ public:
     void clear() { clear_variant(&v_); }
 
     std::string str_value() const { return v_.vt == VT_BSTR ? text(v_.bstrVal) : "<vt " + std::to_string(v_.vt) + ">"; }
-    IUnknown* object() const {
-        return (v_.vt == VT_DISPATCH || v_.vt == VT_UNKNOWN) ? v_.punkVal : nullptr;
-    }
+    IUnknown* object() const { return (v_.vt == VT_DISPATCH || v_.vt == VT_UNKNOWN) ? v_.punkVal : nullptr; }
 
 private:
     static Var of(VARTYPE vt) {
@@ -689,7 +692,8 @@ inline HRESULT create_object(const char* progid, const IID& iid, void** out) {
 inline HRESULT can_unload_now() {
     HMODULE m = GetModuleHandleW(L"TR47_INI.dll");
     if (!m) return E_FAIL;
-    auto f = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllCanUnloadNow")));
+    auto f =
+        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllCanUnloadNow")));
     return f ? f() : E_FAIL;
 }
 #else
@@ -787,8 +791,8 @@ struct Result {
     HRESULT hr = E_FAIL;
     Var value;
     UINT argErr = 0xFFFFFFFFu;
-    HRESULT scode = 0;  // EXCEPINFO.scode after DISP_E_EXCEPTION
-    std::string error;  // its description
+    HRESULT scode = 0; // EXCEPINFO.scode after DISP_E_EXCEPTION
+    std::string error; // its description
 };
 
 // Invoke with positional arguments in natural order and named arguments

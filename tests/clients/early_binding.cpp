@@ -87,9 +87,12 @@ void create_every_class() {
         bool collection;
     };
     const Class classes[] = {
-        {"TR47_INI.cls_INI", &IID__cls_INI, false},           {"TR47_INI.cls_INIEnum", &IID__cls_INIEnum, false},
-        {"TR47_INI.cls_INIEnums", &IID__cls_INIEnums, true},  {"TR47_INI.cls_INIGroup", &IID__cls_INIGroup, false},
-        {"TR47_INI.cls_INIValue", &IID__cls_INIValue, false}, {"TR47_INI.cls_INIValues", &IID__cls_INIValues, true},
+        {"TR47_INI.cls_INI", &IID__cls_INI, false},
+        {"TR47_INI.cls_INIEnum", &IID__cls_INIEnum, false},
+        {"TR47_INI.cls_INIEnums", &IID__cls_INIEnums, true},
+        {"TR47_INI.cls_INIGroup", &IID__cls_INIGroup, false},
+        {"TR47_INI.cls_INIValue", &IID__cls_INIValue, false},
+        {"TR47_INI.cls_INIValues", &IID__cls_INIValues, true},
         {"TR47_INI.cls_INIGroups", &IID__cls_INIGroups, true},
     };
     for (const Class& c : classes) {

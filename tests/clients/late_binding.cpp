@@ -168,7 +168,8 @@ void named_arguments(Scenario& s) {
     if (!other) return;
     const std::vector<DISPID> imp = ids_of(other.get(), {"IMPORT", "pOutputErrors"}, &h);
     CHECK_HR(h, S_OK);
-    r = invoke(other.get(), imp[0], kCall, {Var::str(s.scratch + kSep + "missing.ini")}, {{imp[1], Var::boolean(false)}});
+    r = invoke(other.get(), imp[0], kCall, {Var::str(s.scratch + kSep + "missing.ini")},
+               {{imp[1], Var::boolean(false)}});
     CHECK_HR(r.hr, S_OK);
     CHECK_EQ(show(r.value), std::string("Boolean False"));
 }
@@ -206,7 +207,8 @@ void by_reference(Scenario& s) {
     // The omitted marker and a boolean by reference.
     HRESULT marker = kParamNotFound;
     VARIANT_BOOL no = VARIANT_FALSE;
-    r = call(s.doc.get(), "VALUE", {Var::byref(VT_BSTR, &face), Var::byref(VT_ERROR, &marker), Var::byref(VT_BOOL, &no)});
+    r = call(s.doc.get(), "VALUE",
+             {Var::byref(VT_BSTR, &face), Var::byref(VT_ERROR, &marker), Var::byref(VT_BOOL, &no)});
     CHECK_HR(r.hr, S_OK);
     CHECK(is_omitted(r.value));
     BSTR missing = alloc_bstr("Missing");
@@ -281,9 +283,12 @@ void coercions(Scenario& s) {
         Var no, yes;
     };
     const Flag flags[] = {
-        {"VT_UI1", Var::ui1(0), Var::ui1(1)},     {"VT_I8", Var::i8(0), Var::i8(-1)},
-        {"VT_R4", Var::r4(0.0f), Var::r4(1.0f)},  {"VT_CY", Var::cy(0), Var::cy(10000)},
-        {"VT_I2", Var::i2(0), Var::i2(1)},        {"VT_R8", Var::r8(0.0), Var::r8(2.5)},
+        {"VT_UI1", Var::ui1(0), Var::ui1(1)},
+        {"VT_I8", Var::i8(0), Var::i8(-1)},
+        {"VT_R4", Var::r4(0.0f), Var::r4(1.0f)},
+        {"VT_CY", Var::cy(0), Var::cy(10000)},
+        {"VT_I2", Var::i2(0), Var::i2(1)},
+        {"VT_R8", Var::r8(0.0), Var::r8(2.5)},
         {"VT_BSTR", Var::str("False"), Var::str("True")},
     };
     for (const Flag& f : flags) {

@@ -25,15 +25,15 @@ namespace {
 
 constexpr DWORD kWorkerLimitMs = 30000;
 constexpr DWORD kApartmentLimitMs = 240000;
-constexpr int kDocuments = 40;   // per apartment thread
-constexpr int kLookups = 250;    // per document
-constexpr int kStoreEvery = 6;   // SAVE and LOAD with a password
+constexpr int kDocuments = 40; // per apartment thread
+constexpr int kLookups = 250; // per document
+constexpr int kStoreEvery = 6; // SAVE and LOAD with a password
 
 struct Context {
     std::string example, scratch;
-    HANDLE go = nullptr;  // releases both apartment threads at once
+    HANDLE go = nullptr; // releases both apartment threads at once
     const char* name = "";
-    ULONGLONG started = 0, ended = 0;  // of the apartment's work, in ms
+    ULONGLONG started = 0, ended = 0; // of the apartment's work, in ms
 };
 
 bool loaded() { return GetModuleHandleW(L"TR47_INI.dll") != nullptr; }
@@ -110,7 +110,8 @@ DWORD WINAPI worker_thread(LPVOID p) {
     CHECK_HR(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     guarded([&] {
         Ptr<IDispatch> doc = create("TR47_INI.cls_INI");
-        if (doc) CHECK_EQ(show(call(doc.get(), "VALUE", {Var::str("x"), Var::str("y")}).value), std::string("String \"y\""));
+        if (doc)
+            CHECK_EQ(show(call(doc.get(), "VALUE", {Var::str("x"), Var::str("y")}).value), std::string("String \"y\""));
     });
     CoUninitialize();
     return 0;

@@ -289,7 +289,8 @@ struct Bstr {
     std::string text() const { return narrow(s); }
 };
 
-template <class T> struct Ref {
+template <class T>
+struct Ref {
     T* p = nullptr;
     Ref() = default;
     Ref(const Ref&) = delete;
@@ -397,10 +398,10 @@ struct Description {
     WORD flags = 0;
     WORD major = 0, minor = 0;
     std::vector<std::pair<std::string, int>> implemented; // name, IMPLTYPEFLAGS
-    std::string baseLibrary;                              // library of the first base
+    std::string baseLibrary; // library of the first base
     std::vector<Function> functions;
     std::vector<std::pair<std::string, std::string>> constants; // name, value
-    int vtableSlots = -1;                                       // interface view: cbSizeVft / pointer size
+    int vtableSlots = -1; // interface view: cbSizeVft / pointer size
     // Dual interfaces: the vtable view's description; the dispatch view is this one.
     std::vector<Function> vtable;
     WORD vtableFlags = 0;
@@ -743,9 +744,9 @@ void check_interface(Checker& c, const Library& lib, const ExpectedInterface& wa
              n + ": dispatch view type flags " + hex(d->flags) + ", expected at least " + hex(wantDispatch));
     c.expect(d->implemented.size() == 1 && d->implemented[0].first == "IDispatch",
              n + ": not derived from IDispatch alone");
-    c.expect(d->baseLibrary == guid_text(kStdOle) + " 2.0", n + ": IDispatch from " + d->baseLibrary +
-                                                                ", expected the standard library " +
-                                                                guid_text(kStdOle) + " 2.0");
+    c.expect(
+        d->baseLibrary == guid_text(kStdOle) + " 2.0",
+        n + ": IDispatch from " + d->baseLibrary + ", expected the standard library " + guid_text(kStdOle) + " 2.0");
     if (!d->dual) return;
     // IDispatch fills slots 0 to 6; the interface's own members follow.
     check_members(c, want, d->vtable, true, 7);
