@@ -171,7 +171,8 @@ const char* const kNames[] = {"A", "B", "C", "d", "a", "Missing"};
 // The generated tree as the test knows it, names upper-cased.
 struct Expected {
     std::vector<std::pair<std::string, std::string>> values;
-    std::vector<std::pair<std::string, Expected>> children;
+    std::string name; // as a child of its parent
+    std::vector<Expected> children;
 };
 
 std::string upper_ascii(std::string s) {
@@ -198,8 +199,9 @@ void random_group(std::mt19937& rng, std::string& out, Expected& tree, int depth
     for (int c = 0; c < children; ++c) {
         const char* name = kNames[pick(5)];
         out += pick(3) == 0 ? std::string("BEGIN Sort, ") + name + "\n" : std::string("BEGIN ") + name + "\n";
-        tree.children.emplace_back(upper_ascii(name), Expected());
-        random_group(rng, out, tree.children.back().second, depth - 1);
+        tree.children.emplace_back();
+        tree.children.back().name = upper_ascii(name);
+        random_group(rng, out, tree.children.back(), depth - 1);
         out += "END\n";
     }
 }
@@ -211,7 +213,7 @@ const std::string* own_value(const Expected& g, const std::string& name) {
 }
 bool has_child(const Expected& g, const std::string& name) {
     for (const auto& c : g.children)
-        if (c.first == name) return true;
+        if (c.name == name) return true;
     return false;
 }
 
@@ -221,27 +223,26 @@ bool has_child(const Expected& g, const std::string& name) {
 enum class Outcome { Going, Found, Ended };
 Outcome search_below(const Expected& g, const std::string& name, std::string& out) {
     for (const auto& c : g.children) {
-        if (const std::string* v = own_value(c.second, name)) {
+        if (const std::string* v = own_value(c, name)) {
             out = *v;
             return Outcome::Found;
         }
-        if (has_child(c.second, name))
-            return search_below(c.second, name, out) == Outcome::Found ? Outcome::Found : Outcome::Ended;
-        const Outcome o = search_below(c.second, name, out);
+        if (has_child(c, name)) return search_below(c, name, out) == Outcome::Found ? Outcome::Found : Outcome::Ended;
+        const Outcome o = search_below(c, name, out);
         if (o != Outcome::Going) return o;
     }
     return Outcome::Going;
 }
 bool exists_below(const Expected& g, const std::string& name) {
     for (const auto& c : g.children)
-        if (own_value(c.second, name) || has_child(c.second, name) || exists_below(c.second, name)) return true;
+        if (own_value(c, name) || has_child(c, name) || exists_below(c, name)) return true;
     return false;
 }
 
 std::string expected_answers(const Expected& root) {
     std::string out;
     std::vector<const Expected*> starts{&root};
-    for (const auto& c : root.children) starts.push_back(&c.second);
+    for (const auto& c : root.children) starts.push_back(&c);
     for (const Expected* g : starts)
         for (const char* n : kNames) {
             const std::string name = upper_ascii(n);
@@ -292,12 +293,14 @@ TEST(PackedWalk, RecursiveLookUpsAnswerAlikeOnPackedRealAndLoadedTrees) {
         random_group(rng, text, tree, 5);
         // A chain deeper than packed groups nest, with a value at its end.
         if (seed % 4 == 0) {
-            tree.children.emplace_back("L", Expected());
-            Expected* level = &tree.children.back().second;
+            tree.children.emplace_back();
+            tree.children.back().name = "L";
+            Expected* level = &tree.children.back();
             for (int i = 0; i < 300; ++i) text += "BEGIN L\n";
             for (int i = 1; i < 300; ++i) {
-                level->children.emplace_back("L", Expected());
-                level = &level->children.back().second;
+                level->children.emplace_back();
+                level->children.back().name = "L";
+                level = &level->children.back();
             }
             text += std::string(kNames[seed % 5]) + "=deep\n";
             level->values.emplace_back(upper_ascii(kNames[seed % 5]), "deep");
