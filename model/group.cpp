@@ -1,3 +1,5 @@
+// cls_INIGroup: values and child groups, and the look-ups by name that
+// search a group and (recursively) the groups below it.
 #include <unordered_set>
 
 #include "model/internal.hpp"
@@ -302,19 +304,6 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
             walk.descend(g);
     }
     return fallback;
-}
-
-// ---------------------------------------------------------------------------
-
-cls_INI::cls_INI() : Persistable("cls_INI") {}
-ref<cls_INI> cls_INI::create() { return ref<cls_INI>(new cls_INI()); }
-
-ref<cls_INIGroup> cls_INI::ROOT() { return made_on_first_use(root_); }
-
-ref<cls_INIEnums> cls_INI::ENUMS() { return made_on_first_use(enums_); }
-
-Variant cls_INI::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
-    return ROOT()->VALUE(pName, pDefaultValue, pRecurse);
 }
 
 } // namespace tr47
