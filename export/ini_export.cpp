@@ -35,19 +35,6 @@ constexpr std::size_t kPathEnds = 8;
 
 const char* const kNoDescription = "the INI text has no form for a DESCRIPTION; it is not written";
 
-const char* kind_name(std::int32_t kind) {
-    switch (kind) {
-    case ID_INIValueSort_String: return "String";
-    case ID_INIValueSort_Long: return "Long";
-    case ID_INIValueSort_Enum: return "Enum";
-    case ID_INIValueSort_Double: return "Double";
-    case ID_INIValueSort_Date: return "Date";
-    case ID_INIValueSort_Boolean: return "Boolean";
-    case ID_INIValueSort_Color: return "Color";
-    default: return nullptr;
-    }
-}
-
 bool is_keyword(std::string_view name) {
     const std::string u = upper(name);
     return u == "BEGIN" || u == "END" || u == "ENUM" || u == "COMMENT" || u == "REM";
@@ -501,7 +488,7 @@ private:
         }
         const Variant& c = v.CONTENT();
         const std::int32_t kind = v.SORT();
-        const char* kindName = kind_name(kind);
+        const char* kindName = value_sort_name(kind);
         if (!kindName) {
             loss(where(), "SORT", "kind " + std::to_string(kind) + " has no written form; the value is not written");
             return false;
@@ -529,15 +516,7 @@ private:
         case ID_INIValueSort_Double: {
             if (!c.is_double()) return mismatch();
             double d = c.dbl();
-            if (std::isnan(d)) {
-                loss(where(), "CONTENT", "NaN has no written form; the value is not written");
-                return false;
-            }
-            if (d == 0 && std::signbit(d)) {
-                loss(where(), "CONTENT", "negative zero reads back as zero; 0 is written");
-                d = 0.0;
-                expected = Variant(d);
-            }
+            if (!writable_number(d, expected, where)) return false;
             forms.push_back(kind == ID_INIValueSort_Long ? long_text(d) : double_text(d));
             break;
         }
@@ -608,6 +587,22 @@ private:
         return false;
     }
 
+    // A number as the text can carry it: NaN cannot be written (a loss,
+    // false); negative zero reads back as zero, so 0 is written and expected.
+    template <class Where>
+    bool writable_number(double& d, Variant& expected, Where where) {
+        if (std::isnan(d)) {
+            loss(where(), "CONTENT", "NaN has no written form; the value is not written");
+            return false;
+        }
+        if (d == 0 && std::signbit(d)) {
+            loss(where(), "CONTENT", "negative zero reads back as zero; 0 is written");
+            d = 0.0;
+            expected = Variant(d);
+        }
+        return true;
+    }
+
     template <class Where>
     bool enum_forms(cls_INIValue& v, Where where, Variant& expected, ref<cls_INIEnum>& expectedEnum,
                     std::vector<std::string>& forms) {
@@ -635,15 +630,7 @@ private:
         std::vector<std::string> members;
         if (c.is_double()) {
             double d = c.dbl();
-            if (std::isnan(d)) {
-                loss(where(), "CONTENT", "NaN has no written form; the value is not written");
-                return false;
-            }
-            if (d == 0 && std::signbit(d)) {
-                loss(where(), "CONTENT", "negative zero reads back as zero; 0 is written");
-                d = 0.0;
-                expected = Variant(d);
-            }
+            if (!writable_number(d, expected, where)) return false;
             members.push_back(d == std::trunc(d) && std::fabs(d) < 1e17 ? long_text(d) : double_text(d));
         } else if (c.is_string()) {
             const std::string& t = c.string();

@@ -3,6 +3,19 @@
 
 namespace tr47 {
 
+const char* value_sort_name(std::int32_t sort) noexcept {
+    switch (sort) {
+    case ID_INIValueSort_String: return "String";
+    case ID_INIValueSort_Long: return "Long";
+    case ID_INIValueSort_Enum: return "Enum";
+    case ID_INIValueSort_Double: return "Double";
+    case ID_INIValueSort_Date: return "Date";
+    case ID_INIValueSort_Boolean: return "Boolean";
+    case ID_INIValueSort_Color: return "Color";
+    default: return nullptr;
+    }
+}
+
 cls_INIValue::cls_INIValue() : Persistable("cls_INIValue") {}
 ref<cls_INIValue> cls_INIValue::create() { return ref<cls_INIValue>(new cls_INIValue()); }
 

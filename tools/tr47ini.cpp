@@ -52,17 +52,10 @@ const char* kUsage =
     "Exit status: 0 success; 1 IMPORT, LOAD, SAVE or export failed; 2 usage error;\n"
     "3 get found nothing and printed the default (0 with --default-ok).\n";
 
+// A value's kind for printing; "Unknown" for a number that names none.
 const char* kind_name(std::int32_t kind) {
-    switch (kind) {
-    case ID_INIValueSort_String: return "String";
-    case ID_INIValueSort_Long: return "Long";
-    case ID_INIValueSort_Enum: return "Enum";
-    case ID_INIValueSort_Double: return "Double";
-    case ID_INIValueSort_Date: return "Date";
-    case ID_INIValueSort_Boolean: return "Boolean";
-    case ID_INIValueSort_Color: return "Color";
-    default: return "Unknown";
-    }
+    const char* name = value_sort_name(kind);
+    return name ? name : "Unknown";
 }
 
 std::string json_string(std::string_view s) {

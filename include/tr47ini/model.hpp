@@ -22,6 +22,10 @@ enum enm_INIValueSort : std::int32_t {
     ID_INIValueSort_Color = 7,
 };
 
+/// The name of a kind ("String", "Long", "Enum", "Double", "Date",
+/// "Boolean", "Color"); null for a number that names no kind.
+TR47_INI_API const char* value_sort_name(std::int32_t sort) noexcept;
+
 class cls_INI;
 class cls_INIEnum;
 class cls_INIEnums;
