@@ -349,6 +349,18 @@ int print_peak(double seconds) {
     return 2;
 }
 
+// A group by its section name ("Top/Inner"), then each of its values by
+// name: what a program that reads its settings does.
+ref<cls_INIGroup> group_at(const ref<cls_INI>& doc, std::string_view section) {
+    ref<cls_INIGroup> g = doc->ROOT();
+    while (!section.empty()) {
+        const std::string_view part = section.substr(0, section.find('/'));
+        section.remove_prefix(std::min(section.size(), part.size() + 1));
+        g = g->CHILDREN()->Item(Variant(part), false);
+    }
+    return g;
+}
+
 // The realistic jobs in a fresh process. The names come from the names file
 // beside the input, read into one text and walked in place.
 bool realistic_job(const std::string& job, const char* file) {
@@ -382,13 +394,7 @@ bool realistic_job(const std::string& job, const char* file) {
         for_each_name([&](std::string_view section, std::string_view name) {
             if (section != current || !group) {
                 current = section;
-                group = doc->ROOT();
-                std::string_view path = section;
-                while (!path.empty()) {
-                    const std::string_view part = path.substr(0, path.find('/'));
-                    path.remove_prefix(std::min(path.size(), part.size() + 1));
-                    group = group->CHILDREN()->Item(Variant(part), false);
-                }
+                group = group_at(doc, section);
             }
             found += group->VALUE(std::string(name)).is_empty() ? 0 : 1;
         });
@@ -454,18 +460,10 @@ void BM_PeakRSS(benchmark::State& state, const char* job, const fs::path* file, 
 
 // --- realistic settings: the same job by every contender, interleaved --------
 
-// Finds a group by its path, then each of its values by name: what a
-// program that reads its settings does.
-ref<cls_INIGroup> group_at(const ref<cls_INI>& doc, const std::vector<std::string>& path) {
-    ref<cls_INIGroup> g = doc->ROOT();
-    for (const auto& name : path) g = g->CHILDREN()->Item(Variant(name), false);
-    return g;
-}
-
 std::size_t tr47_every_value(const ref<cls_INI>& doc) {
     std::size_t found = 0;
     for (const auto& g : g_real.groups) {
-        ref<cls_INIGroup> group = group_at(doc, g.path);
+        ref<cls_INIGroup> group = group_at(doc, g.section);
         for (const auto& n : g.names) found += group->VALUE(n).is_empty() ? 0 : 1;
     }
     return found;

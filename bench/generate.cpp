@@ -18,27 +18,34 @@ namespace {
 
 const char* const kWords[] = {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel"};
 
+// Pieces of value texts, shared by both generators.
+void append_decimal(std::string& out, std::mt19937& rng, unsigned whole, unsigned fraction) {
+    out += std::to_string(rng() % whole);
+    out += '.';
+    out += std::to_string(rng() % fraction);
+}
+
+// A yyyy-mm-dd date from 1990 on, within `years` years.
+void append_date(std::string& out, std::mt19937& rng, unsigned years) {
+    char date[16];
+    std::snprintf(date, sizeof date, "%04u-%02u-%02u", unsigned(1990 + rng() % years), unsigned(1 + rng() % 12),
+                  unsigned(1 + rng() % 28));
+    out += date;
+}
+
+void append_colour(std::string& out, std::mt19937& rng) {
+    out += std::to_string(rng() % 256) + "," + std::to_string(rng() % 256) + "," + std::to_string(rng() % 256);
+}
+
 // Appends one value text of a kind chosen by the generator: long, double,
 // boolean word, date, colour, quoted string with a comma, plain string.
 void append_value(std::string& out, std::mt19937& rng) {
     switch (rng() % 7) {
     case 0: out += std::to_string(rng() % 100000); break;
-    case 1:
-        out += std::to_string(rng() % 1000);
-        out += '.';
-        out += std::to_string(rng() % 100);
-        break;
+    case 1: append_decimal(out, rng, 1000, 100); break;
     case 2: out += (rng() & 1) ? "TRUE" : "nein"; break;
-    case 3: {
-        char date[16];
-        std::snprintf(date, sizeof date, "%04u-%02u-%02u", unsigned(1990 + rng() % 30), unsigned(1 + rng() % 12),
-                      unsigned(1 + rng() % 28));
-        out += date;
-        break;
-    }
-    case 4:
-        out += std::to_string(rng() % 256) + "," + std::to_string(rng() % 256) + "," + std::to_string(rng() % 256);
-        break;
+    case 3: append_date(out, rng, 30); break;
+    case 4: append_colour(out, rng); break;
     case 5:
         out += '"';
         out += kWords[rng() % 8];
@@ -105,22 +112,10 @@ const char* const kText[] = {"Grüße aus Köln",        "naïve café",       "
 void realistic_value(std::string& out, std::mt19937& rng) {
     switch (rng() % 10) {
     case 0: out += std::to_string(rng() % 65536); break;
-    case 1:
-        out += std::to_string(rng() % 10000);
-        out += '.';
-        out += std::to_string(rng() % 1000);
-        break;
+    case 1: append_decimal(out, rng, 10000, 1000); break;
     case 2: out += (rng() & 1) ? "TRUE" : "FALSE"; break;
-    case 3: {
-        char date[16];
-        std::snprintf(date, sizeof date, "%04u-%02u-%02u", unsigned(1990 + rng() % 35), unsigned(1 + rng() % 12),
-                      unsigned(1 + rng() % 28));
-        out += date;
-        break;
-    }
-    case 4:
-        out += std::to_string(rng() % 256) + "," + std::to_string(rng() % 256) + "," + std::to_string(rng() % 256);
-        break;
+    case 3: append_date(out, rng, 35); break;
+    case 4: append_colour(out, rng); break;
     case 5:
     case 6: {
         // A long quoted text, sometimes with a comma.
@@ -161,7 +156,7 @@ struct RealisticWriter {
         if (rng() % 3 == 0) line(s, indent + "// " + kWords[rng() % 8] + " settings of " + name);
         line(s, indent + "BEGIN " + name);
         line(f, "[" + section + "]");
-        GroupNames g{path, section, {}};
+        GroupNames g{section, {}};
         std::string value;
         for (std::uint32_t v = 0; v < values; ++v) {
             std::string key = kKeys[v % 24];

@@ -29,8 +29,7 @@ Texts generate_one_group(std::uint32_t values, std::uint32_t seed = 4711);
 // group's path ("Printer/Fonts"); `groups` lists every group with the names
 // of its values, in file order, for the look-up jobs.
 struct GroupNames {
-    std::vector<std::string> path; // group names from the top
-    std::string section; // the flat form's section name
+    std::string section; // the path of group names, as the flat form's section name
     std::vector<std::string> names; // value names
 };
 struct Realistic {
