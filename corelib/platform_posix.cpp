@@ -52,50 +52,48 @@ F symbol_of(void* library, const char* name) {
     return f;
 }
 
-#define TR47_ICU_FN(lib, name) decltype(&::name) name = symbol_of<decltype(&::name)>(lib, TR47_TEXT(name))
+// A member pointing to a library's function of that name; the name is
+// expanded first, so ICU's versioned names (u_toupper_72) are looked up.
+#define TR47_LIBRARY_FN(lib, name) decltype(&::name) name = symbol_of<decltype(&::name)>(lib, TR47_TEXT(name))
 
 struct IcuCommon {
     void* lib = open_library("libicuuc.so." U_ICU_VERSION_SHORT);
-    TR47_ICU_FN(lib, u_toupper);
+    TR47_LIBRARY_FN(lib, u_toupper);
 };
 struct IcuFormats {
     void* lib = open_library("libicui18n.so." U_ICU_VERSION_SHORT);
-    TR47_ICU_FN(lib, udat_open);
-    TR47_ICU_FN(lib, udat_toPattern);
-    TR47_ICU_FN(lib, udat_close);
+    TR47_LIBRARY_FN(lib, udat_open);
+    TR47_LIBRARY_FN(lib, udat_toPattern);
+    TR47_LIBRARY_FN(lib, udat_close);
 };
-// Made once, by whichever thread asks first; never closed.
-const IcuCommon& icu_common() {
-    static const IcuCommon* const loaded = new IcuCommon();
-    return *loaded;
-}
-const IcuFormats& icu_formats() {
-    static const IcuFormats* const loaded = new IcuFormats();
-    return *loaded;
-}
 
-#define TR47_CRYPTO_FN(name) decltype(&::name) name = symbol_of<decltype(&::name)>(lib, #name)
 struct Crypto {
     void* lib = open_library("libcrypto.so." TR47_TEXT(OPENSSL_VERSION_MAJOR));
-    TR47_CRYPTO_FN(EVP_Digest);
-    TR47_CRYPTO_FN(EVP_sha256);
-    TR47_CRYPTO_FN(PKCS5_PBKDF2_HMAC);
-    TR47_CRYPTO_FN(RAND_bytes);
-    TR47_CRYPTO_FN(EVP_CIPHER_CTX_new);
-    TR47_CRYPTO_FN(EVP_CIPHER_CTX_free);
-    TR47_CRYPTO_FN(EVP_CIPHER_CTX_ctrl);
-    TR47_CRYPTO_FN(EVP_aes_256_gcm);
-    TR47_CRYPTO_FN(EVP_EncryptInit_ex);
-    TR47_CRYPTO_FN(EVP_EncryptUpdate);
-    TR47_CRYPTO_FN(EVP_EncryptFinal_ex);
-    TR47_CRYPTO_FN(EVP_DecryptInit_ex);
-    TR47_CRYPTO_FN(EVP_DecryptUpdate);
-    TR47_CRYPTO_FN(EVP_DecryptFinal_ex);
+    TR47_LIBRARY_FN(lib, EVP_Digest);
+    TR47_LIBRARY_FN(lib, EVP_sha256);
+    TR47_LIBRARY_FN(lib, PKCS5_PBKDF2_HMAC);
+    TR47_LIBRARY_FN(lib, RAND_bytes);
+    TR47_LIBRARY_FN(lib, EVP_CIPHER_CTX_new);
+    TR47_LIBRARY_FN(lib, EVP_CIPHER_CTX_free);
+    TR47_LIBRARY_FN(lib, EVP_CIPHER_CTX_ctrl);
+    TR47_LIBRARY_FN(lib, EVP_aes_256_gcm);
+    TR47_LIBRARY_FN(lib, EVP_EncryptInit_ex);
+    TR47_LIBRARY_FN(lib, EVP_EncryptUpdate);
+    TR47_LIBRARY_FN(lib, EVP_EncryptFinal_ex);
+    TR47_LIBRARY_FN(lib, EVP_DecryptInit_ex);
+    TR47_LIBRARY_FN(lib, EVP_DecryptUpdate);
+    TR47_LIBRARY_FN(lib, EVP_DecryptFinal_ex);
 };
-const Crypto& crypto() {
-    static const Crypto* const loaded = new Crypto();
-    return *loaded;
+// A library's functions, loaded once by whichever thread asks first;
+// never closed.
+template <class Library>
+const Library& loaded() {
+    static const Library* const library = new Library();
+    return *library;
 }
+const IcuCommon& icu_common() { return loaded<IcuCommon>(); }
+const IcuFormats& icu_formats() { return loaded<IcuFormats>(); }
+const Crypto& crypto() { return loaded<Crypto>(); }
 
 std::string locale_from_environment(int category) {
     const char* name = std::setlocale(category, nullptr);
