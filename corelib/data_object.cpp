@@ -2,6 +2,7 @@
 #include <unordered_set>
 
 #include "corelib/encoding.hpp"
+#include "corelib/key_generation.hpp"
 #include "corelib/limits.hpp"
 #include "corelib/nesting.hpp"
 #include "corelib/platform.hpp"
@@ -38,12 +39,68 @@ PersistNesting::PersistNesting() {
 PersistNesting::~PersistNesting() { --g_nesting_depth; }
 } // namespace detail
 
+// The generation starts at 1, so that an index made before any key changed
+// (generation 0 in a fresh one) never reads as current.
+std::atomic<std::uint64_t> detail::key_generation{1};
+
+void DataEvents::DataKeyChanged() { detail::advance_key_generation(); }
+
+template <class Events>
+void EventSource<Events>::bind(Events* sink) {
+    if (!sink) return;
+    if (!first_)
+        first_ = sink;
+    else
+        more_.push_back(sink);
+}
+
+template <class Events>
+void EventSource<Events>::unbind(Events* sink) noexcept {
+    if (!sink) return;
+    if (first_ == sink) {
+        if (more_.empty()) {
+            first_ = nullptr;
+        } else {
+            first_ = more_.front();
+            more_.erase(more_.begin());
+        }
+        return;
+    }
+    for (auto it = more_.begin(); it != more_.end(); ++it)
+        if (*it == sink) {
+            more_.erase(it);
+            return;
+        }
+}
+
+template <class Events>
+template <class F>
+void EventSource<Events>::raise_each(F&& f) {
+    if (more_.empty()) {
+        if (first_) f(*first_);
+        return;
+    }
+    std::vector<Events*> sinks;
+    sinks.reserve(more_.size() + 1);
+    if (first_) sinks.push_back(first_);
+    sinks.insert(sinks.end(), more_.begin(), more_.end());
+    for (Events* s : sinks) f(*s);
+}
+
+template class EventSource<DataEvents>;
+template class EventSource<DatabaseEvents>;
+
 DataObject::DataObject() {
     static const std::string* const unnamed = intern("");
     class_name_ = unnamed;
 }
 
 ref<DataObject> DataObject::create() { return ref<DataObject>(new DataObject()); }
+
+void DataObject::identifier(Variant id) {
+    identifier_ = std::move(id);
+    raise_each([](DataEvents& e) { e.DataKeyChanged(); });
+}
 
 void DataObject::class_name(std::string_view name) { class_name_ = intern(name); }
 

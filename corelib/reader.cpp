@@ -17,6 +17,15 @@
 namespace tr47 {
 
 namespace {
+// Bytes shared by the objects that view them (a stored file kept for the
+// entries read from it lazily).
+class SharedBytes final : public Object {
+public:
+    std::string bytes;
+};
+} // namespace
+
+namespace {
 constexpr std::size_t kBlock = std::size_t{1} << 20;
 
 // Value tags of the stored payload. 8 to 13 are the compact forms that
@@ -88,7 +97,7 @@ struct ReaderObject::Impl {
     // Stored values.
     std::string password;
     std::string payload; // writing
-    ref<detail::SharedBytes> held; // reading: the bytes `in` views
+    ref<SharedBytes> held; // reading: the bytes `in` views
     ref<Object> keeper; // or what keeps them alive (a span)
     std::string_view in;
     std::size_t rpos = 0;
@@ -287,7 +296,7 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         if (derivation) derivation->join();
         if (err) raise(hr::PATH_ACCESS, "File read error: " + path);
         m.rpos = detail::open_stored_file(bytes, password, derivation ? &key : nullptr);
-        m.held = make_ref<detail::SharedBytes>();
+        m.held = make_ref<SharedBytes>();
         m.held->bytes = std::move(bytes);
         m.in = m.held->bytes;
         m.open = true;

@@ -1,5 +1,5 @@
 // cls_INIEnum: a named list of members (its IMPORT of member text lives
-// with the other importers, in import/enum_import.cpp).
+// with the other importers, in import/enumeration.cpp).
 #include "model/internal.hpp"
 
 namespace tr47 {

@@ -2,12 +2,12 @@
 // search a group and (recursively) the groups below it.
 #include <unordered_set>
 
+#include "model/collection_core.hpp"
 #include "model/internal.hpp"
-#include "model/packed.hpp"
 
 namespace tr47 {
 
-using detail::CollectionBase;
+using detail::CollectionCore;
 using detail::PackedForm;
 using detail::PackedGroup;
 using detail::PackedValue;
@@ -103,7 +103,7 @@ public:
                 }
             }
             if (top.pin == Pin::Held) {
-                const CollectionBase::Peek seen = top.children->peek(top.next);
+                const CollectionCore::Peek seen = top.children->peek(top.next);
                 if (seen.packed) {
                     ++top.next;
                     node.packed = seen.packed;
@@ -156,7 +156,7 @@ private:
     enum class Pin : std::uint8_t { Untried, Held, Refused };
     struct Frame {
         ref<cls_INIGroup> group; // a real group's children ...
-        CollectionBase* children = nullptr;
+        CollectionCore* children = nullptr;
         const PackedGroup* record = nullptr; // ... or a packed one's
         std::int32_t next = 1;
         std::int32_t count = 0;
@@ -171,7 +171,7 @@ private:
         if (n <= 0) return false;
         Frame f;
         f.group = ref<cls_INIGroup>(&g);
-        f.children = c;
+        f.children = &CollectionCore::of(*c);
         f.count = n;
         stack_.push_back(std::move(f));
         return true;
@@ -280,7 +280,7 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
 // The content of the value of that name in a group, if it has one.
 static bool value_in(cls_INIGroup& g, const Variant& name, Variant& out) {
     cls_INIValues* v = g.values_if_any();
-    return v && v->value_content(name, out);
+    return v && CollectionCore::of(*v).value_content(name, out);
 }
 
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "corelib/nesting.hpp"
+#include "model/collection_core.hpp"
 #include "model/internal.hpp"
 
 namespace tr47::detail {
@@ -112,90 +113,92 @@ std::string_view text_of(const char* p, std::size_t n) { return p ? std::string_
 // ---------------------------------------------------------------------------
 // Making records real
 
-struct PackedAccess {
-    // Making an entry real leaves its record's form and key as they are:
-    // other threads may be reading them until the real entry is published.
-    // The collection drops the record when it next changes the slot.
-    static ref<cls_INIValue> value(PackedValue& r) {
-        if (r.form == PackedForm::Object) return ref<cls_INIValue>(r.u.object);
-        ref<cls_INIValue> v = cls_INIValue::create();
-        v->name_.assign(text_of(r.name, r.name_len));
-        v->sort_ = r.sort;
-        v->content_ = r.content();
-        v->DATA()->init_identifier(Variant(v->name_));
-        return v;
-    }
+namespace {
 
-    static ref<cls_INIGroup> group(PackedGroup& r, const std::vector<ref<PackedPool>>& pools) {
-        if (r.form == PackedForm::Object) return ref<cls_INIGroup>(r.object);
-        if (r.form == PackedForm::Stored) {
-            // Read the stored form now; its child groups stay stored. The
-            // new pool holds the pools that keep the stored bytes alive, so
-            // the records below need only it: a chain one link per level,
-            // not a list that grows with the depth.
-            ref<PackedPool> pool = PackedPool::create();
-            for (const ref<PackedPool>& p : pools) pool->hold(ref<Object>(p));
-            ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
-            RecordList<PackedGroup> read;
-            read_group_body(*reader, read, *pool, 0);
-            if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
-            return group(read.front(), {pool});
+// Making an entry real leaves its record's form and key as they are:
+// other threads may be reading them until the real entry is published.
+// The collection drops the record when it next changes the slot.
+ref<cls_INIValue> value_from(PackedValue& r) {
+    if (r.form == PackedForm::Object) return ref<cls_INIValue>(r.u.object);
+    ref<cls_INIValue> v = cls_INIValue::create();
+    v->NAME(std::string(text_of(r.name, r.name_len)));
+    v->SORT(r.sort);
+    v->CONTENT(r.content());
+    v->DATA()->init_identifier(Variant(v->NAME()));
+    return v;
+}
+
+ref<cls_INIGroup> group_from(PackedGroup& r, const std::vector<ref<PackedPool>>& pools) {
+    if (r.form == PackedForm::Object) return ref<cls_INIGroup>(r.object);
+    if (r.form == PackedForm::Stored) {
+        // Read the stored form now; its child groups stay stored. The
+        // new pool holds the pools that keep the stored bytes alive, so
+        // the records below need only it: a chain one link per level,
+        // not a list that grows with the depth.
+        ref<PackedPool> pool = PackedPool::create();
+        for (const ref<PackedPool>& p : pools) pool->hold(ref<Object>(p));
+        ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
+        RecordList<PackedGroup> read;
+        read_group_body(*reader, read, *pool, 0);
+        if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
+        return group_from(read.front(), {pool});
+    }
+    ref<cls_INIGroup> g = cls_INIGroup::create();
+    g->NAME(std::string(text_of(r.name, r.name_len)));
+    g->SORT(std::string(text_of(r.sort, r.sort_len)));
+    g->DATA()->init_identifier(Variant(g->NAME()));
+    // The entries move to the real group; nobody reads them from here.
+    if (!r.values.empty()) CollectionCore::of(*g->VALUES()).adopt(std::exchange(r.values, {}), pools);
+    if (!r.children.empty()) CollectionCore::of(*g->CHILDREN()).adopt(std::exchange(r.children, {}), pools);
+    return g;
+}
+
+// The stored groups below a record (as spans), down to the next stored
+// ones: inline records, and real groups with their children's records.
+void stored_below(const PackedGroup& top, std::vector<std::string_view>& spans) {
+    std::vector<const PackedGroup*> walk{&top};
+    while (!walk.empty()) {
+        const PackedGroup* g = walk.back();
+        walk.pop_back();
+        if (g->form == PackedForm::Stored) {
+            spans.emplace_back(g->span, static_cast<std::size_t>(g->span_len));
+            continue;
         }
-        ref<cls_INIGroup> g = cls_INIGroup::create();
-        g->name_.assign(text_of(r.name, r.name_len));
-        g->sort_.assign(text_of(r.sort, r.sort_len));
-        g->DATA()->init_identifier(Variant(g->name_));
-        // The entries move to the real group; nobody reads them from here.
-        if (!r.values.empty()) g->VALUES()->adopt(std::exchange(r.values, {}), pools);
-        if (!r.children.empty()) g->CHILDREN()->adopt(std::exchange(r.children, {}), pools);
-        return g;
-    }
-
-    // The stored groups below a record (as spans), down to the next stored
-    // ones: inline records, and real groups with their children's records.
-    static void stored_below(const PackedGroup& top, std::vector<std::string_view>& spans) {
-        std::vector<const PackedGroup*> walk{&top};
-        while (!walk.empty()) {
-            const PackedGroup* g = walk.back();
-            walk.pop_back();
-            if (g->form == PackedForm::Stored) {
-                spans.emplace_back(g->span, static_cast<std::size_t>(g->span_len));
-                continue;
-            }
-            for (const PackedGroup& c : g->children) walk.push_back(&c);
-            if (g->form == PackedForm::Object && g->object) {
-                const cls_INIGroups* children = g->object->children_if_any();
-                if (children && children->packed_)
-                    for (const PackedGroup& c : children->packed_->groups) walk.push_back(&c);
-            }
+        for (const PackedGroup& c : g->children) walk.push_back(&c);
+        if (g->form == PackedForm::Object && g->object) {
+            const cls_INIGroups* children = g->object->children_if_any();
+            const PackedSlots* records = children ? CollectionCore::of(*children).packed_records() : nullptr;
+            if (records)
+                for (const PackedGroup& c : records->groups) walk.push_back(&c);
         }
     }
+}
 
-    // A group read from a stored form whose fields have no packed form.
-    static ref<cls_INIGroup> group_of(Variant id, std::string sort, std::string name, std::string description) {
-        ref<cls_INIGroup> g = cls_INIGroup::create();
-        g->DATA()->identifier(std::move(id));
-        g->sort_ = std::move(sort);
-        g->name_ = std::move(name);
-        g->description_ = std::move(description);
-        return g;
-    }
+// A group read from a stored form whose fields have no packed form.
+ref<cls_INIGroup> group_of(Variant id, std::string sort, std::string name, std::string description) {
+    ref<cls_INIGroup> g = cls_INIGroup::create();
+    g->DATA()->identifier(std::move(id));
+    g->SORT(std::move(sort));
+    g->NAME(std::move(name));
+    g->DESCRIPTION(std::move(description));
+    return g;
+}
 
-    static ref<cls_INIValue> value_of(Variant id, std::string name, std::int32_t sort, Variant content,
-                                      std::string description) {
-        ref<cls_INIValue> v = cls_INIValue::create();
-        v->DATA()->identifier(std::move(id));
-        v->name_ = std::move(name);
-        v->sort_ = sort;
-        v->content_ = std::move(content);
-        v->description_ = std::move(description);
-        return v;
-    }
-};
+ref<cls_INIValue> value_of(Variant id, std::string name, std::int32_t sort, Variant content, std::string description) {
+    ref<cls_INIValue> v = cls_INIValue::create();
+    v->DATA()->identifier(std::move(id));
+    v->NAME(std::move(name));
+    v->SORT(sort);
+    v->CONTENT(std::move(content));
+    v->DESCRIPTION(std::move(description));
+    return v;
+}
 
-ref<cls_INIValue> make_value(PackedValue& record) { return PackedAccess::value(record); }
+} // namespace
+
+ref<cls_INIValue> make_value(PackedValue& record) { return value_from(record); }
 ref<cls_INIGroup> make_group(PackedGroup& record, const std::vector<ref<PackedPool>>& pools) {
-    return PackedAccess::group(record, pools);
+    return group_from(record, pools);
 }
 
 // ---------------------------------------------------------------------------
@@ -325,9 +328,8 @@ void read_one_value(FileObject& f, RecordList<PackedValue>& out, PackedPool& poo
         }
     }
     if (contentText) content = Variant(text);
-    out.push_back(
-        PackedValue::holding(PackedAccess::value_of(idText ? Variant(id) : std::move(idOther), std::string(name), sort,
-                                                    std::move(content), std::string(description))));
+    out.push_back(PackedValue::holding(value_of(idText ? Variant(id) : std::move(idOther), std::string(name), sort,
+                                                std::move(content), std::string(description))));
 }
 
 // A group framed as a span whose head has the packed form: kept stored.
@@ -375,7 +377,7 @@ void check_stored_group(std::string_view span) {
         read_group_body(*reader, read, *pool, 0);
         if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
         if (!reader->eof()) raise(hr::BAD_FILE_FORMAT, "Bad file format: bytes after a stored group");
-        PackedAccess::stored_below(read.front(), spans);
+        stored_below(read.front(), spans);
     }
 }
 
@@ -426,16 +428,18 @@ void read_group_body(FileObject& f, RecordList<PackedGroup>& out, PackedPool& po
     ref<cls_INIGroup> real;
     auto make_real = [&] {
         if (real) return;
-        real = PackedAccess::group_of(idText ? Variant(id) : std::move(idOther), std::string(sort), std::string(name),
-                                      std::string(description));
+        real = group_of(idText ? Variant(id) : std::move(idOther), std::string(sort), std::string(name),
+                        std::string(description));
     };
     Variant valuesId, childrenId;
     // Whatever was read stays in the tree, also when reading fails midway.
     auto finish = [&] {
         if (!plain) make_real();
         if (real) {
-            if (!r.values.empty()) real->VALUES()->adopt(std::move(r.values), {ref<PackedPool>(&pool)});
-            if (!r.children.empty()) real->CHILDREN()->adopt(std::move(r.children), {ref<PackedPool>(&pool)});
+            if (!r.values.empty())
+                CollectionCore::of(*real->VALUES()).adopt(std::move(r.values), {ref<PackedPool>(&pool)});
+            if (!r.children.empty())
+                CollectionCore::of(*real->CHILDREN()).adopt(std::move(r.children), {ref<PackedPool>(&pool)});
             if (!valuesId.is_empty()) real->VALUES()->DATA()->identifier(valuesId);
             if (!childrenId.is_empty()) real->CHILDREN()->DATA()->identifier(childrenId);
             out.push_back(PackedGroup::holding(real));

@@ -2,6 +2,7 @@
 // tests hold that form to the behaviour of real objects.
 #include <gtest/gtest.h>
 
+#include "model/collection_core.hpp"
 #include "tests/test_helpers.hpp"
 
 using namespace tr47;
@@ -78,8 +79,8 @@ TEST(Packed, FastReadingMatchesTheGeneralReading) {
     ref<cls_INIValues> shadow = cls_INIValues::create();
     ref<cls_INIValues> real = realDoc->ROOT()->VALUES();
     real->DATABASE(shadow->DATABASE());
-    ASSERT_FALSE(real->accepts_packed());
-    ASSERT_TRUE(packed->accepts_packed());
+    ASSERT_FALSE(detail::CollectionCore::of(*real).accepts_packed());
+    ASSERT_TRUE(detail::CollectionCore::of(*packed).accepts_packed());
     ASSERT_TRUE(realDoc->IMPORT(path, false));
 
     ASSERT_EQ(packed->COUNT(), real->COUNT());

@@ -18,66 +18,6 @@ class DataObject;
 class DatabaseObject;
 class FileObject;
 
-namespace detail {
-/// Advances whenever a key that a collection may have indexed can have
-/// changed (an identifier, a value's NAME, an entry's DATA). Shared by the
-/// documents of all threads, hence atomic; only its changes matter.
-extern TR47_INI_API std::atomic<std::uint64_t> key_generation;
-inline void advance_key_generation() noexcept { key_generation.fetch_add(1, std::memory_order_relaxed); }
-inline std::uint64_t current_key_generation() noexcept { return key_generation.load(std::memory_order_relaxed); }
-
-/// A short list whose first element is kept inline: nearly every list of this
-/// kind (the holders of an object, the positions of a key) has one element,
-/// which then costs no allocation and no second memory access. T{} marks
-/// "no element".
-template <class T>
-class InlineFirstList {
-public:
-    void push_back(T v) {
-        if (first_ == T{})
-            first_ = v;
-        else
-            more_.push_back(v);
-    }
-    bool empty() const noexcept { return first_ == T{}; }
-    std::size_t size() const noexcept { return empty() ? 0 : 1 + more_.size(); }
-    /// Replaces `from` by `to`, or removes it when `to` is T{} (the others keep
-    /// their order); false when `from` is not in the list.
-    bool replace(T from, T to) {
-        if (from == T{}) return false;
-        if (first_ == from) {
-            if (to != T{}) {
-                first_ = to;
-            } else if (more_.empty()) {
-                first_ = T{};
-            } else {
-                first_ = more_.front();
-                more_.erase(more_.begin());
-            }
-            return true;
-        }
-        for (auto it = more_.begin(); it != more_.end(); ++it)
-            if (*it == from) {
-                if (to != T{})
-                    *it = to;
-                else
-                    more_.erase(it);
-                return true;
-            }
-        return false;
-    }
-    template <class F>
-    void for_each(F&& f) const {
-        if (first_ != T{}) f(first_);
-        for (T v : more_) f(v);
-    }
-
-private:
-    T first_{};
-    std::vector<T> more_;
-};
-} // namespace detail
-
 // ---------------------------------------------------------------------------
 // Persistable and collection interfaces implemented by the model.
 
@@ -108,7 +48,7 @@ public:
     /// The identifier changed. Collections that index their entries by it
     /// must look again; an object that cannot tell which ones do makes every
     /// index look again.
-    virtual void DataKeyChanged() { detail::advance_key_generation(); }
+    virtual void DataKeyChanged();
 
 protected:
     ~DataEvents() = default;
@@ -134,34 +74,25 @@ protected:
 template <class Events>
 class EventSource {
 public:
-    void bind(Events* sink) {
-        if (sink) sinks_.push_back(sink);
-    }
-    void unbind(Events* sink) noexcept { sinks_.replace(sink, nullptr); }
-    bool bound() const noexcept { return !sinks_.empty(); }
+    void bind(Events* sink);
+    void unbind(Events* sink) noexcept;
+    bool bound() const noexcept { return first_ != nullptr; }
     /// Whether that sink is the only one: events reach nobody else.
-    bool bound_only_to(const Events* sink) const noexcept {
-        bool only = sinks_.size() == 1;
-        sinks_.for_each([&](Events* s) { only = only && s == sink; });
-        return only;
-    }
+    bool bound_only_to(const Events* sink) const noexcept { return first_ == sink && more_.empty(); }
 
 protected:
+    /// Calls f on every sink (on a copy of the list when there are several:
+    /// a handler may rebind while the event runs).
     template <class F>
-    void raise_each(F&& f) {
-        if (sinks_.size() <= 1) {
-            sinks_.for_each([&](Events* s) { f(*s); });
-            return;
-        }
-        /// Copy: a handler may rebind while the event runs.
-        std::vector<Events*> sinks;
-        sinks_.for_each([&](Events* s) { sinks.push_back(s); });
-        for (auto* s : sinks) f(*s);
-    }
+    void raise_each(F&& f);
 
 private:
-    detail::InlineFirstList<Events*> sinks_;
+    // Nearly every source has one sink: it costs no allocation.
+    Events* first_ = nullptr;
+    std::vector<Events*> more_;
 };
+extern template class TR47_INI_API EventSource<DataEvents>;
+extern template class TR47_INI_API EventSource<DatabaseEvents>;
 
 // ---------------------------------------------------------------------------
 // Data object: identifier, class name and the persistence operations.
@@ -171,10 +102,8 @@ public:
     static ref<DataObject> create();
 
     const Variant& identifier() const noexcept { return identifier_; }
-    void identifier(Variant id) {
-        identifier_ = std::move(id);
-        raise_each([](DataEvents& e) { e.DataKeyChanged(); });
-    }
+    /// Sets the identifier; the collections holding the object see its key change.
+    void identifier(Variant id);
     /// Sets the identifier of an object that no collection holds yet, so no
     /// key index can have gone stale.
     void init_identifier(Variant id) noexcept { identifier_ = std::move(id); }
@@ -265,15 +194,6 @@ struct TR47_INI_API Target {
 
 // ---------------------------------------------------------------------------
 // File object: a sequential stream of typed values.
-
-namespace detail {
-/// Bytes shared by the objects that view them (a stored file kept for the
-/// entries read from it lazily).
-class TR47_INI_API SharedBytes final : public Object {
-public:
-    std::string bytes;
-};
-} // namespace detail
 
 class TR47_INI_API FileObject {
 public:

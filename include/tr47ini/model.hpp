@@ -2,9 +2,8 @@
 // collections that hold them.
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "tr47ini/corelib.hpp"
@@ -45,13 +44,7 @@ struct TR47_INI_API Diagnostic {
 namespace detail {
 
 class CollectionBase;
-struct PackedAccess;
-struct PackedSlots;
-struct PackedValue;
-struct PackedGroup;
-template <class T>
-class RecordList;
-class PackedPool;
+class CollectionCore;
 
 /// Common part of the seven classes: the data object binding.
 class TR47_INI_API Persistable : public tmp_Data, protected DataEvents {
@@ -63,100 +56,61 @@ public:
 protected:
     explicit Persistable(const char* className);
     ~Persistable() override;
-
-private:
-    friend class CollectionBase;
-    ref<DataObject> data_;
-
-protected:
-    /// Number of collection slots that hold this object, and the collection
-    /// when that is exactly one (else null). A key change of an object held
-    /// in collections makes their key indexes stale: its one holder's alone
-    /// when it is known, every index otherwise.
-    std::uint32_t in_collections_ = 0;
-    CollectionBase* holder_ = nullptr;
-    void joined(CollectionBase* collection) noexcept { holder_ = in_collections_++ == 0 ? collection : nullptr; }
-    void left() noexcept {
-        --in_collections_;
-        holder_ = nullptr;
-    }
+    /// This object's key (its NAME or identifier) changed: the collections
+    /// that hold it look their indexes over again.
     void key_changed() noexcept;
     void DataKeyChanged() override { key_changed(); }
+
+private:
+    friend class CollectionCore;
+    ref<DataObject> data_;
+    // The collection slots holding this object, and their collection when
+    // that is exactly one, so that a key change touches one index only.
+    std::uint32_t in_collections_ = 0;
+    CollectionBase* holder_ = nullptr;
 };
 
-/// Storage and lookup shared by the three collections: a slot array with a
-/// placeholder slot 0 (amortised growth behind it), the seven database
-/// events, and a key index that keeps look-ups O(1) on average while the
-/// first match in position order still wins.
+/// What the three collections share: the database object that answers
+/// their look-ups, and the members every keyed collection has.
 class TR47_INI_API CollectionBase : public Persistable,
                                     public tmp_Database,
                                     protected DatabaseEvents,
                                     public SlotArray {
 public:
-    ref<DatabaseObject> DATABASE() const override { return database_; }
+    ref<DatabaseObject> DATABASE() const override;
+    /// Moves the event binding to the new database object.
     void DATABASE(ref<DatabaseObject> database);
 
+    /// Whether an entry has that key (or is at that position, for a long).
     bool EXISTS(const Variant& pID);
+    /// Number of entries (0 for groups that hold no array).
     std::int32_t COUNT();
+    /// Removes the entry of that key or position (the last entry takes its
+    /// place); false when no key matches, error 9 for a position outside.
     bool REMOVE(const Variant& pID, bool pForceIndex = false);
+    /// Replaces the entries with those of a file written by SAVE; false when
+    /// the file is not of this class, errors otherwise.
     bool LOAD(const std::string& pFile, const std::string& pPW = {});
+    /// Writes the collection and everything below it to a file; an empty
+    /// password writes it unprotected.
     bool SAVE(const std::string& pFile, const std::string& pPW = {});
 
-    /// Whether entries may be appended in packed form: the database object
-    /// raises its events on this collection alone, so appending past it is
-    /// the same as adding through it.
-    bool accepts_packed() const noexcept;
-    void append_packed(PackedValue&& record, const ref<PackedPool>& pool);
-    void append_packed(PackedGroup&& record, const ref<PackedPool>& pool);
-    /// Appends records (with the pools their texts live in) at the end.
-    void adopt(RecordList<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools);
-    void adopt(RecordList<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools);
-
-    /// SlotArray
-    bool allocated() const override { return kind_ != Kind::Groups || allocated_; }
-    std::int32_t upper_bound() const override {
-        return slots_.empty() ? 0 : static_cast<std::int32_t>(slots_.size()) - 1;
-    }
+    // The entries as the packer and the stored form reach them.
+    bool allocated() const override;
+    std::int32_t upper_bound() const override;
     ref<tmp_Data> slot(std::int32_t position) override;
     void rebuild(std::int32_t n) override;
     const std::string& entry_class_name() const override;
-
-    /// VALUE's look-up in a values collection: the content of the first
-    /// value of that NAME, found in one search and read without making a
-    /// packed value real; false when there is none.
-    bool value_content(const Variant& name, Variant& out);
-
-    /// The key of an entry held here alone changed: the index looks again.
-    void keys_changed() noexcept { local_generation_.fetch_add(1, std::memory_order_relaxed); }
-
-    /// Walks over the tree read group records in place instead of making
-    /// every group real. While a walk holds a pin on a collection whose
-    /// search is its own, a thread that would take one of its records over
-    /// waits; a pin is refused while a slot is being filled (false).
-    bool pin_records() noexcept;
-    void unpin_records() noexcept { walkers_.fetch_sub(1, std::memory_order_release); }
-    /// What a pinned walk finds at a position without making anything real:
-    /// the real entry, the packed record, or neither (the entry must be
-    /// made real first).
-    struct Peek {
-        Persistable* real = nullptr;
-        const PackedGroup* packed = nullptr;
-    };
-    Peek peek(std::int32_t position) const noexcept;
 
 protected:
     enum class Kind { Values, Groups, Enums };
     CollectionBase(const char* className, Kind kind);
     ~CollectionBase() override;
 
-    /// Entry at a position as the model sees it (create-on-read for values
-    /// and enumerations); out-of-range raises.
-    ref<Persistable> entry_at(std::int32_t position);
-    ref<Persistable> new_entry() const;
+    /// The entry that the database object finds for a key or position.
     ref<Object> item_object(const Variant& pID, bool pForceIndex);
     void add_entry(const ref<tmp_Data>& entry, const Variant& ID);
 
-    /// DatabaseEvents
     void DatabaseClear() override;
     void DatabaseCount(std::int32_t& ret) override;
     void DatabaseImport(const ref<tmp_Data>& NewEntry, const Variant& ID) override;
@@ -165,63 +119,15 @@ protected:
     void DatabaseRemove(std::int32_t ID) override;
     void DatabaseSearch(std::int32_t& ret, const Variant& ID) override;
 
-    /// DataEvents
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;
     void DataUnpack(std::string& prPackage) override;
     void DataStore(FileObject& pFile) override;
     void DataRead(FileObject& pFile) override;
 
-    Kind kind_;
-
 private:
-    friend struct PackedAccess;
-    Variant key_of(Persistable* entry) const;
-    /// Key of the entry at a position without making a packed one real: a
-    /// text in `text` (true) or another value in `other`.
-    bool key_at(std::int32_t position, std::string_view& text, Variant& other);
-    bool packed_at(std::int32_t position) const noexcept;
-    /// Fills an empty slot on first read (from its packed record, or a new
-    /// entry), published once for all reading threads.
-    ref<Persistable> fill_slot(std::int32_t position);
-    void make_real(std::int32_t position);
-    /// Groups: the slot array (with its placeholder) exists.
-    void ensure_array();
-    PackedSlots& packed_slots();
-    void check_position(std::int32_t position) const;
-    void set_slot(std::size_t position, ref<Persistable> entry);
-    void drop_index() noexcept;
-    /// The current index, built when there is none and no other thread is
-    /// building one; null when another thread is.
-    struct Index;
-    Index* current_index();
-    bool is_current(const Index* index) const noexcept;
-    std::int32_t search_linear(const Variant& ID);
-
-    ref<DatabaseObject> database_;
-    std::vector<ref<Persistable>> slots_; ///< slot 0 is the placeholder
-    bool allocated_ = false; ///< groups: whether the array exists
-
-    struct Index {
-        std::uint64_t generation = 0; ///< the library-wide key generation
-        std::uint64_t local_generation = 0; ///< this collection's
-        /// Positions that share one key.
-        std::unordered_map<std::string, InlineFirstList<std::int32_t>> positions;
-        InlineFirstList<std::int32_t> non_text; ///< positions whose key is no string
-        Index* retired_next = nullptr;
-    };
-    /// Readers on several threads may build and publish an index; one that
-    /// a newer index replaced stays until the next change of the collection,
-    /// as a reader may still be using it.
-    std::atomic<Index*> index_{nullptr};
-    std::atomic<Index*> retired_{nullptr};
-    std::atomic<bool> building_index_{false};
-    std::atomic<bool> filling_slot_{false};
-    std::atomic<std::uint32_t> walkers_{0}; // pins of walks reading records in place
-    std::atomic<std::uint64_t> local_generation_{0};
-    std::atomic<std::uint32_t> empty_slots_{0}; ///< slots that hold no entry (groups)
-    /// Packed records of the slots not made real yet (values and groups).
-    std::unique_ptr<PackedSlots> packed_;
+    friend class CollectionCore;
+    std::unique_ptr<CollectionCore> core_;
 };
 
 } // namespace detail
@@ -245,8 +151,6 @@ public:
     using Persistable::DATA;
 
 private:
-    friend class detail::CollectionBase;
-    friend struct detail::PackedAccess;
     cls_INIValue();
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;
@@ -362,7 +266,6 @@ public:
     cls_INIGroups* children_if_any() const noexcept { return children_.load_acquire(); }
 
 private:
-    friend struct detail::PackedAccess;
     cls_INIGroup();
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;

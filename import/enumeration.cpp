@@ -1,3 +1,4 @@
+// IMPORT of an enumeration: its members from the text of an "ENUM" statement.
 #include "import/ini_text.hpp"
 
 namespace tr47 {

@@ -14,37 +14,16 @@
 #include "corelib/limits.hpp"
 #include "corelib/numbers.hpp"
 #include "import/ini_text.hpp"
+#include "model/collection_core.hpp"
 #include "model/internal.hpp"
-#include "model/packed.hpp"
 
 namespace tr47 {
 
 namespace detail {
 
 namespace {
-// The outermost scope of the import under way on this thread, which holds
-// its diagnostics. A plain pointer: thread-local objects with destructors
-// would pin the library in memory until the thread ends.
-thread_local DiagnosticScope* g_scope = nullptr;
-} // namespace
 
-DiagnosticScope::DiagnosticScope() : outer_(g_scope) {
-    if (!outer_) g_scope = this;
-}
-
-DiagnosticScope::~DiagnosticScope() {
-    if (!outer_) g_scope = nullptr;
-}
-
-std::vector<Diagnostic> DiagnosticScope::take() { return std::move(items_); }
-
-void DiagnosticScope::report(Diagnostic d) {
-    if (g_scope && g_scope->items_.size() < limits::kMaxDiagnostics) g_scope->items_.push_back(std::move(d));
-}
-
-void show_import_message(const std::string& text) { GlobalObject::instance().show_message(text, "", nullptr, nullptr); }
-
-namespace {
+CollectionCore& core(CollectionBase& collection) { return CollectionCore::of(collection); }
 
 enum class Step { Continue, BlockEnd, Failed, Child };
 
@@ -183,7 +162,7 @@ private:
             values_.resize(begin);
             f.packed.children.shrink_to_fit();
             if (parent.group)
-                parent.group->CHILDREN()->append_packed(std::move(f.packed), pool_);
+                core(*parent.group->CHILDREN()).append_packed(std::move(f.packed), pool_);
             else
                 parent.packed.children.push_back(std::move(f.packed));
         }
@@ -203,7 +182,7 @@ private:
     void open_child(Frame& f, const std::string& name, const std::string& sort) {
         if (f.group) {
             ref<cls_INIGroups> children = f.group->CHILDREN();
-            if (!children->accepts_packed()) {
+            if (!core(*children).accepts_packed()) {
                 stack_.push_back(real_frame(children->CREATE(name, sort)));
                 return;
             }
@@ -233,7 +212,7 @@ private:
     // into the packed level's list.
     void add_record(cls_INIValues* values, PackedValue&& r) {
         if (values)
-            values->append_packed(std::move(r), pool_);
+            core(*values).append_packed(std::move(r), pool_);
         else
             values_.push_back(std::move(r));
     }
@@ -243,7 +222,7 @@ private:
                    const TextList& items) {
         ref<cls_INIValues> values = f.group ? f.group->VALUES() : nullptr;
         const bool packable =
-            kind != ID_INIValueSort_Enum && kind >= 0 && kind <= 255 && (!values || values->accepts_packed());
+            kind != ID_INIValueSort_Enum && kind >= 0 && kind <= 255 && (!values || core(*values).accepts_packed());
         if (packable) {
             PackedValue r;
             r.name = keep(name, r.name_len);
@@ -346,7 +325,7 @@ private:
         cls_INIValues* values = nullptr;
         if (f.group) {
             values = f.group->VALUES().get();
-            if (!values->accepts_packed()) return false;
+            if (!core(*values).accepts_packed()) return false;
         }
         f.ignoring = true;
         PackedValue r;
