@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 #include <fcntl.h>
-#include <map>
 #include <memory>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -168,10 +167,16 @@ std::string locale_name(LocaleUse use) {
 }
 
 bool day_before_month() {
-    static thread_local std::map<std::string, bool> cache;
+    // The answer for the last locale asked about, kept as plain data (see
+    // locale_name); asking ICU opens a date formatter.
+    struct Last {
+        char name[64];
+        bool day_first;
+        bool valid;
+    };
+    static thread_local Last last;
     const std::string name = locale_name(LocaleUse::Dates);
-    auto it = cache.find(name);
-    if (it != cache.end()) return it->second;
+    if (last.valid && name == last.name) return last.day_first;
     bool dayFirst = false;
     const IcuFormats& icu = icu_formats();
     UErrorCode status = U_ZERO_ERROR;
@@ -189,7 +194,11 @@ bool day_before_month() {
         }
     }
     if (f) icu.udat_close(f);
-    cache.emplace(name, dayFirst);
+    last.valid = name.size() < sizeof last.name;
+    if (last.valid) {
+        std::strcpy(last.name, name.c_str());
+        last.day_first = dayFirst;
+    }
     return dayFirst;
 }
 
