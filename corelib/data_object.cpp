@@ -1,6 +1,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "corelib/database_rules.hpp"
 #include "corelib/encoding.hpp"
 #include "corelib/key_generation.hpp"
 #include "corelib/limits.hpp"
@@ -151,47 +152,100 @@ ref<tmp_Data> DataObject::spawn() {
 
 ref<DatabaseObject> DatabaseObject::create() { return ref<DatabaseObject>(new DatabaseObject()); }
 
+namespace {
+
+// The look-up rules of a database object over its sinks: `each` calls a
+// handler on every sink.
+template <class Each>
+struct Rules {
+    Each each;
+
+    std::int32_t count() {
+        std::int32_t n = 0;
+        each([&](DatabaseEvents& e) { e.DatabaseCount(n); });
+        return n;
+    }
+
+    // 0 when nothing is found; -1 marks an explicit position beyond range.
+    std::int32_t resolve(const Variant& ID, bool forceIndex, bool& isPosition) {
+        isPosition = ID.is_long() || (forceIndex && (ID.is_double() || ID.is_bool()));
+        if (isPosition) return ID.to_long();
+        std::int32_t found = 0;
+        each([&](DatabaseEvents& e) { e.DatabaseSearch(found, ID); });
+        return found;
+    }
+
+    bool exists(const Variant& ID) {
+        bool isPosition = false;
+        std::int32_t p = resolve(ID, false, isPosition);
+        if (isPosition) return p >= 1 && p <= count();
+        return p > 0;
+    }
+
+    ref<Object> item(const Variant& ID, bool forceIndex) {
+        bool isPosition = false;
+        std::int32_t p = resolve(ID, forceIndex, isPosition);
+        if (!isPosition && p == 0) return nullptr;
+        ref<Object> result;
+        each([&](DatabaseEvents& e) { e.DatabaseItemObj(result, p); });
+        return result;
+    }
+
+    bool remove(const Variant& ID, bool forceIndex) {
+        bool isPosition = false;
+        std::int32_t p = resolve(ID, forceIndex, isPosition);
+        if (!isPosition && p == 0) return false;
+        each([&](DatabaseEvents& e) { e.DatabaseRemove(p); });
+        return true;
+    }
+
+    void add(const ref<tmp_Data>& entry, const Variant& ID) {
+        each([&](DatabaseEvents& e) { e.DatabaseImport(entry, ID); });
+    }
+};
+
+template <class Each>
+Rules<Each> rules(Each each) {
+    return Rules<Each>{std::move(each)};
+}
+
+} // namespace
+
 std::int32_t DatabaseObject::count() {
-    std::int32_t n = 0;
-    raise_each([&](DatabaseEvents& e) { e.DatabaseCount(n); });
-    return n;
+    return rules([this](auto&& f) { raise_each(f); }).count();
 }
-
-std::int32_t DatabaseObject::resolve(const Variant& ID, bool forceIndex, bool& isPosition) {
-    isPosition = ID.is_long() || (forceIndex && (ID.is_double() || ID.is_bool()));
-    if (isPosition) return ID.to_long();
-    std::int32_t found = 0;
-    raise_each([&](DatabaseEvents& e) { e.DatabaseSearch(found, ID); });
-    return found;
-}
-
 bool DatabaseObject::exists(const Variant& ID) {
-    bool isPosition = false;
-    std::int32_t p = resolve(ID, false, isPosition);
-    if (isPosition) return p >= 1 && p <= count();
-    return p > 0;
+    return rules([this](auto&& f) { raise_each(f); }).exists(ID);
 }
-
 ref<Object> DatabaseObject::item(const Variant& ID, bool forceIndex) {
-    bool isPosition = false;
-    std::int32_t p = resolve(ID, forceIndex, isPosition);
-    if (!isPosition && p == 0) return nullptr;
-    ref<Object> result;
-    raise_each([&](DatabaseEvents& e) { e.DatabaseItemObj(result, p); });
-    return result;
+    return rules([this](auto&& f) { raise_each(f); }).item(ID, forceIndex);
 }
-
 bool DatabaseObject::remove(const Variant& ID, bool forceIndex) {
-    bool isPosition = false;
-    std::int32_t p = resolve(ID, forceIndex, isPosition);
-    if (!isPosition && p == 0) return false;
-    raise_each([&](DatabaseEvents& e) { e.DatabaseRemove(p); });
-    return true;
+    return rules([this](auto&& f) { raise_each(f); }).remove(ID, forceIndex);
+}
+void DatabaseObject::add(const ref<tmp_Data>& entry, const Variant& ID) {
+    rules([this](auto&& f) { raise_each(f); }).add(entry, ID);
 }
 
-void DatabaseObject::add(const ref<tmp_Data>& entry, const Variant& ID) {
-    raise_each([&](DatabaseEvents& e) { e.DatabaseImport(entry, ID); });
+namespace detail {
+// A collection whose database object was never asked for answers through
+// the same rules without one.
+std::int32_t SoleSink::count() {
+    return rules([this](auto&& f) { f(sink); }).count();
 }
+bool SoleSink::exists(const Variant& ID) {
+    return rules([this](auto&& f) { f(sink); }).exists(ID);
+}
+ref<Object> SoleSink::item(const Variant& ID, bool forceIndex) {
+    return rules([this](auto&& f) { f(sink); }).item(ID, forceIndex);
+}
+bool SoleSink::remove(const Variant& ID, bool forceIndex) {
+    return rules([this](auto&& f) { f(sink); }).remove(ID, forceIndex);
+}
+void SoleSink::add(const ref<tmp_Data>& entry, const Variant& ID) {
+    rules([this](auto&& f) { f(sink); }).add(entry, ID);
+}
+} // namespace detail
 
 void DatabaseObject::clear() {
     raise_each([&](DatabaseEvents& e) { e.DatabaseClear(); });

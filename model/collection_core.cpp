@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "corelib/database_rules.hpp"
 #include "corelib/key_generation.hpp"
 #include "model/internal.hpp"
 
@@ -15,9 +16,7 @@ namespace {
 constexpr std::int32_t kIndexThreshold = 16;
 } // namespace
 
-CollectionCore::CollectionCore(CollectionBase& owner, Kind kind)
-        : owner_(owner), kind_(kind), database_(DatabaseObject::create()) {
-    database_->bind(sink());
+CollectionCore::CollectionCore(CollectionBase& owner, Kind kind) : owner_(owner), kind_(kind) {
     if (kind_ != Kind::Groups) slots_.emplace_back();
 }
 
@@ -31,7 +30,23 @@ CollectionCore::~CollectionCore() {
 void CollectionCore::set_database(ref<DatabaseObject> database) {
     if (database_) database_->unbind(sink());
     database_ = std::move(database);
+    database_assigned_ = true;
     if (database_) database_->bind(sink());
+}
+
+ref<DatabaseObject> CollectionCore::database_object() {
+    if (DatabaseObject* d = database_.load_acquire()) return ref<DatabaseObject>(d);
+    if (database_assigned_) return nullptr;
+    // Made when a client first asks for it, by whichever thread asks first.
+    ref<DatabaseObject> fresh = DatabaseObject::create();
+    fresh->bind(sink());
+    database_.publish(fresh.get());
+    return ref<DatabaseObject>(database_.load_acquire());
+}
+
+bool CollectionCore::answers_alone() const noexcept {
+    const DatabaseObject* d = database_.load_acquire();
+    return d ? d->bound_only_to(sink()) : !database_assigned_;
 }
 
 void CollectionCore::key_changed(Persistable& entry) noexcept {
@@ -216,7 +231,7 @@ bool CollectionCore::key_at(std::int32_t position, std::string_view& text, Varia
 }
 
 bool CollectionCore::pin_records() noexcept {
-    if (kind_ != Kind::Groups || !database_ || !database_->bound_only_to(sink())) return false;
+    if (kind_ != Kind::Groups || !answers_alone()) return false;
     walkers_.fetch_add(1, std::memory_order_seq_cst);
     if (filling_slot_.load(std::memory_order_seq_cst)) {
         walkers_.fetch_sub(1, std::memory_order_release);
@@ -248,9 +263,7 @@ PackedSlots& CollectionCore::packed_slots() {
     return *packed_;
 }
 
-bool CollectionCore::accepts_packed() const noexcept {
-    return kind_ != Kind::Enums && database_ && database_->bound_only_to(sink());
-}
+bool CollectionCore::accepts_packed() const noexcept { return kind_ != Kind::Enums && answers_alone(); }
 
 void CollectionCore::ensure_array() {
     if (kind_ == Kind::Groups && !allocated_) {
@@ -387,8 +400,6 @@ void CollectionCore::clear() {
         slots_.emplace_back();
 }
 
-std::int32_t CollectionCore::count() const noexcept { return allocated() ? upper_bound() : 0; }
-
 void CollectionCore::import(const ref<tmp_Data>& NewEntry, const Variant& ID) {
     Index* index = index_.load(std::memory_order_relaxed);
     const bool indexCurrent = is_current(index);
@@ -503,16 +514,37 @@ std::int32_t CollectionCore::search(const Variant& ID) {
 // ---------------------------------------------------------------------------
 // Look-ups
 
-DatabaseObject& CollectionCore::database() const {
-    if (!database_) raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection has no database object");
-    return *database_;
+// Through the database object when there is one, else by its rules on this
+// collection alone.
+template <class F>
+auto CollectionCore::route(F&& f) {
+    if (DatabaseObject* d = database_.load_acquire()) return f(*d);
+    if (database_assigned_) raise(hr::OBJECT_NOT_SET, "Object variable not set: the collection has no database object");
+    SoleSink alone{*sink()};
+    return f(alone);
+}
+
+std::int32_t CollectionCore::count() {
+    return route([](auto& d) { return d.count(); });
+}
+bool CollectionCore::exists(const Variant& ID) {
+    return route([&](auto& d) { return d.exists(ID); });
+}
+ref<Object> CollectionCore::item(const Variant& ID, bool forceIndex) {
+    return route([&](auto& d) { return d.item(ID, forceIndex); });
+}
+bool CollectionCore::remove(const Variant& ID, bool forceIndex) {
+    return route([&](auto& d) { return d.remove(ID, forceIndex); });
+}
+void CollectionCore::add(const ref<tmp_Data>& entry, const Variant& ID) {
+    route([&](auto& d) { d.add(entry, ID); });
 }
 
 bool CollectionCore::value_content(const Variant& name, Variant& out) {
     // Only when the database object answers for this collection alone is
     // its search this collection's own; otherwise it goes through it.
-    if (kind_ != Kind::Values || !database_ || !database_->bound_only_to(sink())) {
-        if (!database().exists(name)) return false;
+    if (kind_ != Kind::Values || !answers_alone()) {
+        if (!exists(name)) return false;
         ref<Object> found = item_object(name, false);
         out = found ? static_cast<cls_INIValue*>(found.get())->CONTENT() : Variant();
         return true;
@@ -531,7 +563,7 @@ bool CollectionCore::value_content(const Variant& name, Variant& out) {
 }
 
 ref<Object> CollectionCore::item_object(const Variant& pID, bool pForceIndex) {
-    ref<Object> o = database().item(pID, pForceIndex);
+    ref<Object> o = item(pID, pForceIndex);
     if (o && !as_entry(o.get(), static_cast<int>(kind_)))
         raise(hr::TYPE_MISMATCH, "Type mismatch: the database object returned no " + entry_class_name());
     return o;

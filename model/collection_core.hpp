@@ -109,12 +109,22 @@ public:
     // and enumerations); out-of-range raises.
     ref<Persistable> entry_at(std::int32_t position);
     ref<Object> item_object(const Variant& pID, bool pForceIndex);
-    DatabaseObject& database() const;
+    // The database object, made when first asked for (null after a client
+    // set it to Nothing).
+    ref<DatabaseObject> database_object();
     void set_database(ref<DatabaseObject> database);
-    const ref<DatabaseObject>& database_ref() const noexcept { return database_; }
+    // Whether this collection's database object answers for it alone (or
+    // there is none yet): its search is then this collection's own.
+    bool answers_alone() const noexcept;
+    // The database object's rules: through it when there is one, else run
+    // on this collection alone (error 91 after a client set it to Nothing).
+    std::int32_t count();
+    bool exists(const Variant& ID);
+    ref<Object> item(const Variant& ID, bool forceIndex);
+    bool remove(const Variant& ID, bool forceIndex);
+    void add(const ref<tmp_Data>& entry, const Variant& ID);
 
     void clear();
-    std::int32_t count() const noexcept;
     void import(const ref<tmp_Data>& NewEntry, const Variant& ID);
     void remove(std::int32_t ID);
     std::int32_t search(const Variant& ID);
@@ -124,6 +134,8 @@ public:
     void read(FileObject& f);
 
 private:
+    template <class F>
+    auto route(F&& f);
     ref<Persistable> new_entry() const;
     Variant key_of(Persistable* entry) const;
     // Key of the entry at a position without making a packed one real: a
@@ -153,6 +165,7 @@ private:
     CollectionBase& owner_;
     const Kind kind_;
     ref<DatabaseObject> database_;
+    bool database_assigned_ = false; // a client set DATABASE (Nothing included)
     std::vector<ref<Persistable>> slots_; // slot 0 is the placeholder
     bool allocated_ = false; // groups: whether the array exists
 

@@ -10,8 +10,12 @@ namespace detail {
 // ---------------------------------------------------------------------------
 // Persistable
 
-Persistable::Persistable(const char* className) : data_(DataObject::create()) {
-    data_->bind(this);
+Persistable::Persistable(const char* className) : class_name_(className) {}
+
+ref<DataObject> Persistable::DATA() const {
+    if (DataObject* d = data_.load_acquire()) return ref<DataObject>(d);
+    if (data_assigned_) return nullptr;
+    ref<DataObject> fresh = DataObject::create();
     // Millions of objects are made per import: look the full class name up
     // once per class (and thread), not once per object. The cache is plain
     // data: a thread-local object with a destructor would pin the library
@@ -22,17 +26,22 @@ Persistable::Persistable(const char* className) : data_(DataObject::create()) {
         unsigned count;
     };
     thread_local NameCache names{};
-    for (unsigned i = 0; i < names.count; ++i)
-        if (names.key[i] == className) {
-            data_->class_name(names.interned[i]);
-            return;
+    const std::string* interned = nullptr;
+    for (unsigned i = 0; i < names.count && !interned; ++i)
+        if (names.key[i] == class_name_) interned = names.interned[i];
+    if (!interned) {
+        interned = DataObject::intern_class_name(library_base_name() + "." + class_name_);
+        if (names.count < 8) {
+            names.key[names.count] = class_name_;
+            names.interned[names.count++] = interned;
         }
-    const std::string* interned = DataObject::intern_class_name(library_base_name() + "." + className);
-    if (names.count < 8) {
-        names.key[names.count] = className;
-        names.interned[names.count++] = interned;
     }
-    data_->class_name(interned);
+    fresh->class_name(interned);
+    // Whichever thread asks first makes it; the others take the same one.
+    auto* self = const_cast<Persistable*>(this);
+    fresh->bind(self);
+    if (!data_.publish(fresh.get())) fresh->unbind(self);
+    return ref<DataObject>(data_.load_acquire());
 }
 
 void Persistable::key_changed() noexcept { CollectionCore::key_changed(*this); }
@@ -44,6 +53,7 @@ Persistable::~Persistable() {
 void Persistable::DATA(ref<DataObject> data) {
     if (data_) data_->unbind(this);
     data_ = std::move(data);
+    data_assigned_ = true;
     if (data_) data_->bind(this);
     key_changed();
 }
@@ -56,12 +66,12 @@ CollectionBase::CollectionBase(const char* className, Kind kind)
 
 CollectionBase::~CollectionBase() = default;
 
-ref<DatabaseObject> CollectionBase::DATABASE() const { return core_->database_ref(); }
+ref<DatabaseObject> CollectionBase::DATABASE() const { return core_->database_object(); }
 void CollectionBase::DATABASE(ref<DatabaseObject> database) { core_->set_database(std::move(database)); }
 
-bool CollectionBase::EXISTS(const Variant& pID) { return core_->database().exists(pID); }
-std::int32_t CollectionBase::COUNT() { return core_->database().count(); }
-bool CollectionBase::REMOVE(const Variant& pID, bool pForceIndex) { return core_->database().remove(pID, pForceIndex); }
+bool CollectionBase::EXISTS(const Variant& pID) { return core_->exists(pID); }
+std::int32_t CollectionBase::COUNT() { return core_->count(); }
+bool CollectionBase::REMOVE(const Variant& pID, bool pForceIndex) { return core_->remove(pID, pForceIndex); }
 
 bool CollectionBase::allocated() const { return core_->allocated(); }
 std::int32_t CollectionBase::upper_bound() const { return core_->upper_bound(); }
@@ -72,7 +82,7 @@ const std::string& CollectionBase::entry_class_name() const { return core_->entr
 ref<Object> CollectionBase::item_object(const Variant& pID, bool pForceIndex) {
     return core_->item_object(pID, pForceIndex);
 }
-void CollectionBase::add_entry(const ref<tmp_Data>& entry, const Variant& ID) { core_->database().add(entry, ID); }
+void CollectionBase::add_entry(const ref<tmp_Data>& entry, const Variant& ID) { core_->add(entry, ID); }
 
 void CollectionBase::DatabaseClear() { core_->clear(); }
 void CollectionBase::DatabaseCount(std::int32_t& ret) {

@@ -9,10 +9,10 @@ void CollectionCore::copy_from(CollectionBase& source) {
     CollectionCore& other = of(source);
     if (other.kind_ != kind_) raise(hr::TYPE_MISMATCH, "Type mismatch: copy of a collection from another class");
     owner_.DATA()->identifier(source.DATA()->identifier());
-    const std::int32_t n = other.database().count();
+    const std::int32_t n = other.count();
     rebuild(n);
     for (std::int32_t i = 1; i <= n; ++i) {
-        ref<Object> entry = other.database().item(Variant(i), true);
+        ref<Object> entry = other.item(Variant(i), true);
         entry_at(i)->DATA()->copy(query<tmp_Data>(entry));
     }
 }

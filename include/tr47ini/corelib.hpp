@@ -151,8 +151,6 @@ public:
 
 private:
     DatabaseObject() = default;
-    /// 0 when nothing is found; -1 marks an explicit position beyond range.
-    std::int32_t resolve(const Variant& ID, bool forceIndex, bool& isPosition);
 };
 
 // ---------------------------------------------------------------------------

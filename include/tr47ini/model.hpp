@@ -49,7 +49,8 @@ class CollectionCore;
 /// Common part of the seven classes: the data object binding.
 class TR47_INI_API Persistable : public tmp_Data, protected DataEvents {
 public:
-    ref<DataObject> DATA() const override { return data_; }
+    /// The data object, made on first use (null after DATA was set to Nothing).
+    ref<DataObject> DATA() const override;
     /// Moves the event binding to the new data object.
     void DATA(ref<DataObject> data);
 
@@ -63,10 +64,14 @@ protected:
 
 private:
     friend class CollectionCore;
-    ref<DataObject> data_;
+    // Made on first use: most collections of a large tree are never asked
+    // for theirs.
+    mutable ref<DataObject> data_;
+    const char* class_name_;
     // The collection slots holding this object, and their collection when
     // that is exactly one, so that a key change touches one index only.
     std::uint32_t in_collections_ = 0;
+    bool data_assigned_ = false; // DATA was set (Nothing included)
     CollectionBase* holder_ = nullptr;
 };
 
