@@ -11,7 +11,7 @@ using namespace std::string_literals;
 #include "corelib/key_derivation.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/utf.hpp"
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using tr47::test::TempDir;

@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using tr47::test::child_at;

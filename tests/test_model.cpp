@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using tr47::test::child_at;

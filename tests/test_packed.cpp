@@ -2,7 +2,7 @@
 // tests hold that form to the behaviour of real objects.
 #include <gtest/gtest.h>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using tr47::test::child_at;

@@ -11,7 +11,7 @@
 
 #include "corelib/platform.hpp"
 #include "corelib/stored_file.hpp"
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using tr47::test::child_at;

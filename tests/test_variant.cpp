@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 
