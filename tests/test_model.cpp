@@ -4,12 +4,11 @@
 
 using namespace tr47;
 using tr47::test::child_at;
+using tr47::test::L;
+using tr47::test::S;
 using tr47::test::value_at;
 
 namespace {
-Variant S(const char* s) { return Variant(s); }
-Variant L(std::int32_t n) { return Variant(n); }
-
 std::vector<std::string> names(const ref<cls_INIValues>& values) {
     std::vector<std::string> out;
     for (std::int32_t i = 1; i <= values->COUNT(); ++i) out.push_back(values->Item(L(i))->NAME());

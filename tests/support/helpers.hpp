@@ -44,6 +44,10 @@ struct Imported {
 };
 Imported import_text(const std::string& text, bool outputErrors = true);
 
+// Keys and positions as the model's members take them: a text, a long.
+inline Variant S(const char* s) { return Variant(s); }
+inline Variant L(std::int32_t n) { return Variant(n); }
+
 // Value at a position of a group's VALUES.
 ref<cls_INIValue> value_at(const ref<cls_INIGroup>& g, std::int32_t position);
 ref<cls_INIGroup> child_at(const ref<cls_INIGroup>& g, std::int32_t position);
