@@ -1,6 +1,9 @@
-// Copies and packages: DATA's copy and spawn for every class, and the
-// packages that pack and unpack make of them.
+// Copies and packages: DATA's copy and spawn for every class, the packages
+// that pack and unpack make of them, and the packer beneath.
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
 
 #include "tests/support/helpers.hpp"
 #include "tests/support/persistence.hpp"
@@ -95,4 +98,72 @@ TEST(Pack, RoundTripOfEveryClassAndIdentifierTypes) {
     EXPECT_THROW(cls_INI::create()->DATA()->unpack(broken), Error);
     std::string valuePackage = value_at(src->ROOT(), 1)->DATA()->pack();
     EXPECT_THROW(cls_INIGroup::create()->DATA()->unpack(valuePackage), Error);
+}
+
+TEST(Packer, RoundTripsEveryValueTypeAndAwkwardTexts) {
+    Packer p;
+    const std::string awkward = std::string("quote\" comma, colon: semi; \n newline \0 nul ", 40) + "ü€ S5:xyz";
+    std::vector<Variant> values = {Variant(),
+                                   Variant(awkward),
+                                   Variant(""),
+                                   Variant(-0.0),
+                                   Variant(1.0 / 3.0),
+                                   Variant(std::numeric_limits<double>::infinity()),
+                                   Variant(std::int32_t{INT32_MIN}),
+                                   Variant(Date{46362.75}),
+                                   Variant::boolean(true),
+                                   Variant::boolean(false),
+                                   Variant::omitted(),
+                                   Variant(std::string(p.pack_values({Variant("nested")})))};
+    std::vector<PackElement> elements(values.begin(), values.end());
+    std::string package = p.pack_values(elements);
+    std::vector<Variant> back(values.size());
+    std::vector<Target> targets;
+    for (Variant& b : back) targets.emplace_back(&b);
+    p.unpack_values(package, targets);
+    for (std::size_t i = 0; i < values.size(); ++i) EXPECT_TRUE(back[i].same(values[i])) << i << describe(back[i]);
+    EXPECT_TRUE(std::signbit(back[3].dbl()));
+
+    // Targets convert: a number into a text, a text into a long.
+    std::string text;
+    std::int32_t number = 0;
+    p.unpack_values(p.pack_values({Variant(5.0), Variant("12")}), {Target(&text), Target(&number)});
+    EXPECT_EQ(text, "5");
+    EXPECT_EQ(number, 12);
+
+    // A persistable object in a variant travels as its class and package.
+    ref<cls_INIValue> v = cls_INIValue::create();
+    v->NAME("inner");
+    Variant obj;
+    p.unpack_values(p.pack_values({Variant(v)}), {Target(&obj)});
+    ASSERT_TRUE(obj.is_object());
+    auto copy = query<cls_INIValue>(obj.object());
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->NAME(), "inner");
+    EXPECT_NE(copy.get(), v.get());
+}
+
+TEST(Packer, RejectsMalformedPackagesWithoutChangingTargets) {
+    Packer p;
+    std::string good = p.pack_values({Variant("abc"), Variant(std::int32_t{7})});
+    std::string a = "keep";
+    std::int32_t b = 1;
+    std::vector<std::string> bad = {"",
+                                    "TP1",
+                                    "XX1;S3:abc",
+                                    good + "E0:",
+                                    good.substr(0, good.size() - 1),
+                                    "TP1;S99999999999999999:x",
+                                    "TP1;S3:abcL1:x",
+                                    "TP1;Q1:aL1:1",
+                                    "TP1;S-1:aL1:1",
+                                    "TP1;S3:abcL11:99999999999"};
+    for (const std::string& pkg : bad) {
+        EXPECT_THROW(p.unpack_values(pkg, {Target(&a), Target(&b)}), Error) << pkg;
+        EXPECT_EQ(a, "keep");
+        EXPECT_EQ(b, 1);
+    }
+    // Every truncation of a good package is refused.
+    for (std::size_t n = 0; n < good.size(); ++n)
+        EXPECT_THROW(p.unpack_values(good.substr(0, n), {Target(&a), Target(&b)}), Error) << n;
 }

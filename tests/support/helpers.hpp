@@ -25,6 +25,9 @@ private:
 
 std::string read_file(const std::string& path);
 
+// Lists of texts, as the toolkit's split and the reader's lines give them.
+using Items = std::vector<std::string>;
+
 // Captures the messages of the message output while it lives.
 class MessageCapture {
 public:
