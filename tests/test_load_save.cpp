@@ -166,7 +166,8 @@ struct stat status_of(const std::string& path) {
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
     return st;
 }
-// The permission bits, special ones included, as ls -l counts them: "644".
+// The permission bits, set-user-ID, set-group-ID and sticky included, as
+// ls -l counts them: "644".
 std::string mode_of(const std::string& path) {
     char text[8];
     std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(status_of(path).st_mode & 07777));
