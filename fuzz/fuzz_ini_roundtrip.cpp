@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "fuzz/fuzz_util.hpp"
-#include "tests/tree_equal.hpp"
+#include "tests/support/tree_equal.hpp"
 #include "tr47ini/tr47ini.hpp"
 
 using namespace tr47;

@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/test_helpers.hpp"
-#include "tests/tree_equal.hpp"
+#include "tests/support/helpers.hpp"
+#include "tests/support/tree_equal.hpp"
 
 using namespace tr47;
 using tr47::test::import_text;

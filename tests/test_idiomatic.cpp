@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using namespace std::chrono;

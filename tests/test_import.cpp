@@ -6,19 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using tr47::test::child_at;
 using tr47::test::import_text;
 using tr47::test::Imported;
 using tr47::test::MessageCapture;
+using tr47::test::S;
 using tr47::test::TempDir;
 using tr47::test::value_at;
 
 namespace {
-Variant S(const char* s) { return Variant(s); }
-
 struct Kind {
     std::int32_t sort;
     Variant content;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 using namespace tr47::test;

@@ -1,64 +1,22 @@
+// The three keyed collections (values, groups, enumerations): keys,
+// positions, removal, the key index, and the database object that routes a
+// collection's members to its storage.
 #include <gtest/gtest.h>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
-using tr47::test::child_at;
-using tr47::test::value_at;
+using tr47::test::Items;
+using tr47::test::L;
+using tr47::test::S;
 
 namespace {
-Variant S(const char* s) { return Variant(s); }
-Variant L(std::int32_t n) { return Variant(n); }
-
 std::vector<std::string> names(const ref<cls_INIValues>& values) {
     std::vector<std::string> out;
     for (std::int32_t i = 1; i <= values->COUNT(); ++i) out.push_back(values->Item(L(i))->NAME());
     return out;
 }
 } // namespace
-
-TEST(Value, DefaultsAndFreeFields) {
-    ref<cls_INIValue> v = cls_INIValue::create();
-    EXPECT_EQ(v->SORT(), ID_INIValueSort_String);
-    EXPECT_TRUE(v->CONTENT().is_empty());
-    EXPECT_EQ(v->NAME(), "");
-    EXPECT_FALSE(v->ENUMREF());
-    EXPECT_EQ(v->DATA()->class_name(), "TR47_INI.cls_INIValue");
-    v->SORT(5); // no such kind; stored unchanged
-    EXPECT_EQ(v->SORT(), 5);
-    EXPECT_EQ(cls_INI::create()->DATA()->class_name(), "TR47_INI.cls_INI");
-    EXPECT_EQ(cls_INIGroups::create()->DATA()->class_name(), "TR47_INI.cls_INIGroups");
-}
-
-TEST(Enumeration, NameIsTheDataObjectIdentifier) {
-    ref<cls_INIEnums> enums = cls_INIEnums::create();
-    ref<cls_INIEnum> e = enums->CREATE("Modes");
-    EXPECT_EQ(e->NAME(), "Modes");
-    EXPECT_TRUE(e->DATA()->identifier().same(S("Modes")));
-    EXPECT_TRUE(enums->EXISTS(S(" modes ")));
-    e->NAME("Levels");
-    EXPECT_FALSE(enums->EXISTS(S("Modes")));
-    EXPECT_TRUE(enums->EXISTS(S("LEVELS")));
-    // ADD with an identifier renames; without keeps the name.
-    ref<cls_INIEnum> f = cls_INIEnum::create();
-    f->NAME("Own");
-    EXPECT_EQ(enums->ADD(f, L(42))->NAME(), "42");
-    ref<cls_INIEnum> g = cls_INIEnum::create();
-    g->NAME("Kept");
-    EXPECT_EQ(enums->ADD(g)->NAME(), "Kept");
-    // Two of one name: the first wins.
-    ref<cls_INIEnum> dup = enums->CREATE("levels");
-    EXPECT_EQ(enums->Item(S("Levels")).get(), e.get());
-    // Another data object brings its identifier as the name.
-    ref<DataObject> d = DataObject::create();
-    d->identifier(L(7));
-    dup->DATA(d);
-    EXPECT_EQ(dup->NAME(), "7");
-    EXPECT_TRUE(cls_INIEnum::create()->NAME().empty());
-    ref<cls_INIEnum> noData = cls_INIEnum::create();
-    noData->DATA(nullptr);
-    EXPECT_THROW(noData->NAME(), Error);
-}
 
 TEST(KeyedCollection, ContractOfValues) {
     ref<cls_INIValues> values = cls_INIValues::create();
@@ -235,73 +193,61 @@ TEST(KeyedCollection, ReplacingTheDatabaseObjectMovesTheBinding) {
     EXPECT_FALSE(a->EXISTS(S("InB")));
 }
 
-TEST(Group, ExistsAndValueRules) {
-    ref<cls_INIGroup> g = cls_INIGroup::create();
-    EXPECT_FALSE(g->EXISTS("x", true));
-    EXPECT_TRUE(g->VALUE("x", Variant(5.0)).same(Variant(5.0)));
-    EXPECT_TRUE(g->VALUE("x").is_omitted());
-    EXPECT_FALSE(g->values_if_any()); // look-ups create nothing
+namespace {
+// A collection stand-in that records the events it receives.
+struct FakeCollection : DatabaseEvents {
+    std::vector<std::string> keys;
+    std::vector<std::string> log;
+    void DatabaseClear() override { keys.clear(); }
+    void DatabaseCount(std::int32_t& ret) override { ret = static_cast<std::int32_t>(keys.size()); }
+    void DatabaseImport(const ref<tmp_Data>&, const Variant& ID) override {
+        keys.push_back(ID.is_error() ? "" : ID.to_text());
+    }
+    void DatabaseItem(ref<tmp_Data>&, std::int32_t) override {}
+    void DatabaseItemObj(ref<Object>& rRet, std::int32_t pIndex) override {
+        log.push_back("item " + std::to_string(pIndex));
+        rRet = cls_INIValue::create();
+    }
+    void DatabaseRemove(std::int32_t ID) override {
+        log.push_back("remove " + std::to_string(ID));
+        keys.erase(keys.begin() + (ID - 1));
+    }
+    void DatabaseSearch(std::int32_t& ret, const Variant& ID) override {
+        log.push_back("search " + ID.to_text());
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (keys_equal(keys[i], ID.to_text())) {
+                ret = static_cast<std::int32_t>(i + 1);
+                return;
+            }
+    }
+};
+} // namespace
 
-    g->VALUES()->CREATE("KEY", Variant("own"));
-    g->VALUES()->CREATE("Empty", Variant());
-    g->CHILDREN()->CREATE("Sub");
-    EXPECT_TRUE(g->EXISTS(" Key "));
-    EXPECT_TRUE(g->EXISTS(" sub ", false)); // a child group's name counts
-    EXPECT_TRUE(g->VALUE("Sub", Variant(1.0)).same(Variant(1.0)));
-    EXPECT_TRUE(g->VALUE("empty", Variant(1.0)).is_empty()); // the default is only for missing values
-    EXPECT_TRUE(g->VALUE("a.b", Variant(0.0)).same(Variant(0.0)));
-}
-
-TEST(Group, RecursiveLookUpOrder) {
-    // root: children c1 (subtree without k), c2 (k=2), c3 (k=3)
-    ref<cls_INIGroup> root = cls_INIGroup::create();
-    ref<cls_INIGroup> c1 = root->CHILDREN()->CREATE("c1");
-    c1->CHILDREN()->CREATE("deep")->VALUES()->CREATE("other", Variant());
-    root->CHILDREN()->CREATE("c2")->VALUES()->CREATE("k", Variant(2.0));
-    root->CHILDREN()->CREATE("c3")->VALUES()->CREATE("k", Variant(3.0));
-    EXPECT_TRUE(root->VALUE("k", Variant(), true).same(Variant(2.0)));
-    EXPECT_TRUE(root->VALUE("k", Variant(-1.0), false).same(Variant(-1.0)));
-    EXPECT_TRUE(root->EXISTS("K", true));
-    EXPECT_FALSE(root->EXISTS("K", false));
-    // The group's own value comes first.
-    root->VALUES()->CREATE("k", Variant(0.0));
-    EXPECT_TRUE(root->VALUE("k", Variant(), true).same(Variant(0.0)));
-
-    // A: only a child group named k; B: a value k. VALUE gives the default.
-    ref<cls_INIGroup> top = cls_INIGroup::create();
-    top->CHILDREN()->CREATE("A")->CHILDREN()->CREATE("k");
-    top->CHILDREN()->CREATE("B")->VALUES()->CREATE("k", Variant(9.0));
-    EXPECT_TRUE(top->VALUE("k", Variant("dflt"), true).same(Variant("dflt")));
-    EXPECT_TRUE(top->EXISTS("k", true));
-    // Below the group named k the search goes on inside A's subtree only.
-    child_at(child_at(top, 1), 1)->CHILDREN()->CREATE("x")->VALUES()->CREATE("k", Variant(7.0));
-    EXPECT_TRUE(top->VALUE("k", Variant("dflt"), true).same(Variant(7.0)));
-
-    // The document searches the whole tree by default.
-    ref<cls_INI> doc = cls_INI::create();
-    EXPECT_TRUE(doc->VALUE("k").is_omitted());
-    doc->ROOT(top);
-    EXPECT_TRUE(doc->VALUE("k").same(Variant(7.0)));
-    EXPECT_TRUE(doc->VALUE("k", Variant(), false).is_empty());
-    doc->ROOT(nullptr);
-    EXPECT_TRUE(doc->VALUE("k", Variant(1.0)).same(Variant(1.0)));
-    EXPECT_NE(doc->ROOT().get(), top.get());
-}
-
-TEST(Group, CyclesAndDeepTreesEndWithoutOverflow) {
-    ref<cls_INIGroup> a = cls_INIGroup::create();
-    ref<cls_INIGroup> b = a->CHILDREN()->CREATE("b");
-    b->CHILDREN()->ADD(a, S("loop")); // a is now its own descendant
-    EXPECT_FALSE(a->EXISTS("missing", true));
-    EXPECT_TRUE(a->VALUE("missing", Variant(1.0), true).same(Variant(1.0)));
-    b->VALUES()->CREATE("here", Variant(3.0));
-    EXPECT_TRUE(a->VALUE("here", Variant(), true).same(Variant(3.0)));
-    b->CHILDREN()->REMOVE(S("loop")); // break the cycle so both are released
-
-    ref<cls_INIGroup> root = cls_INIGroup::create();
-    ref<cls_INIGroup> g = root;
-    for (int i = 0; i < 100000; ++i) g = g->CHILDREN()->CREATE("n");
-    g->VALUES()->CREATE("leaf", Variant(42.0));
-    EXPECT_TRUE(root->VALUE("leaf", Variant(), true).same(Variant(42.0)));
-    EXPECT_TRUE(root->EXISTS("LEAF", true));
+TEST(DatabaseObject, RoutesPositionsAndKeysThroughTheEvents) {
+    FakeCollection fake;
+    ref<DatabaseObject> db = DatabaseObject::create();
+    EXPECT_EQ(db->count(), 0); // preset 0 with no collection bound
+    db->bind(&fake);
+    db->add(nullptr, Variant("A"));
+    db->add(nullptr, Variant("B"));
+    db->add(nullptr, Variant::omitted());
+    EXPECT_EQ(db->count(), 3);
+    EXPECT_TRUE(db->exists(Variant(" b ")));
+    EXPECT_FALSE(db->exists(Variant("C")));
+    EXPECT_TRUE(db->exists(Variant(std::int32_t{3})));
+    EXPECT_FALSE(db->exists(Variant(std::int32_t{4})));
+    fake.log.clear();
+    // A long integer is a position under either flag; a text is a key.
+    db->item(Variant(std::int32_t{2}), false);
+    db->item(Variant(std::int32_t{2}), true);
+    db->item(Variant(2.0), true);
+    db->item(Variant("a"), true);
+    EXPECT_EQ(fake.log, (Items{"item 2", "item 2", "item 2", "search a", "item 1"}));
+    EXPECT_FALSE(db->item(Variant("zzz"), false));
+    EXPECT_FALSE(db->remove(Variant("zzz"), false));
+    EXPECT_TRUE(db->remove(Variant("A"), false));
+    EXPECT_EQ(fake.keys, (Items{"B", ""}));
+    db->clear();
+    EXPECT_EQ(db->count(), 0);
+    db->unbind(&fake);
 }

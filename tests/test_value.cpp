@@ -1,9 +1,12 @@
+// A value and what it holds: the Variant of every content and identifier
+// (subtypes, conversions, comparisons, Null), and the value class's
+// defaults.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 using namespace tr47;
 
@@ -113,27 +116,15 @@ TEST(Variant, NullIsKeptAsGivenAndRefusesConversion) {
     EXPECT_TRUE(back->CONTENT().is_null());
 }
 
-TEST(ReferenceCounting, ParentsHoldChildrenAndReleaseThem) {
-    const auto before = Object::live_objects();
-    {
-        ref<cls_INIGroup> g = cls_INIGroup::create();
-        ref<cls_INIValue> v = g->VALUES()->CREATE("A", Variant(1.0));
-        EXPECT_EQ(v->ref_count(), 2u); // the slot array and us
-        ref<cls_INIValues> values = g->VALUES();
-        g.reset();
-        // The collection outlives its group while we hold it.
-        EXPECT_EQ(values->COUNT(), 1);
-        EXPECT_EQ(values->Item(Variant(1))->NAME(), "A");
-    }
-    EXPECT_EQ(Object::live_objects(), before);
-}
-
-TEST(ReferenceCounting, DeepChainsReleaseWithoutRecursion) {
-    const auto before = Object::live_objects();
-    {
-        ref<cls_INIGroup> root = cls_INIGroup::create();
-        ref<cls_INIGroup> g = root;
-        for (int i = 0; i < 200000; ++i) g = g->CHILDREN()->CREATE("x");
-    }
-    EXPECT_EQ(Object::live_objects(), before);
+TEST(Value, DefaultsAndFreeFields) {
+    ref<cls_INIValue> v = cls_INIValue::create();
+    EXPECT_EQ(v->SORT(), ID_INIValueSort_String);
+    EXPECT_TRUE(v->CONTENT().is_empty());
+    EXPECT_EQ(v->NAME(), "");
+    EXPECT_FALSE(v->ENUMREF());
+    EXPECT_EQ(v->DATA()->class_name(), "TR47_INI.cls_INIValue");
+    v->SORT(5); // no such kind; stored unchanged
+    EXPECT_EQ(v->SORT(), 5);
+    EXPECT_EQ(cls_INI::create()->DATA()->class_name(), "TR47_INI.cls_INI");
+    EXPECT_EQ(cls_INIGroups::create()->DATA()->class_name(), "TR47_INI.cls_INIGroups");
 }

@@ -1,4 +1,4 @@
-#include "tests/test_helpers.hpp"
+#include "tests/support/helpers.hpp"
 
 #include <atomic>
 #include <fstream>

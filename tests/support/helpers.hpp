@@ -25,6 +25,9 @@ private:
 
 std::string read_file(const std::string& path);
 
+// Lists of texts, as the toolkit's split and the reader's lines give them.
+using Items = std::vector<std::string>;
+
 // Captures the messages of the message output while it lives.
 class MessageCapture {
 public:
@@ -43,6 +46,10 @@ struct Imported {
     std::vector<std::string> messages;
 };
 Imported import_text(const std::string& text, bool outputErrors = true);
+
+// Keys and positions as the model's members take them: a text, a long.
+inline Variant S(const char* s) { return Variant(s); }
+inline Variant L(std::int32_t n) { return Variant(n); }
 
 // Value at a position of a group's VALUES.
 ref<cls_INIValue> value_at(const ref<cls_INIGroup>& g, std::int32_t position);

@@ -1,0 +1,300 @@
+// LOAD and SAVE: passwords, damaged and cut files, what a failed SAVE leaves
+// behind, the permissions of saved files, deep trees, and repeated round
+// trips that must neither drift nor leak.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "corelib/stored_file.hpp"
+#include "tests/support/helpers.hpp"
+#include "tests/support/persistence.hpp"
+
+using namespace tr47;
+using tr47::test::dump;
+using tr47::test::FastPasswords;
+using tr47::test::import_text;
+using tr47::test::kSample;
+using tr47::test::read_file;
+using tr47::test::sample_doc;
+using tr47::test::spawn;
+using tr47::test::TempDir;
+using tr47::test::wait_for;
+
+TEST(LoadSave, PasswordsDamageAndTruncation) {
+    FastPasswords fast;
+    TempDir dir;
+    ref<cls_INI> src = sample_doc();
+    const std::string plainPath = dir.file("plain.tr47"), securePath = dir.file("secure.tr47");
+    ASSERT_TRUE(src->SAVE(plainPath));
+    ASSERT_TRUE(src->SAVE(securePath, "geheim"));
+    const std::string secureBytes = read_file(securePath);
+    EXPECT_EQ(secureBytes.find("Arial"), std::string::npos); // encrypted
+    EXPECT_EQ(secureBytes.find("geheim"), std::string::npos);
+    EXPECT_NE(read_file(plainPath).find("Arial"), std::string::npos);
+
+    ref<cls_INI> back = cls_INI::create();
+    ASSERT_TRUE(back->LOAD(securePath, "geheim"));
+    EXPECT_EQ(dump(back), dump(src));
+
+    // Wrong, missing or unexpected passwords change nothing.
+    ref<cls_INI> target = cls_INI::create();
+    target->VERSION("untouched");
+    const std::string untouched = dump(target);
+    EXPECT_FALSE(target->LOAD(securePath, "Geheim"));
+    EXPECT_FALSE(target->LOAD(securePath));
+    EXPECT_FALSE(target->LOAD(plainPath, "geheim"));
+    EXPECT_FALSE(target->LOAD(dir.file("missing.tr47")));
+    EXPECT_FALSE(target->LOAD(dir.path().string()));
+    EXPECT_EQ(dump(target), untouched);
+
+    // Every flipped byte and every truncation is detected.
+    for (const std::string* path : {&plainPath, &securePath}) {
+        const std::string bytes = read_file(*path);
+        const std::string damaged = dir.file("damaged.tr47");
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            std::string b = bytes;
+            b[i] = static_cast<char>(b[i] ^ 0x20);
+            dir.write("damaged.tr47", b);
+            EXPECT_FALSE(target->LOAD(damaged, path == &securePath ? "geheim" : "")) << "flip at " << i;
+        }
+        for (std::size_t n = 0; n < bytes.size(); ++n) {
+            dir.write("damaged.tr47", bytes.substr(0, n));
+            EXPECT_FALSE(target->LOAD(damaged, path == &securePath ? "geheim" : "")) << "cut at " << n;
+        }
+        EXPECT_EQ(dump(target), untouched);
+    }
+}
+
+TEST(LoadSave, SaveNeverDestroysThePreviousFile) {
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    const std::string path = dir.file("keep.tr47");
+    ASSERT_TRUE(doc->SAVE(path));
+    const std::string good = read_file(path);
+    EXPECT_FALSE(doc->SAVE(dir.file("no/such/folder/x.tr47")));
+    EXPECT_FALSE(doc->SAVE(dir.path().string())); // a folder is no file
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+
+    // A file-size limit makes the write fail half-way: the old file stays.
+    ref<cls_INIGroup> big = doc->ROOT()->CHILDREN()->CREATE("Big");
+    for (int i = 0; i < 20000; ++i) big->VALUES()->CREATE("v" + std::to_string(i), Variant(std::string(50, 'x')));
+    pid_t pid = spawn([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{static_cast<rlim_t>(good.size() + 1000), static_cast<rlim_t>(good.size() + 1000)};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        return doc->SAVE(path) ? 1 : 0;
+    });
+    ASSERT_GE(pid, 0);
+    EXPECT_EQ(wait_for(pid), 0) << "SAVE over the limit did not return false";
+    EXPECT_EQ(read_file(path), good);
+    std::size_t leftovers = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir.path())) leftovers += e.path().filename() != "keep.tr47";
+    EXPECT_EQ(leftovers, 0u); // the temporary file is removed
+    ref<cls_INI> back = cls_INI::create();
+    EXPECT_TRUE(back->LOAD(path));
+}
+
+namespace {
+// Bytes this process has read through system calls so far (Linux), or -1.
+long long bytes_read_so_far() {
+    std::ifstream in("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (in >> key >> value)
+        if (key == "rchar:") return value;
+    return -1;
+}
+} // namespace
+
+TEST(LoadSave, FilesAreRefusedByTheirHeadBeforeTheRestIsRead) {
+    if (bytes_read_so_far() < 0) GTEST_SKIP() << "no /proc/self/io";
+    FastPasswords fast;
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    ASSERT_TRUE(doc->SAVE(dir.file("plain.tr47")));
+    ASSERT_TRUE(doc->SAVE(dir.file("secure.tr47"), "pw"));
+    const std::string plain = read_file(dir.file("plain.tr47")), secure = read_file(dir.file("secure.tr47"));
+    ASSERT_GE(plain.size(), detail::kStoredHeadBytes);
+    ASSERT_GE(secure.size(), detail::kStoredHeadBytes);
+    std::string hugeLength = plain.substr(0, 20);
+    for (int i = 12; i < 20; ++i) hugeLength[static_cast<std::size_t>(i)] = '\x7F';
+    struct Case {
+        const char* what;
+        std::string head;
+        const char* password;
+    };
+    const Case cases[] = {
+        {"no stored file", "PK\x03\x04 an archive, not a stored file", ""},
+        {"unknown version", std::string("TR47STOR\x09\0\0\0", 12), ""},
+        {"unknown protection", std::string("TR47STOR\x02\0\x07\0", 12), ""},
+        {"plain, longer than its head says", plain.substr(0, detail::kStoredHeadBytes), ""},
+        {"protected, longer than its head says", secure.substr(0, detail::kStoredHeadBytes), "pw"},
+        {"a payload longer than LOAD takes", hugeLength, ""},
+    };
+    // 64 MiB each, sparse: reading them would show, storing them costs nothing.
+    constexpr off_t kSize = off_t{64} << 20;
+    ref<cls_INI> target = cls_INI::create();
+    target->VERSION("untouched");
+    const std::string untouched = dump(target);
+    for (const Case& c : cases) {
+        const std::string path = dir.write("big.tr47", c.head);
+        ASSERT_EQ(::truncate(path.c_str(), kSize), 0);
+        const long long before = bytes_read_so_far();
+        EXPECT_FALSE(target->LOAD(path, c.password)) << c.what;
+        EXPECT_LT(bytes_read_so_far() - before, 1 << 20) << c.what;
+    }
+    EXPECT_EQ(dump(target), untouched);
+    // Whole files still load.
+    ASSERT_TRUE(target->LOAD(dir.file("secure.tr47"), "pw"));
+    EXPECT_EQ(dump(target), dump(doc));
+}
+
+namespace {
+struct UmaskScope {
+    mode_t saved;
+    explicit UmaskScope(mode_t mask) : saved(::umask(mask)) {}
+    ~UmaskScope() { ::umask(saved); }
+};
+struct stat status_of(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+// The permission bits, set-user-ID, set-group-ID and sticky included, as
+// ls -l counts them: "644".
+std::string mode_of(const std::string& path) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(status_of(path).st_mode & 07777));
+    return text;
+}
+} // namespace
+
+TEST(SaveModes, NewFilesFollowTheUmaskAndProtectedOnesStayPrivate) {
+    FastPasswords fast;
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    struct Case {
+        mode_t umask;
+        const char *plain, *secure;
+    };
+    for (const Case c : {Case{022, "644", "600"}, Case{077, "600", "600"}, Case{002, "664", "600"},
+                         Case{027, "640", "600"}, Case{0, "666", "600"}}) {
+        UmaskScope scope(c.umask);
+        const std::string plain = dir.file("plain" + std::to_string(c.umask) + ".tr47");
+        const std::string secure = dir.file("secure" + std::to_string(c.umask) + ".tr47");
+        ASSERT_TRUE(doc->SAVE(plain));
+        ASSERT_TRUE(doc->SAVE(secure, "pw"));
+        EXPECT_EQ(mode_of(plain), c.plain) << "umask " << std::oct << c.umask;
+        EXPECT_EQ(mode_of(secure), c.secure) << "umask " << std::oct << c.umask;
+    }
+}
+
+TEST(SaveModes, ReplacedFilesKeepTheirPermissionsNeverSpecialBitsNorALinksTarget) {
+    FastPasswords fast;
+    UmaskScope scope(022);
+    TempDir dir;
+    ref<cls_INI> doc = sample_doc();
+    const std::string path = dir.file("own.tr47");
+    ASSERT_TRUE(doc->SAVE(path));
+    // The user's own file keeps its permissions...
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(doc->SAVE(path));
+    EXPECT_EQ(mode_of(path), "640");
+    // ... but no set-user-ID bit (nor set-group-ID or sticky bits).
+    ASSERT_EQ(::chmod(path.c_str(), 04757), 0);
+    ASSERT_TRUE(doc->SAVE(path));
+    EXPECT_EQ(mode_of(path), "757");
+    // Under a password nothing is left for others.
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    ASSERT_TRUE(doc->SAVE(path, "pw"));
+    EXPECT_EQ(mode_of(path), "660");
+
+    // A symbolic link at the name is replaced by a new file; its target
+    // gives no bits and stays as it was.
+    const std::string target = dir.write("target", "keep me");
+    ASSERT_EQ(::chmod(target.c_str(), 04777), 0);
+    const std::string targetMode = mode_of(target);
+    for (const char* password : {"", "pw"}) {
+        const std::string link = dir.file(std::string("link") + password + ".tr47");
+        ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_TRUE(doc->SAVE(link, password));
+        EXPECT_TRUE(S_ISREG(status_of(link).st_mode));
+        EXPECT_EQ(mode_of(link), *password ? "600" : "644") << "password '" << password << "'";
+        EXPECT_EQ(read_file(target), "keep me");
+        EXPECT_EQ(mode_of(target), targetMode);
+        ref<cls_INI> back = cls_INI::create();
+        ASSERT_TRUE(back->LOAD(link, password));
+        EXPECT_EQ(dump(back), dump(doc));
+    }
+
+    // Another user's file is replaced like a new one (only root can make one).
+    if (::geteuid() == 0) {
+        const std::string theirs = dir.file("theirs.tr47");
+        ASSERT_TRUE(doc->SAVE(theirs));
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(theirs.c_str(), 0666), 0);
+        ASSERT_TRUE(doc->SAVE(theirs));
+        EXPECT_EQ(mode_of(theirs), "644");
+        EXPECT_EQ(status_of(theirs).st_uid, ::geteuid());
+    }
+}
+
+TEST(LoadSave, DeepTreesWithinTheLimitRoundTrip) {
+    ref<cls_INI> doc = cls_INI::create();
+    ref<cls_INIGroup> g = doc->ROOT();
+    for (int i = 0; i < 300; ++i) g = g->CHILDREN()->CREATE("level" + std::to_string(i));
+    g->VALUES()->CREATE("bottom", Variant(1.0));
+    TempDir dir;
+    ASSERT_TRUE(doc->SAVE(dir.file("deep.tr47")));
+    ref<cls_INI> back = cls_INI::create();
+    ASSERT_TRUE(back->LOAD(dir.file("deep.tr47")));
+    EXPECT_TRUE(back->VALUE("bottom").same(Variant(1.0)));
+}
+
+TEST(Soak, RepeatedRoundTripsStayEqualAndLeakNothing) {
+    FastPasswords fast;
+    TempDir dir;
+    const std::int64_t before = Object::live_objects();
+    std::int64_t afterFirst = -1;
+    for (int round = 0; round < 40; ++round) {
+        {
+            auto r = import_text(kSample);
+            ASSERT_TRUE(r.result);
+            ref<cls_INI> doc = r.doc;
+            doc->ROOT()->VALUES()->CREATE("Round", Variant(std::int32_t{round}), ID_INIValueSort_Long);
+            doc->ROOT()->CHILDREN()->CREATE("Extra" + std::to_string(round));
+            doc->ROOT()->VALUES()->REMOVE(Variant("Count"));
+            ref<cls_INI> copy = cls_INI::create();
+            copy->DATA()->copy(doc);
+            ASSERT_EQ(dump(copy), dump(doc));
+            const std::string path = dir.file("soak.tr47");
+            const std::string pw = round % 2 ? "secret" : "";
+            ASSERT_TRUE(copy->SAVE(path, pw));
+            ref<cls_INI> back = cls_INI::create();
+            ASSERT_TRUE(back->LOAD(path, pw));
+            ASSERT_EQ(dump(back), dump(doc)) << "round " << round;
+            // Unpacking turns empty identifiers into empty texts; after
+            // that a package round trip is exact.
+            const auto through_package = [](const ref<cls_INI>& d) {
+                std::string package = d->DATA()->pack();
+                ref<cls_INI> out = cls_INI::create();
+                out->DATA()->unpack(package);
+                return out;
+            };
+            ref<cls_INI> settled = through_package(back);
+            ASSERT_EQ(dump(through_package(settled)), dump(settled)) << "round " << round;
+            ASSERT_EQ(dump(settled), dump(through_package(doc))) << "round " << round;
+        }
+        // Every object of the round is gone again (the first round may
+        // create process-wide objects once).
+        if (round == 0) afterFirst = Object::live_objects();
+        EXPECT_EQ(Object::live_objects(), afterFirst) << "objects leak in round " << round;
+    }
+    EXPECT_LE(afterFirst - before, 4);
+}

@@ -1,0 +1,84 @@
+// The reader: the lines of a text file in every line ending and encoding,
+// and stored values written and read back.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/helpers.hpp"
+
+using namespace std::string_literals;
+using namespace tr47;
+using tr47::test::Items;
+using tr47::test::TempDir;
+
+TEST(Reader, LineEndingsEncodingsAndEnd) {
+    TempDir dir;
+    auto lines_of = [&](const std::string& bytes) {
+        ref<ReaderObject> r = ReaderObject::create();
+        EXPECT_TRUE(r->open(dir.write("f.txt", bytes), 1, "", false, true));
+        std::vector<std::string> out;
+        while (!r->eof()) out.push_back(r->read_line());
+        EXPECT_EQ(r->read_line(), ""); // past the end
+        return out;
+    };
+    EXPECT_EQ(lines_of("a\r\nb\nc\rd"), (Items{"a", "b", "c", "d"}));
+    EXPECT_EQ(lines_of("a\n\nb\n"), (Items{"a", "", "b"}));
+    EXPECT_EQ(lines_of(""), Items{});
+    EXPECT_EQ(lines_of("\r\n"), Items{""});
+    EXPECT_EQ(lines_of("\xEF\xBB\xBFK=\xC3\xA4\n"), Items{"K=ä"});
+    EXPECT_EQ(lines_of("\xFF\xFEK\0=\0\xE4\0\r\0\n\0x\0"s), (Items{"K=ä", "x"}));
+    EXPECT_EQ(lines_of("\xFE\xFF\0K\0=\0\xE4\0\n"s), Items{"K=ä"});
+    // A line that is no UTF-8 is read as Windows-1252.
+    EXPECT_EQ(lines_of("ok=\xC3\xBC\nold=\xFC\x80\n"), (Items{"ok=ü", "old=ü€"}));
+    EXPECT_EQ(lines_of("a\0b\n"s), Items{"a\0b"s});
+    {
+        // A Windows-1252 byte at every place in lines of every length up to
+        // 40, so it falls everywhere in the reader's 16-byte steps, next to
+        // ASCII lines; and a file that ends without a line break.
+        std::string file;
+        Items expected;
+        for (std::size_t len = 1; len <= 40; ++len)
+            for (std::size_t at = 0; at < len; ++at) {
+                std::string line(len, 'k');
+                line[at] = '\xFC';
+                file += line + (len % 3 == 0 ? "\r\n" : "\n") + "plain\n";
+                expected.push_back(line.substr(0, at) + "ü" + line.substr(at + 1));
+                expected.push_back("plain");
+            }
+        file += "end\xFC";
+        expected.push_back("endü");
+        EXPECT_EQ(lines_of(file), expected);
+    }
+
+    // CR LF split across the reader's block boundary is one line break.
+    std::string big(1 << 20, 'x');
+    big[(1 << 20) - 1] = '\r';
+    auto lines = lines_of(big + "\nnext");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].size(), (1u << 20) - 1);
+    EXPECT_EQ(lines[1], "next");
+
+    ref<ReaderObject> r = ReaderObject::create();
+    EXPECT_FALSE(r->open(dir.file("missing.txt"), 1, "", false, true));
+    EXPECT_FALSE(r->open(dir.path().string(), 1, "", false, true));
+}
+
+TEST(Reader, StoredValuesComeBackInOrderAndType) {
+    TempDir dir;
+    const std::string path = dir.file("values.bin");
+    ref<ReaderObject> w = ReaderObject::create();
+    ASSERT_TRUE(w->open(path, 2, "", true, true));
+    std::vector<Variant> values = {Variant("1.0"),      Variant(),
+                                   Variant(2.5),        Variant(std::int32_t{-3}),
+                                   Variant(Date{1.25}), Variant::boolean(true),
+                                   Variant::omitted(),  Variant(std::string("a\0b", 3))};
+    for (const Variant& v : values) w->write_values({PackElement(v)});
+    EXPECT_FALSE(std::filesystem::exists(path)); // nothing is written before close
+    w->close();
+    ref<ReaderObject> r = ReaderObject::create();
+    ASSERT_TRUE(r->open(path, 1, "", true, true));
+    for (const Variant& v : values) EXPECT_TRUE(r->read_value().same(v));
+    EXPECT_TRUE(r->eof());
+    EXPECT_THROW(r->read_value(), Error);
+}
