@@ -176,6 +176,7 @@ TEST(KeyedCollection, GroupsCollectionEmptySlotsAndTypeChecks) {
     EXPECT_TRUE(g->DATA()->identifier().same(S("")));
     // Without a database object every member fails clearly.
     other->DATABASE(nullptr);
+    EXPECT_FALSE(other->DATABASE()); // Nothing stands: no new one is made on the next ask
     EXPECT_THROW(other->COUNT(), Error);
 }
 

@@ -184,3 +184,44 @@ TEST(Threads, RecursiveLookUpsWhileOtherReadersMakeGroupsReal) {
         EXPECT_EQ(failures.load(), 0) << "round " << round;
     }
 }
+
+// A collection makes its data and database objects when first asked for:
+// threads asking at once all get the same one, and look-ups that run
+// meanwhile (through the rules without a database object, or through the
+// new one) answer alike.
+TEST(Threads, DataAndDatabaseObjectsMadeOnceWhileOthersLookUp) {
+    for (int round = 0; round < 20; ++round) {
+        Imported im = import_text(wide_ini(4, 40));
+        ASSERT_TRUE(im.result);
+        ref<cls_INIGroup> g = im.doc->ROOT()->CHILDREN()->Item(Variant(nm("G", 2)));
+        ASSERT_TRUE(g);
+        ref<cls_INIValues> values = g->VALUES();
+        ref<cls_INIGroups> children = g->CHILDREN();
+        std::vector<DataObject*> data(THREADS_N);
+        std::vector<DatabaseObject*> databases(THREADS_N);
+        std::atomic<int> failures{0};
+        on_threads(THREADS_N, [&](int t) {
+            for (int i = 0; i < 40; ++i) {
+                const int v = (i * 7 + t) % 40;
+                if (i == t * 5) {
+                    data[static_cast<std::size_t>(t)] = values->DATA().get();
+                    databases[static_cast<std::size_t>(t)] =
+                        t % 2 ? values->DATABASE().get() : children->DATABASE().get();
+                }
+                CHECK_ON_THREAD(failures, values->EXISTS(Variant(nm("V", v))));
+                CHECK_ON_THREAD(failures, g->VALUE(nm("V", v)).to_text() ==
+                                              (v % 3 ? std::to_string(2000 + v) : "text " + std::to_string(v)));
+                CHECK_ON_THREAD(failures, children->COUNT() == 1);
+            }
+        });
+        EXPECT_EQ(failures.load(), 0);
+        for (int t = 0; t < THREADS_N; ++t) {
+            EXPECT_EQ(data[static_cast<std::size_t>(t)], values->DATA().get());
+            EXPECT_EQ(databases[static_cast<std::size_t>(t)],
+                      t % 2 ? values->DATABASE().get() : children->DATABASE().get());
+        }
+        // The database object made on the way answers for its collection.
+        EXPECT_EQ(values->DATABASE()->count(), values->COUNT());
+        EXPECT_TRUE(values->DATABASE()->exists(Variant(nm("V", 39))));
+    }
+}
