@@ -34,18 +34,22 @@ namespace tr47 {
 /// Where a look-up by name searches.
 enum class Lookup {
     Here, ///< the group's own values
-    Tree, ///< the group's own values, then its child groups depth first; the first match wins
+    Tree, ///< the group's own values, then the groups below depth first, as cls_INIGroup::VALUE searches
     /// A path of group names separated by "/", from the group down, and the
     /// value's name last ("Network/Port", "Printer, Fonts/Face"). A part
-    /// written "SORT, NAME" names a group by both; otherwise by its name.
+    /// written "SORT, NAME" names a group by both; otherwise by its key (its name, as imported).
     Path,
 };
 
 namespace detail {
 // The machinery behind the templates below (in model/ini.cpp).
+/// The content of the value that look-up finds, into out; false when none is
+/// found (a broken stored group met on the way included).
 TR47_INI_API bool find_content(cls_INIGroup& group, std::string_view name, Lookup how, Variant& out);
+/// The group at a path of group names below group; empty when a part is missing.
 TR47_INI_API ref<cls_INIGroup> find_group(cls_INIGroup& group, std::string_view path);
-// Conversions of a value's content; false when it has no value of the type.
+/// Conversions of a value's content (see value_as()); false when it has no
+/// value of the type.
 TR47_INI_API bool convert(const Variant& v, std::int64_t& out);
 TR47_INI_API bool convert(const Variant& v, double& out);
 TR47_INI_API bool convert(const Variant& v, bool& out);
@@ -101,6 +105,7 @@ class Enumeration;
 /// enumeration.
 class TR47_INI_API Value {
 public:
+    /// A handle on that value (shared, not copied).
     explicit Value(ref<cls_INIValue> value) : value_(std::move(value)) {}
 
     /// The name as written.
@@ -119,7 +124,7 @@ public:
     T get(const T& fallback) const {
         return value_as<T>(content()).value_or(fallback);
     }
-    /// The enumeration an enumeration value refers to.
+    /// The enumeration an enumeration value refers to; nothing when there is none (ENUMREF empty).
     std::optional<Enumeration> enumeration() const;
     /// The model object.
     const ref<cls_INIValue>& model() const noexcept { return value_; }
@@ -134,6 +139,7 @@ public:
     /// A member: the name and the value text.
     using Member = MemberList::Member;
 
+    /// A handle on that enumeration (shared, not copied).
     explicit Enumeration(ref<cls_INIEnum> e) : enum_(std::move(e)) {}
 
     /// The name.
@@ -143,7 +149,7 @@ public:
     /// The members, for range-for (a copy: the list keeps them packed).
     std::vector<Member> members() const { return enum_->VALUES()->members(); }
     /// The value text of the first member of that name (case and outer
-    /// blanks ignored).
+    /// blanks ignored); nothing when there is none.
     std::optional<std::string> value_of(std::string_view member) const;
     /// The model object.
     const ref<cls_INIEnum>& model() const noexcept { return enum_; }
@@ -167,11 +173,17 @@ public:
     /// Input iterator over the positions 1 to COUNT.
     class iterator {
     public:
+        /// An entry's handle.
         using value_type = Handle;
+        /// An entry's handle, by value.
         using reference = Handle;
+        /// A distance between positions.
         using difference_type = std::ptrdiff_t;
+        /// An input iterator.
         using iterator_category = std::input_iterator_tag;
+        /// An iterator of no collection.
         iterator() = default;
+        /// The iterator at that position of c.
         iterator(Collection* c, std::int32_t position) : c_(c), position_(position) {}
         /// The entry at the iterator's position.
         Handle operator*() const { return Handle(c_->Item(Variant(position_), true)); }
@@ -196,6 +208,7 @@ public:
         std::int32_t position_ = 1;
     };
 
+    /// The entries of c (none when c is empty).
     explicit EntryRange(ref<Collection> c) : c_(std::move(c)) {}
     /// The first entry.
     iterator begin() const { return iterator(c_.get(), 1); }
@@ -221,9 +234,10 @@ using EnumerationRange = EntryRange<cls_INIEnums, Enumeration>;
 /// A group: its values and child groups, and look-ups in them.
 class TR47_INI_API Group {
 public:
+    /// A handle on that group (shared, not copied).
     explicit Group(ref<cls_INIGroup> group) : group_(std::move(group)) {}
 
-    /// The name (the last item of its BEGIN line).
+    /// The name: "Fonts" of "BEGIN Printer, Fonts" and of "BEGIN Fonts" (of "BEGIN Fonts Printer" in a groups file).
     const std::string& name() const { return group_->NAME(); }
     /// The sort ("Printer" of "BEGIN Printer, Fonts"), empty when there is none.
     const std::string& sort() const { return group_->SORT(); }
@@ -284,14 +298,15 @@ public:
     /// A handle on an existing document.
     explicit Document(ref<cls_INI> doc) : doc_(std::move(doc)) {}
 
-    /// Imports an INI text file (messages on the message sink when
-    /// `messages`); false on problems, which diagnostics() lists.
+    /// Imports an INI text file as cls_INI::IMPORT does (messages on the message
+    /// sink when `messages`, default true); false on problems, which diagnostics() lists.
     bool import(std::string_view file, bool messages = true) { return doc_->IMPORT(std::string(file), messages); }
-    /// Loads a stored file; false on any failure (the document unchanged).
+    /// Loads a stored file as cls_INI::LOAD does; false on any failure (a missing or
+    /// damaged file or a wrong password changes nothing).
     bool load(std::string_view file, std::string_view password = {}) {
         return doc_->LOAD(std::string(file), std::string(password));
     }
-    /// Stores the document; false on any failure.
+    /// Stores the document as cls_INI::SAVE does (unprotected without a password); false on any failure.
     bool save(std::string_view file, std::string_view password = {}) const {
         return doc_->SAVE(std::string(file), std::string(password));
     }
@@ -304,7 +319,7 @@ public:
     std::optional<Group> group(std::string_view path) const { return root().group(path); }
     /// The enumerations, for range-for.
     EnumerationRange enumerations() const { return EnumerationRange(doc_->ENUMS()); }
-    /// The enumeration of that name.
+    /// The first enumeration of that name (case and outer blanks ignored); nothing when there is none.
     std::optional<Enumeration> enumeration(std::string_view name) const;
 
     /// Whether a value of that name is found (the whole tree by default).
