@@ -8,19 +8,10 @@ namespace tr47 {
 
 bool cls_INIGroups::IMPORT(const std::string& pFile, bool pOutputErrors, const ref<cls_INI>& pRoot) {
     detail::DiagnosticScope scope;
-    auto problem = [&](const std::string& message) {
-        detail::DiagnosticScope::report({pFile, 0, {}, message});
-        if (pOutputErrors) detail::show_import_message(message);
-        return false;
-    };
-    if (!GlobalObject::instance().file_exists(pFile))
-        return problem("Die INI-Datei '" + pFile + "' konnte nicht gefunden werden!");
-    ref<ReaderObject> reader = ReaderObject::create();
-    if (!reader->open(pFile, 1, "", false, true, nullptr))
-        return problem("Die INI-Datei '" + pFile +
-                       "' konnte nicht ge\xC3\xB6"
-                       "ffnet werden! M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
-                       "Berechtigungen um auf die Datei zuzugreifen!");
+    ref<ReaderObject> reader = detail::open_ini_file(pFile, pOutputErrors,
+                                                     "M\xC3\xB6glicherweise haben Sie nicht die n\xC3\xB6tigen "
+                                                     "Berechtigungen um auf die Datei zuzugreifen!");
+    if (!reader) return false;
     ref<cls_INIGroups> self(this);
     std::string pending;
     while (!reader->eof()) {

@@ -47,4 +47,10 @@ bool colour_number(std::string_view r, std::string_view g, std::string_view b, s
 
 bool import_group_block(cls_INIGroup& group, ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root);
 
+// Opens an INI file for a file-level IMPORT. A file that is missing or
+// cannot be opened gives null, after its message (the second sentence of
+// the cannot-open message is `access_hint`) went to the diagnostics and,
+// with outputErrors, to the user.
+ref<ReaderObject> open_ini_file(const std::string& path, bool outputErrors, const char* access_hint);
+
 } // namespace tr47::detail
