@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "corelib/key_hash.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/utf.hpp"
 #include "tr47ini/corelib.hpp"
@@ -116,6 +117,44 @@ bool key_matches(std::string_view key, std::string_view normalised) {
     }
     return upper(key) == normalised;
 }
+
+namespace detail {
+
+std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
+    // Eight bytes per step: keys are short, and a multiply mixes enough for
+    // a table indexed by the low bits.
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ normalised.size();
+    const char* p = normalised.data();
+    std::size_t n = normalised.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    if (n > 0) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    }
+    h ^= h >> 29;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+std::uint32_t key_hash(std::string_view key) {
+    key = trim_blanks(key);
+    constexpr std::size_t kShort = 64;
+    bool hasI = false;
+    if (key.size() <= kShort && ascii_text(key, hasI) && !(hasI && dotted_i_locale())) {
+        char upperCased[kShort];
+        for (std::size_t i = 0; i < key.size(); ++i) upperCased[i] = ascii_upper(key[i]);
+        return hash_normalised_key({upperCased, key.size()});
+    }
+    return hash_normalised_key(upper(key));
+}
+
+} // namespace detail
 
 bool is_valid_utf8(std::string_view text) noexcept {
     const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "corelib/database_rules.hpp"
+#include "corelib/key_hash.hpp"
 #include "corelib/key_generation.hpp"
 #include "model/internal.hpp"
 
@@ -345,16 +346,15 @@ CollectionCore::Index* CollectionCore::current_index() {
     FlagTaken building(building_index_);
     index = index_.load(std::memory_order_acquire);
     if (is_current(index)) return index;
-    auto idx = std::make_unique<Index>();
+    const std::int32_t n = upper_bound();
+    auto idx = std::make_unique<Index>(static_cast<std::size_t>(n));
     idx->generation = current_key_generation();
     idx->local_generation = local_generation_.load(std::memory_order_relaxed);
-    const std::int32_t n = upper_bound();
-    idx->positions.reserve(static_cast<std::size_t>(n));
     std::string_view text;
     Variant other;
     for (std::int32_t p = 1; p <= n; ++p) {
         if (key_at(p, text, other))
-            idx->positions[normalise_key(text)].push_back(p);
+            idx->positions.insert(key_hash(text), p);
         else
             idx->non_text.push_back(p);
     }
@@ -439,7 +439,7 @@ void CollectionCore::import(const ref<tmp_Data>& NewEntry, const Variant& ID) {
     }
     Variant key = key_of(e);
     if (key.is_string())
-        index->positions[normalise_key(key.string())].push_back(last);
+        index->positions.insert(key_hash(key.string()), last);
     else
         index->non_text.push_back(last);
     index->local_generation = local_generation_.load(std::memory_order_relaxed);
@@ -457,9 +457,8 @@ void CollectionCore::remove(std::int32_t ID) {
         auto forget = [&](std::int32_t position, std::int32_t replacement) {
             std::string_view text;
             Variant other;
-            InlineFirstList<std::int32_t>& list =
-                key_at(position, text, other) ? index->positions[normalise_key(text)] : index->non_text;
-            return list.replace(position, replacement);
+            if (key_at(position, text, other)) return index->positions.replace(key_hash(text), position, replacement);
+            return index->non_text.replace(position, replacement);
         };
         bool ok = forget(ID, 0) && (ID == n || forget(n, ID));
         if (!ok) drop_index();
@@ -502,9 +501,13 @@ std::int32_t CollectionCore::search(const Variant& ID) {
     const Index* index = current_index();
     if (!index) return search_linear(ID); // another thread is building it right now
     std::int32_t best = 0;
-    auto it = index->positions.find(normalise_key(ID.string()));
-    if (it != index->positions.end())
-        it->second.for_each([&](std::int32_t p) { best = best == 0 || p < best ? p : best; });
+    const std::string wanted = normalise_key(ID.string());
+    std::string_view text;
+    Variant other;
+    // Equal keys may sit at several positions: the first in position order wins.
+    index->positions.for_each_candidate(hash_normalised_key(wanted), [&](std::int32_t p) {
+        if ((best == 0 || p < best) && key_at(p, text, other) && key_matches(text, wanted)) best = p;
+    });
     index->non_text.for_each([&](std::int32_t p) {
         if ((best == 0 || p < best) && ID.equals(key_of(slots_[static_cast<std::size_t>(p)].load_acquire()))) best = p;
     });

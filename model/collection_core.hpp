@@ -12,10 +12,10 @@
 #include <thread>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "corelib/inline_first_list.hpp"
+#include "model/key_table.hpp"
 #include "model/packed.hpp"
 
 namespace tr47::detail {
@@ -170,10 +170,10 @@ private:
     bool allocated_ = false; // groups: whether the array exists
 
     struct Index {
+        explicit Index(std::size_t expected) : positions(expected) {}
         std::uint64_t generation = 0; // the library-wide key generation
         std::uint64_t local_generation = 0; // this collection's
-        // Positions that share one key.
-        std::unordered_map<std::string, InlineFirstList<std::int32_t>> positions;
+        KeyTable positions; // of the entries whose key is a string
         InlineFirstList<std::int32_t> non_text; // positions whose key is no string
         Index* retired_next = nullptr;
     };

@@ -3,6 +3,10 @@
 // collection's members to its storage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
+#include "model/key_table.hpp"
 #include "tests/support/helpers.hpp"
 
 using namespace tr47;
@@ -125,6 +129,41 @@ TEST(KeyedCollection, IndexedLookUpsAgreeWithAScanUnderRandomChanges) {
             ref<cls_INIValue> found = values->Item(S(name), false);
             ASSERT_EQ(found ? found.get() : nullptr, expected ? values->Item(L(expected)).get() : nullptr)
                 << "step " << step << " name " << name;
+        }
+    }
+}
+
+TEST(KeyedCollection, KeyTableAgreesWithAMultimapUnderInsertsMovesAndRemovals) {
+    // Hashes from a small range collide in the table's low bits and share
+    // runs, so removals must shift entries back without cutting a run short.
+    detail::KeyTable table;
+    std::multimap<std::uint32_t, std::int32_t> expected;
+    std::uint32_t x = 777;
+    const auto next = [&] { return x = x * 1103515245u + 12345u, (x >> 16) & 0x7FFF; };
+    std::int32_t nextPosition = 1;
+    for (int step = 0; step < 20000; ++step) {
+        const std::uint32_t hash = (next() % 40) * 64 + next() % 3;
+        const std::uint32_t op = next() % 10;
+        if (op < 5 || expected.empty()) {
+            table.insert(hash, nextPosition);
+            expected.emplace(hash, nextPosition++);
+        } else {
+            auto it = std::next(expected.begin(), static_cast<long>(next() % expected.size()));
+            const std::int32_t to = op < 8 ? 0 : nextPosition++;
+            ASSERT_TRUE(table.replace(it->first, it->second, to)) << "step " << step;
+            const std::uint32_t h = it->first;
+            expected.erase(it);
+            if (to != 0) expected.emplace(h, to);
+        }
+        ASSERT_FALSE(table.replace(hash, -5, 0));
+        ASSERT_EQ(table.size(), expected.size());
+        for (std::uint32_t probe : {hash, hash + 64, hash ^ 1u}) {
+            std::vector<std::int32_t> got, want;
+            table.for_each_candidate(probe, [&](std::int32_t p) { got.push_back(p); });
+            for (auto [it, end] = expected.equal_range(probe); it != end; ++it) want.push_back(it->second);
+            std::sort(got.begin(), got.end());
+            std::sort(want.begin(), want.end());
+            ASSERT_EQ(got, want) << "step " << step << " hash " << probe;
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "corelib/key_hash.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/utf.hpp"
 #include "tests/support/helpers.hpp"
@@ -205,6 +206,27 @@ TEST(Text, Utf8LastCharacterStartsAtItsLeadByte) {
 TEST(Text, TurkishLocaleUpperCasesDottedI) {
     LocaleScope tr("tr_TR.UTF-8");
     EXPECT_EQ(upper("i"), "\xC4\xB0");
+    // The key index hashes keys as they normalise under the locale of the
+    // moment: "title" and "TİTLE" are one key here, "title" and "TITLE" not.
+    EXPECT_EQ(detail::key_hash("title"), detail::hash_normalised_key("T\xC4\xB0TLE"));
+    EXPECT_EQ(detail::key_hash("title"), detail::key_hash(" T\xC4\xB0TLE"));
+}
+
+TEST(Text, KeyHashIsTheHashOfTheNormalisedKey) {
+    const std::string longKey(100, 'k');
+    for (const std::string& key : std::vector<std::string>{"Name", "  name  ", "NAME",
+                                                           "stra\xC3\x9F"
+                                                           "e",
+                                                           "\xC3\xA4rger", "", "   ", "a b", longKey,
+                                                           longKey + "\xC3\xA9", std::string("x\xFFy")}) {
+        EXPECT_EQ(detail::key_hash(key), detail::hash_normalised_key(normalise_key(key))) << key;
+    }
+    EXPECT_EQ(detail::key_hash("\xC3\xA4rger"), detail::key_hash("\xC3\x84RGER "));
+    EXPECT_EQ(detail::key_hash(longKey), detail::key_hash(std::string(100, 'K')));
+    // Different keys of one length differ in their hash (a fixed hash would
+    // turn every index into a scan).
+    EXPECT_NE(detail::key_hash("Width"), detail::key_hash("Title"));
+    EXPECT_NE(detail::key_hash("abcdefgh1"), detail::key_hash("abcdefgh2"));
 }
 
 TEST(Dates, TenCharacterTextsFollowTheLocale) {
