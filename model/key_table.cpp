@@ -5,9 +5,10 @@
 namespace tr47::detail {
 
 std::uint32_t KeyTable::capacity_for(std::size_t n) {
-    // At most half full keeps the runs of linear probing short.
+    // At most three quarters full keeps the runs of linear probing short
+    // enough for keys that are compared by their hash first.
     std::uint64_t c = 8;
-    while (c < 2 * static_cast<std::uint64_t>(n)) c *= 2;
+    while (c * 3 < 4 * static_cast<std::uint64_t>(n)) c *= 2;
     if (c > (std::uint64_t{1} << 31)) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
     return static_cast<std::uint32_t>(c);
 }
@@ -26,7 +27,7 @@ void KeyTable::rehash(std::uint32_t capacity) {
 }
 
 void KeyTable::insert(std::uint32_t hash, std::int32_t position) {
-    if (!slots_ || 2 * (std::uint64_t{used_} + 1) > std::uint64_t{mask_} + 1) rehash(capacity_for(used_ + 1));
+    if (!slots_ || 4 * (std::uint64_t{used_} + 1) > 3 * (std::uint64_t{mask_} + 1)) rehash(capacity_for(used_ + 1));
     std::uint32_t i = hash & mask_;
     while (slots_[i].position != 0) i = (i + 1) & mask_;
     slots_[i] = {hash, position};

@@ -15,16 +15,21 @@ constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 
 const char* PackedPool::keep(std::string_view text) {
     if (text.empty()) return "";
+    // Compared as addresses: a text of another buffer is never inside.
+    const auto begin = reinterpret_cast<std::uintptr_t>(viewed_.data());
+    const auto where = reinterpret_cast<std::uintptr_t>(text.data());
+    if (where >= begin && where - begin <= viewed_.size() && text.size() <= viewed_.size() - (where - begin))
+        return text.data();
     if (text.size() > left_) {
         if (text.size() > kLargestChunk / 4) {
             // A long text gets a chunk of its own; the current one stays open.
-            chunks_.push_back(std::make_unique<char[]>(text.size()));
+            chunks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
             std::memcpy(chunks_.back().get(), text.data(), text.size());
             return chunks_.back().get();
         }
         // Chunks grow with the pool: a small import costs no large block.
         while (next_chunk_ < text.size()) next_chunk_ *= 2;
-        chunks_.push_back(std::make_unique<char[]>(next_chunk_));
+        chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_));
         free_ = chunks_.back().get();
         left_ = next_chunk_;
         next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
@@ -137,6 +142,7 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const std::vector<ref<PackedPool>>&
         // not a list that grows with the depth.
         ref<PackedPool> pool = PackedPool::create();
         for (const ref<PackedPool>& p : pools) pool->hold(ref<Object>(p));
+        pool->view_within({r.span, static_cast<std::size_t>(r.span_len)});
         ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
         RecordList<PackedGroup> read;
         read_group_body(*reader, read, *pool, 0);

@@ -24,12 +24,17 @@ namespace tr47::detail {
 class PackedPool final : public Object {
 public:
     static ref<PackedPool> create() { return ref<PackedPool>(new PackedPool()); }
-    // A copy of the text that lives as long as the pool.
+    // The text as it lives as long as the pool: a copy, or the text itself
+    // when it lies in the bytes set by view_within.
     const char* keep(std::string_view text);
     // Keeps an object (the bytes of a stored file) alive as long as the pool.
     void hold(const ref<Object>& keeper) {
         if (keeper && (held_.empty() || held_.back() != keeper)) held_.push_back(keeper);
     }
+    // Texts inside these bytes, which outlive the pool (it holds their
+    // keeper), are kept without a copy: a stored group made real reads its
+    // values' texts in place.
+    void view_within(std::string_view bytes) noexcept { viewed_ = bytes; }
 
     // Whether record lists read into this pool may reserve `bytes` ahead of
     // the counts their collections announce. Over the pool's life that room
@@ -51,6 +56,7 @@ private:
     std::size_t left_ = 0;
     std::size_t next_chunk_ = 256;
     std::vector<ref<Object>> held_;
+    std::string_view viewed_;
 };
 
 // A list of records: a vector that costs 16 bytes, not 24, and grows from

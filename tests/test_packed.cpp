@@ -257,6 +257,30 @@ TEST(Packed, LoadedGroupsStayStoredUntilReached) {
     }
 }
 
+TEST(Packed, GroupsMadeFromTheStoredFormOutliveTheirDocument) {
+    // A loaded group's values view the bytes of the file read; the group
+    // keeps them alive when the document, its file's bytes and every other
+    // group are gone (the sanitizers would see a text read after its free).
+    const std::string longText(200, 'q');
+    Imported r = import_text("BEGIN A\n  X=" + longText + "\n  BEGIN Inner\n    Y=\"in, side\"\n    N=7\n  END\nEND\n");
+    ASSERT_TRUE(r.result);
+    TempDir dir;
+    ASSERT_TRUE(r.doc->SAVE(dir.file("s.tr47")));
+    ref<cls_INIGroup> inner, a;
+    {
+        ref<cls_INI> doc = cls_INI::create();
+        ASSERT_TRUE(doc->LOAD(dir.file("s.tr47")));
+        a = doc->ROOT()->CHILDREN()->Item(Variant("A"));
+        inner = a->CHILDREN()->Item(Variant("Inner"));
+    }
+    EXPECT_EQ(a->VALUE("X").to_text(), longText);
+    a = nullptr;
+    EXPECT_EQ(inner->VALUE("Y").to_text(), "in, side");
+    EXPECT_EQ(inner->VALUE("N").to_long(), 7);
+    EXPECT_EQ(inner->VALUES()->Item(Variant("y"))->NAME(), "Y");
+    EXPECT_EQ(inner->VALUE("Y").to_text(), "in, side");
+}
+
 TEST(Packed, TextsOfEverySizeKeepTheirBytes) {
     // The pool's first chunks are small, later ones larger, and long texts
     // get chunks of their own: texts of each size must come back whole.
