@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -81,6 +82,43 @@ void put_bytes(std::string& out, std::string_view s) {
 }
 
 [[noreturn]] void corrupt(const char* why) { raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why); }
+
+// The text being read: bytes [0, size()) of a block that a read fills
+// without clearing it first (a string would zero each block before the
+// read overwrites it).
+class LineBuffer {
+public:
+    const char* data() const noexcept { return block_.get(); }
+    std::size_t size() const noexcept { return size_; }
+    char operator[](std::size_t i) const noexcept { return block_[i]; }
+    std::string_view view() const noexcept { return {block_.get(), size_}; }
+    void drop_front(std::size_t n) noexcept {
+        if (n < size_) std::memmove(block_.get(), block_.get() + n, size_ - n);
+        size_ = n < size_ ? size_ - n : 0;
+    }
+    // Room for n more bytes after the text; grown() says how many came.
+    char* room(std::size_t n) {
+        if (capacity_ - size_ < n) {
+            const std::size_t wanted = std::max(size_ + n, 2 * capacity_);
+            auto fresh = std::make_unique_for_overwrite<char[]>(wanted);
+            if (size_) std::memcpy(fresh.get(), block_.get(), size_);
+            block_ = std::move(fresh);
+            capacity_ = wanted;
+        }
+        return block_.get() + size_;
+    }
+    void grown(std::size_t n) noexcept { size_ += n; }
+    void assign(std::string_view text) {
+        size_ = 0;
+        std::memcpy(room(text.size()), text.data(), text.size());
+        size_ = text.size();
+    }
+
+private:
+    std::unique_ptr<char[]> block_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 } // namespace
 
 struct ReaderObject::Impl {
@@ -90,7 +128,7 @@ struct ReaderObject::Impl {
     bool writing = false;
     // Text reading.
     std::FILE* file = nullptr;
-    std::string buf;
+    LineBuffer buf;
     std::size_t pos = 0;
     bool fileEnd = true;
     std::int64_t line = 0;
@@ -172,16 +210,14 @@ struct ReaderObject::Impl {
     void fill() {
         if (fileEnd || !file) return;
         if (pos > 0) {
-            buf.erase(0, pos);
+            buf.drop_front(pos);
             pos = 0;
         }
         // Blocks grow from 64 KiB to 1 MiB: small files cost no large buffer.
         const std::size_t want = block;
         block = std::min(block * 2, kBlock);
-        std::size_t old = buf.size();
-        buf.resize(old + want);
-        std::size_t got = std::fread(buf.data() + old, 1, want, file);
-        buf.resize(old + got);
+        const std::size_t got = std::fread(buf.room(want), 1, want, file);
+        buf.grown(got);
         if (got < want) {
             fileEnd = true;
             if (std::ferror(file)) {
@@ -325,7 +361,7 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
                 m.fill();
                 if (m.buf.size() > limits::kMaxStoredFileBytes || m.buf.size() == before) break;
             }
-            std::string_view raw(m.buf);
+            std::string_view raw = m.buf.view();
             raw.remove_prefix(2);
             std::size_t units = raw.size() / 2;
             std::u16string u(units, u'\0');
@@ -333,7 +369,7 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
                 auto a = static_cast<std::uint8_t>(raw[2 * i]), b = static_cast<std::uint8_t>(raw[2 * i + 1]);
                 u[i] = little ? static_cast<char16_t>(a | b << 8) : static_cast<char16_t>(b | a << 8);
             }
-            m.buf = detail::utf16_to_utf8(u.data(), u.size());
+            m.buf.assign(detail::utf16_to_utf8(u.data(), u.size()));
             m.pos = 0;
             m.fileEnd = true;
         }
@@ -363,7 +399,7 @@ namespace {
 // Position of the first CR or LF at or after `from` (npos: none), and
 // whether every byte before it is ASCII, so that most lines need no UTF-8
 // check of their own. `ascii` false means "not known".
-std::size_t find_line_break(const std::string& buf, std::size_t from, bool& ascii) {
+std::size_t find_line_break(const LineBuffer& buf, std::size_t from, bool& ascii) {
     const char* const data = buf.data();
     const std::size_t size = buf.size();
 #if defined(__SSE2__)
@@ -437,7 +473,7 @@ void ReaderObject::read_line(std::string_view& line, std::string& converted) {
             if (at == std::string::npos) at = m.buf.size();
         }
         // The buffer is refilled only by the next read, so the view holds.
-        if (!tooLong) line = std::string_view(m.buf).substr(m.pos, at - m.pos);
+        if (!tooLong) line = m.buf.view().substr(m.pos, at - m.pos);
         std::size_t next = at;
         if (next < m.buf.size()) {
             next += (m.buf[next] == '\r' && next + 1 < m.buf.size() && m.buf[next + 1] == '\n') ? 2 : 1;

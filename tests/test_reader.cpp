@@ -59,6 +59,25 @@ TEST(Reader, LineEndingsEncodingsAndEnd) {
     EXPECT_EQ(lines[0].size(), (1u << 20) - 1);
     EXPECT_EQ(lines[1], "next");
 
+    {
+        // Several megabytes of lines from 1 to 70,000 bytes long in mixed
+        // line ends: every block boundary of the growing reads falls inside
+        // some line or line break, and every line comes back whole.
+        std::string file;
+        Items expected;
+        std::uint32_t x = 99;
+        while (file.size() < (6u << 20)) {
+            x = x * 1103515245u + 12345u;
+            const std::size_t len = (x >> 8) % 7 == 0 ? (x >> 4) % 70000 : (x >> 4) % 90;
+            // Not empty: an empty line after a lone CR would read as CR LF.
+            std::string line(len + 1, static_cast<char>('a' + expected.size() % 26));
+            line.back() = '#';
+            expected.push_back(line);
+            file += line + ((x >> 20) % 3 == 0 ? "\r\n" : (x >> 20) % 3 == 1 ? "\n" : "\r");
+        }
+        EXPECT_EQ(lines_of(file), expected);
+    }
+
     ref<ReaderObject> r = ReaderObject::create();
     EXPECT_FALSE(r->open(dir.file("missing.txt"), 1, "", false, true));
     EXPECT_FALSE(r->open(dir.path().string(), 1, "", false, true));
