@@ -3,14 +3,30 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tr47::detail {
 
 // The hash of a key already normalised (a result of normalise_key).
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept;
-// The hash of normalise_key(key), without building that text for the usual
-// short ASCII key.
-std::uint32_t key_hash(std::string_view key);
+// normalise_key(key), built in place for the usual short ASCII key.
+class NormalisedKey {
+public:
+    explicit NormalisedKey(std::string_view key);
+    NormalisedKey(const NormalisedKey&) = delete;
+    NormalisedKey& operator=(const NormalisedKey&) = delete;
+    std::string_view text() const noexcept { return text_; }
+    std::uint32_t hash() const noexcept { return hash_normalised_key(text_); }
+
+private:
+    static constexpr std::size_t kShort = 64;
+    char short_[kShort];
+    std::string long_;
+    std::string_view text_;
+};
+
+// The hash of normalise_key(key).
+inline std::uint32_t key_hash(std::string_view key) { return NormalisedKey(key).hash(); }
 
 } // namespace tr47::detail

@@ -142,16 +142,16 @@ std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
     return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
-std::uint32_t key_hash(std::string_view key) {
+NormalisedKey::NormalisedKey(std::string_view key) {
     key = trim_blanks(key);
-    constexpr std::size_t kShort = 64;
     bool hasI = false;
     if (key.size() <= kShort && ascii_text(key, hasI) && !(hasI && dotted_i_locale())) {
-        char upperCased[kShort];
-        for (std::size_t i = 0; i < key.size(); ++i) upperCased[i] = ascii_upper(key[i]);
-        return hash_normalised_key({upperCased, key.size()});
+        for (std::size_t i = 0; i < key.size(); ++i) short_[i] = ascii_upper(key[i]);
+        text_ = {short_, key.size()};
+    } else {
+        long_ = upper(key);
+        text_ = long_;
     }
-    return hash_normalised_key(upper(key));
 }
 
 } // namespace detail

@@ -3,6 +3,7 @@
 #include "model/collection_core.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "corelib/database_rules.hpp"
@@ -369,19 +370,43 @@ CollectionCore::Index* CollectionCore::current_index() {
 
 std::int32_t CollectionCore::search_linear(const Variant& ID) {
     const std::int32_t n = upper_bound();
-    std::string wanted;
-    if (ID.is_string()) wanted = normalise_key(ID.string());
     std::string_view text;
     Variant other;
-    for (std::int32_t p = 1; p <= n; ++p) {
-        const bool isText = key_at(p, text, other);
-        if (ID.is_string() && isText) {
-            if (key_matches(text, wanted)) return p;
-        } else if (ID.equals(isText ? Variant(text) : other)) {
-            return p;
-        }
-    }
+    for (std::int32_t p = 1; p <= n; ++p)
+        if (ID.equals(key_at(p, text, other) ? Variant(text) : other)) return p;
     return 0;
+}
+
+std::int32_t CollectionCore::search_text(std::string_view ID, const Variant* asVariant) {
+    const NormalisedKey wanted(ID);
+    // Keys that are no text compare with the ID as variants: made only when
+    // one is met.
+    std::optional<Variant> made;
+    const auto id_variant = [&]() -> const Variant& {
+        if (asVariant) return *asVariant;
+        if (!made) made.emplace(std::string(ID));
+        return *made;
+    };
+    const std::int32_t n = upper_bound();
+    std::string_view text;
+    Variant other;
+    const Index* index = n < kIndexThreshold || empty_slots_ ? nullptr : current_index();
+    if (!index) { // small, holding empty slots, or another thread is building the index right now
+        for (std::int32_t p = 1; p <= n; ++p) {
+            if (key_at(p, text, other) ? key_matches(text, wanted.text()) : id_variant().equals(other)) return p;
+        }
+        return 0;
+    }
+    std::int32_t best = 0;
+    // Equal keys may sit at several positions: the first in position order wins.
+    index->positions.for_each_candidate(wanted.hash(), [&](std::int32_t p) {
+        if ((best == 0 || p < best) && key_at(p, text, other) && key_matches(text, wanted.text())) best = p;
+    });
+    index->non_text.for_each([&](std::int32_t p) {
+        if ((best == 0 || p < best) && id_variant().equals(key_of(slots_[static_cast<std::size_t>(p)].load_acquire())))
+            best = p;
+    });
+    return best;
 }
 
 // ---------------------------------------------------------------------------
@@ -496,22 +521,7 @@ void CollectionCore::remove(std::int32_t ID) {
 }
 
 std::int32_t CollectionCore::search(const Variant& ID) {
-    const std::int32_t n = upper_bound();
-    if (n < kIndexThreshold || !ID.is_string() || empty_slots_) return search_linear(ID);
-    const Index* index = current_index();
-    if (!index) return search_linear(ID); // another thread is building it right now
-    std::int32_t best = 0;
-    const std::string wanted = normalise_key(ID.string());
-    std::string_view text;
-    Variant other;
-    // Equal keys may sit at several positions: the first in position order wins.
-    index->positions.for_each_candidate(hash_normalised_key(wanted), [&](std::int32_t p) {
-        if ((best == 0 || p < best) && key_at(p, text, other) && key_matches(text, wanted)) best = p;
-    });
-    index->non_text.for_each([&](std::int32_t p) {
-        if ((best == 0 || p < best) && ID.equals(key_of(slots_[static_cast<std::size_t>(p)].load_acquire()))) best = p;
-    });
-    return best;
+    return ID.is_string() ? search_text(ID.string(), &ID) : search_linear(ID);
 }
 
 // ---------------------------------------------------------------------------
@@ -543,16 +553,17 @@ void CollectionCore::add(const ref<tmp_Data>& entry, const Variant& ID) {
     route([&](auto& d) { d.add(entry, ID); });
 }
 
-bool CollectionCore::value_content(const Variant& name, Variant& out) {
+bool CollectionCore::value_content(std::string_view name, Variant& out) {
     // Only when the database object answers for this collection alone is
     // its search this collection's own; otherwise it goes through it.
     if (kind_ != Kind::Values || !answers_alone()) {
-        if (!exists(name)) return false;
-        ref<Object> found = item_object(name, false);
+        const Variant key{std::string(name)};
+        if (!exists(key)) return false;
+        ref<Object> found = item_object(key, false);
         out = found ? static_cast<cls_INIValue*>(found.get())->CONTENT() : Variant();
         return true;
     }
-    const std::int32_t position = allocated() ? search(name) : 0;
+    const std::int32_t position = allocated() ? search_text(name, nullptr) : 0;
     if (position <= 0) return false;
     if (Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire()) {
         out = static_cast<cls_INIValue*>(e)->CONTENT();

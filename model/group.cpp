@@ -278,17 +278,17 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
 }
 
 // The content of the value of that name in a group, if it has one.
-static bool value_in(cls_INIGroup& g, const Variant& name, Variant& out) {
+static bool value_in(cls_INIGroup& g, std::string_view name, Variant& out) {
     cls_INIValues* v = g.values_if_any();
     return v && CollectionCore::of(*v).value_content(name, out);
 }
 
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
-    const Variant name(pName);
-    const Variant fallback = pDefaultValue;
     Variant found;
-    if (value_in(*this, name, found)) return found;
-    if (!pRecurse) return fallback;
+    if (value_in(*this, pName, found)) return found;
+    if (!pRecurse) return pDefaultValue;
+    const Variant fallback = pDefaultValue;
+    const Variant name(pName);
     // The first group in pre-order that holds a value or a child group of
     // that name decides: its value is the answer; a group of that name alone
     // confines the search to its own subtree.
@@ -297,7 +297,7 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
     Walk walk(*this);
     Walk::Node g;
     while (walk.next(g)) {
-        if (g.real ? value_in(*g.real, name, found) : packed_value(*g.packed, wanted, found)) return found;
+        if (g.real ? value_in(*g.real, pName, found) : packed_value(*g.packed, wanted, found)) return found;
         if (g.real ? has_child_named(*g.real, name) : packed_child_named(*g.packed, name, wanted))
             walk.confine(g);
         else
