@@ -221,14 +221,14 @@ private:
     void add_value(Frame& f, const std::string& name, const Variant& content, std::int32_t kind,
                    const TextList& items) {
         ref<cls_INIValues> values = f.group ? f.group->VALUES() : nullptr;
-        const bool packable =
-            kind != ID_INIValueSort_Enum && kind >= 0 && kind <= 255 && (!values || core(*values).accepts_packed());
+        const bool packable = kind != ID_INIValueSort_Enum && PackedValue::packable(name.size(), kind) &&
+                              (!values || core(*values).accepts_packed());
         if (packable) {
             PackedValue r;
-            r.name = keep(name, r.name_len);
-            r.sort = static_cast<std::uint8_t>(kind);
+            r.set_name(pool_->keep(name), name.size());
+            r.set_sort(kind);
             if (r.set_content(content, *pool_)) {
-                r.form = PackedForm::Packed;
+                r.set_form(PackedForm::Packed);
                 add_record(values.get(), std::move(r));
                 return;
             }
@@ -302,7 +302,7 @@ private:
         for (; i < s.size() && s[i] != '='; ++i) {
             if (!is_ascii_name_char(s[i], i_is_name_)) return false;
         }
-        if (i == 0 || i == s.size()) return false;
+        if (i == 0 || i == s.size() || i > PackedValue::kMaxNameBytes) return false;
         const std::string_view name = s.substr(0, i);
         if (keyword_of(name) != Keyword::None) return false;
         const std::string_view text = trim_blanks(s.substr(i + 1));
@@ -329,10 +329,10 @@ private:
         }
         f.ignoring = true;
         PackedValue r;
-        r.form = PackedForm::Packed;
-        r.name = keep(name, r.name_len);
+        r.set_form(PackedForm::Packed);
+        r.set_name(pool_->keep(name), name.size());
         auto as_text = [&](std::string_view t) {
-            r.sort = ID_INIValueSort_String;
+            r.set_sort(ID_INIValueSort_String);
             r.type = VarType::String;
             r.u.text = keep(t, r.text_len);
         };
@@ -341,7 +341,7 @@ private:
                 as_text(text.substr(1, text.size() - 2));
             } else {
                 std::int32_t colour = 0;
-                r.sort = ID_INIValueSort_Color;
+                r.set_sort(ID_INIValueSort_Color);
                 if (colour_number(trim_blanks(text.substr(0, commas[0])),
                                   trim_blanks(text.substr(commas[0] + 1, commas[1] - commas[0] - 1)),
                                   trim_blanks(text.substr(commas[1] + 1)), colour)) {
@@ -349,7 +349,7 @@ private:
                     r.u.lng = colour;
                 } else {
                     as_text({});
-                    r.sort = ID_INIValueSort_Color;
+                    r.set_sort(ID_INIValueSort_Color);
                 }
             }
             add_record(values, std::move(r));
@@ -362,14 +362,15 @@ private:
             if (!std::isnan(whole)) {
                 // Without a comma the leading number is the whole one.
                 if (whole != 0.0 || text == "0" || text == "0.0") {
-                    r.sort = text.find('.') != std::string_view::npos ? ID_INIValueSort_Double : ID_INIValueSort_Long;
+                    r.set_sort(text.find('.') != std::string_view::npos ? ID_INIValueSort_Double
+                                                                        : ID_INIValueSort_Long);
                     r.type = VarType::Double;
                     r.u.number = whole;
                 } else {
                     as_text(text);
                 }
             } else if (is_boolean_word(text, &flag)) {
-                r.sort = ID_INIValueSort_Boolean;
+                r.set_sort(ID_INIValueSort_Boolean);
                 r.type = VarType::Boolean;
                 r.u.flag = flag;
             } else {
@@ -378,14 +379,14 @@ private:
             break;
         case 2: {
             Date d;
-            r.sort = ID_INIValueSort_Date;
+            r.set_sort(ID_INIValueSort_Date);
             if (parse_date_text(text, d)) {
                 r.type = VarType::Date;
                 r.u.number = d.days;
             } else {
                 as_text({});
             }
-            r.sort = ID_INIValueSort_Date;
+            r.set_sort(ID_INIValueSort_Date);
             break;
         }
         default: as_text(text); break;

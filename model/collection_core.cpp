@@ -117,7 +117,7 @@ ref<Persistable> CollectionCore::entry_at(std::int32_t position) {
 ref<Persistable> CollectionCore::fill_slot(std::int32_t position) {
     ref<Persistable>& slot = slots_[static_cast<std::size_t>(position)];
     const auto record = static_cast<std::size_t>(position - 1);
-    if (kind_ == Kind::Values && packed_at(position) && packed_->values[record].form == PackedForm::Packed) {
+    if (kind_ == Kind::Values && packed_at(position) && packed_->values[record].form() == PackedForm::Packed) {
         // A plain value is made from its record without using it up: threads
         // that reach it at once each make one, and the first published wins.
         ref<Persistable> e = make_value(packed_->values[record]);
@@ -179,7 +179,7 @@ Variant CollectionCore::key_of(Persistable* entry) const {
 bool CollectionCore::packed_at(std::int32_t position) const noexcept {
     if (!packed_ || position < 1) return false;
     const auto i = static_cast<std::size_t>(position - 1);
-    if (kind_ == Kind::Values) return i < packed_->values.size() && packed_->values[i].form != PackedForm::None;
+    if (kind_ == Kind::Values) return i < packed_->values.size() && packed_->values[i].form() != PackedForm::None;
     return i < packed_->groups.size() && packed_->groups[i].form != PackedForm::None;
 }
 
@@ -200,7 +200,7 @@ bool CollectionCore::key_at(std::int32_t position, std::string_view& text, Varia
     if (!e) {
         if (packed_at(position)) {
             const auto i = static_cast<std::size_t>(position - 1);
-            const bool object = kind_ == Kind::Values ? packed_->values[i].form == PackedForm::Object
+            const bool object = kind_ == Kind::Values ? packed_->values[i].form() == PackedForm::Object
                                                       : packed_->groups[i].form == PackedForm::Object;
             if (!object) {
                 text = kind_ == Kind::Values ? packed_->values[i].key() : packed_->groups[i].key();
@@ -569,7 +569,7 @@ bool CollectionCore::value_content(std::string_view name, Variant& out) {
         out = static_cast<cls_INIValue*>(e)->CONTENT();
     } else if (packed_at(position)) {
         const PackedValue& r = packed_->values[static_cast<std::size_t>(position - 1)];
-        out = r.form == PackedForm::Object ? r.u.object->CONTENT() : r.content();
+        out = r.form() == PackedForm::Object ? r.u.object->CONTENT() : r.content();
     } else {
         out = static_cast<cls_INIValue*>(entry_at(position).get())->CONTENT();
     }

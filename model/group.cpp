@@ -232,12 +232,12 @@ private:
 // it would become: the first entry of that name in position order wins.
 bool packed_value(const PackedGroup& g, const std::string& wanted, Variant& out) {
     for (const PackedValue& v : g.values) {
-        if (v.form == PackedForm::Object) {
+        if (v.form() == PackedForm::Object) {
             if (key_matches(v.u.object->NAME(), wanted)) {
                 out = v.u.object->CONTENT();
                 return true;
             }
-        } else if (v.form == PackedForm::Packed && key_matches(v.key(), wanted)) {
+        } else if (v.form() == PackedForm::Packed && key_matches(v.key(), wanted)) {
             out = v.content();
             return true;
         }

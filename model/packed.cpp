@@ -43,18 +43,20 @@ const char* PackedPool::keep(std::string_view text) {
 
 // ---------------------------------------------------------------------------
 
+static_assert(sizeof(PackedValue) <= 24, "one packed value per imported value: keep it small");
+
 PackedValue PackedValue::holding(ref<cls_INIValue> v) {
     PackedValue r;
     if (!v) return r;
-    r.form = PackedForm::Object;
+    r.set_form(PackedForm::Object);
     r.u.object = v.get();
     v->add_ref();
     return r;
 }
 
 void PackedValue::reset() noexcept {
-    if (form == PackedForm::Object && u.object) u.object->release();
-    form = PackedForm::None;
+    if (form() == PackedForm::Object && u.object) u.object->release();
+    set_form(PackedForm::None);
 }
 
 Variant PackedValue::content() const {
@@ -124,10 +126,10 @@ namespace {
 // other threads may be reading them until the real entry is published.
 // The collection drops the record when it next changes the slot.
 ref<cls_INIValue> value_from(PackedValue& r) {
-    if (r.form == PackedForm::Object) return ref<cls_INIValue>(r.u.object);
+    if (r.form() == PackedForm::Object) return ref<cls_INIValue>(r.u.object);
     ref<cls_INIValue> v = cls_INIValue::create();
     v->NAME(std::string(text_of(r.name, r.name_len)));
-    v->SORT(r.sort);
+    v->SORT(r.sort());
     v->CONTENT(r.content());
     v->DATA()->init_identifier(Variant(v->NAME()));
     return v;
@@ -229,7 +231,7 @@ void store_collection_head(FileObject& f, std::size_t n) {
 } // namespace
 
 void store_value(FileObject& f, const PackedValue& r) {
-    if (r.form == PackedForm::Object) {
+    if (r.form() == PackedForm::Object) {
         r.u.object->DATA()->store(f);
         return;
     }
@@ -237,7 +239,7 @@ void store_value(FileObject& f, const PackedValue& r) {
     f.write_text(kFormatVersion);
     f.write_text(r.key());
     f.write_text(r.key());
-    f.write_value(Variant(static_cast<std::int32_t>(r.sort)));
+    f.write_value(Variant(r.sort()));
     store_content(f, r);
     f.write_text({});
 }
@@ -313,12 +315,11 @@ void read_one_value(FileObject& f, RecordList<PackedValue>& out, PackedPool& poo
     Variant content;
     const bool contentText = f.read_text(text, s3, content);
     std::string_view description = read_text_field(f, s4);
-    if (idText && id == name && description.empty() && sort >= 0 && sort <= 255 && name.size() <= UINT32_MAX &&
+    if (idText && id == name && description.empty() && PackedValue::packable(name.size(), sort) &&
         text.size() <= UINT32_MAX) {
         PackedValue r;
-        r.name = pool.keep(name);
-        r.name_len = static_cast<std::uint32_t>(name.size());
-        r.sort = static_cast<std::uint8_t>(sort);
+        r.set_name(pool.keep(name), name.size());
+        r.set_sort(sort);
         bool ok = true;
         if (contentText) {
             r.type = VarType::String;
@@ -328,7 +329,7 @@ void read_one_value(FileObject& f, RecordList<PackedValue>& out, PackedPool& poo
             ok = r.set_content(content, pool);
         }
         if (ok) {
-            r.form = PackedForm::Packed;
+            r.set_form(PackedForm::Packed);
             out.push_back(std::move(r));
             return;
         }

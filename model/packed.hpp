@@ -146,10 +146,18 @@ enum class PackedForm : std::uint8_t { None, Packed, Object, Stored };
 // One value slot. Packed: NAME (which is also the identifier), SORT and a
 // CONTENT of a plain subtype, empty DESCRIPTION, no ENUMREF. Object: a
 // real value that had to be made at once (it owns one reference).
+//
+// 24 bytes, as imports hold one per value: a NAME up to 64 KiB and a SORT
+// up to 63 have a packed form (the kinds are 0 to 7); others are objects.
 struct PackedValue {
+    static constexpr std::size_t kMaxNameBytes = UINT16_MAX;
+    static constexpr std::int32_t kMaxSort = 63;
+    // Whether a value of that NAME length and SORT can be packed.
+    static constexpr bool packable(std::size_t nameBytes, std::int32_t sort) noexcept {
+        return nameBytes <= kMaxNameBytes && sort >= 0 && sort <= kMaxSort;
+    }
+
     const char* name = nullptr;
-    std::uint32_t name_len = 0;
-    std::uint32_t text_len = 0;
     union {
         const char* text;
         double number;
@@ -157,9 +165,9 @@ struct PackedValue {
         bool flag;
         cls_INIValue* object;
     } u{};
+    std::uint32_t text_len = 0;
+    std::uint16_t name_len = 0;
     VarType type = VarType::Empty;
-    std::uint8_t sort = 0;
-    PackedForm form = PackedForm::None;
 
     PackedValue() = default;
     PackedValue(PackedValue&& o) noexcept { take(o); }
@@ -174,6 +182,19 @@ struct PackedValue {
 
     static PackedValue holding(ref<cls_INIValue> v);
     std::string_view key() const noexcept { return {name, name_len}; }
+    // NAME, whose length packable() has checked.
+    void set_name(const char* text, std::size_t bytes) noexcept {
+        name = text;
+        name_len = static_cast<std::uint16_t>(bytes);
+    }
+    std::int32_t sort() const noexcept { return sort_and_form_ & 0x3F; }
+    void set_sort(std::int32_t sort) noexcept {
+        sort_and_form_ = static_cast<std::uint8_t>((sort_and_form_ & 0xC0) | (sort & 0x3F));
+    }
+    PackedForm form() const noexcept { return static_cast<PackedForm>(sort_and_form_ >> 6); }
+    void set_form(PackedForm form) noexcept {
+        sort_and_form_ = static_cast<std::uint8_t>((sort_and_form_ & 0x3F) | (static_cast<unsigned>(form) << 6));
+    }
     Variant content() const;
     // Sets the content when its subtype has a packed form; false otherwise.
     bool set_content(const Variant& v, PackedPool& pool);
@@ -186,9 +207,10 @@ private:
         text_len = o.text_len;
         u = o.u;
         type = o.type;
-        sort = o.sort;
-        form = std::exchange(o.form, PackedForm::None);
+        sort_and_form_ = o.sort_and_form_;
+        o.set_form(PackedForm::None);
     }
+    std::uint8_t sort_and_form_ = 0; // SORT in the low six bits, the form in the top two
 };
 
 // One group slot. Packed: SORT and NAME (also the identifier), empty

@@ -257,6 +257,39 @@ TEST(Packed, LoadedGroupsStayStoredUntilReached) {
     }
 }
 
+TEST(Packed, NamesAndSortsBeyondThePackedRangeStayExact) {
+    // A packed value holds a NAME up to 65,535 bytes and a SORT up to 63;
+    // beyond that the value is a real object. Both sides of each bound must
+    // import, answer look-ups and come back from SAVE and LOAD unchanged.
+    const std::string atBound(65535, 'n'), pastBound = atBound + "N";
+    Imported r = import_text("BEGIN G\n  " + atBound + "=1\n  " + pastBound + "=two\n  Short=3\nEND\n");
+    ASSERT_TRUE(r.result);
+    ref<cls_INIGroup> g = child_at(r.doc->ROOT(), 1);
+    ASSERT_TRUE(g);
+    const std::int32_t sorts[] = {0, 7, 63, 64, 255, 256, -1, 100000};
+    for (std::int32_t s : sorts) g->VALUES()->CREATE("S" + std::to_string(s), Variant(s), s);
+    TempDir dir;
+    ASSERT_TRUE(r.doc->SAVE(dir.file("bounds.tr47")));
+    ref<cls_INI> loaded = cls_INI::create();
+    ASSERT_TRUE(loaded->LOAD(dir.file("bounds.tr47")));
+    for (const ref<cls_INI>& doc : {r.doc, loaded}) {
+        ref<cls_INIGroup> group = child_at(doc->ROOT(), 1);
+        ASSERT_TRUE(group);
+        EXPECT_EQ(group->VALUE(atBound).to_long(), 1);
+        EXPECT_EQ(group->VALUE(pastBound).to_text(), "two");
+        EXPECT_EQ(group->VALUE("short").to_long(), 3);
+        ref<cls_INIValues> values = group->VALUES();
+        ASSERT_EQ(values->COUNT(), 3 + static_cast<std::int32_t>(std::size(sorts)));
+        EXPECT_EQ(values->Item(Variant(1))->NAME(), atBound);
+        EXPECT_EQ(values->Item(Variant(2))->NAME(), pastBound);
+        for (std::size_t i = 0; i < std::size(sorts); ++i) {
+            ref<cls_INIValue> v = values->Item(Variant(static_cast<std::int32_t>(4 + i)));
+            EXPECT_EQ(v->SORT(), sorts[i]) << v->NAME();
+            EXPECT_EQ(v->CONTENT().to_long(), sorts[i]);
+        }
+    }
+}
+
 TEST(Packed, GroupsMadeFromTheStoredFormOutliveTheirDocument) {
     // A loaded group's values view the bytes of the file read; the group
     // keeps them alive when the document, its file's bytes and every other
