@@ -293,7 +293,7 @@ void append_records(RecordList<Record>& into, RecordList<Record>&& records) {
 void CollectionCore::append_packed(PackedValue&& record, const ref<PackedPool>& pool) {
     drop_index();
     PackedSlots& p = packed_slots();
-    p.keep_pool(pool);
+    p.pools.add(pool);
     p.values.push_back(std::move(record));
     slots_.emplace_back();
 }
@@ -302,26 +302,26 @@ void CollectionCore::append_packed(PackedGroup&& record, const ref<PackedPool>& 
     drop_index();
     ensure_array();
     PackedSlots& p = packed_slots();
-    p.keep_pool(pool);
+    p.pools.add(pool);
     p.groups.push_back(std::move(record));
     slots_.emplace_back();
 }
 
-void CollectionCore::adopt(RecordList<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools) {
+void CollectionCore::adopt(RecordList<PackedValue>&& records, const PoolList& pools) {
     if (records.empty()) return;
     drop_index();
     PackedSlots& p = packed_slots();
-    for (const auto& pool : pools) p.keep_pool(pool);
+    p.pools.add_all(pools);
     append_records(p.values, std::move(records));
     slots_.resize(p.values.size() + 1);
 }
 
-void CollectionCore::adopt(RecordList<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools) {
+void CollectionCore::adopt(RecordList<PackedGroup>&& records, const PoolList& pools) {
     if (records.empty()) return;
     drop_index();
     ensure_array();
     PackedSlots& p = packed_slots();
-    for (const auto& pool : pools) p.keep_pool(pool);
+    p.pools.add_all(pools);
     append_records(p.groups, std::move(records));
     slots_.resize(p.groups.size() + 1);
 }

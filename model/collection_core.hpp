@@ -73,8 +73,8 @@ public:
     void append_packed(PackedValue&& record, const ref<PackedPool>& pool);
     void append_packed(PackedGroup&& record, const ref<PackedPool>& pool);
     // Appends records (with the pools their texts live in) at the end.
-    void adopt(RecordList<PackedValue>&& records, const std::vector<ref<PackedPool>>& pools);
-    void adopt(RecordList<PackedGroup>&& records, const std::vector<ref<PackedPool>>& pools);
+    void adopt(RecordList<PackedValue>&& records, const PoolList& pools);
+    void adopt(RecordList<PackedGroup>&& records, const PoolList& pools);
 
     // VALUE's look-up in a values collection: the content of the first
     // value of that NAME, found in one search and read without making a

@@ -135,7 +135,7 @@ ref<cls_INIValue> value_from(PackedValue& r) {
     return v;
 }
 
-ref<cls_INIGroup> group_from(PackedGroup& r, const std::vector<ref<PackedPool>>& pools) {
+ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
     if (r.form == PackedForm::Object) return ref<cls_INIGroup>(r.object);
     if (r.form == PackedForm::Stored) {
         // Read the stored form now; its child groups stay stored. The
@@ -143,13 +143,13 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const std::vector<ref<PackedPool>>&
         // the records below need only it: a chain one link per level,
         // not a list that grows with the depth.
         ref<PackedPool> pool = PackedPool::create();
-        for (const ref<PackedPool>& p : pools) pool->hold(ref<Object>(p));
+        pools.for_each([&](const ref<PackedPool>& p) { pool->hold(ref<Object>(p)); });
         pool->view_within({r.span, static_cast<std::size_t>(r.span_len)});
         ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
         RecordList<PackedGroup> read;
         read_group_body(*reader, read, *pool, 0);
         if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
-        return group_from(read.front(), {pool});
+        return group_from(read.front(), PoolList(pool));
     }
     ref<cls_INIGroup> g = cls_INIGroup::create();
     g->NAME(std::string(text_of(r.name, r.name_len)));
@@ -205,9 +205,7 @@ ref<cls_INIValue> value_of(Variant id, std::string name, std::int32_t sort, Vari
 } // namespace
 
 ref<cls_INIValue> make_value(PackedValue& record) { return value_from(record); }
-ref<cls_INIGroup> make_group(PackedGroup& record, const std::vector<ref<PackedPool>>& pools) {
-    return group_from(record, pools);
-}
+ref<cls_INIGroup> make_group(PackedGroup& record, const PoolList& pools) { return group_from(record, pools); }
 
 // ---------------------------------------------------------------------------
 // Stored forms (the same values, in the same order and nesting, as the
@@ -444,9 +442,9 @@ void read_group_body(FileObject& f, RecordList<PackedGroup>& out, PackedPool& po
         if (!plain) make_real();
         if (real) {
             if (!r.values.empty())
-                CollectionCore::of(*real->VALUES()).adopt(std::move(r.values), {ref<PackedPool>(&pool)});
+                CollectionCore::of(*real->VALUES()).adopt(std::move(r.values), PoolList(ref<PackedPool>(&pool)));
             if (!r.children.empty())
-                CollectionCore::of(*real->CHILDREN()).adopt(std::move(r.children), {ref<PackedPool>(&pool)});
+                CollectionCore::of(*real->CHILDREN()).adopt(std::move(r.children), PoolList(ref<PackedPool>(&pool)));
             if (!valuesId.is_empty()) real->VALUES()->DATA()->identifier(valuesId);
             if (!childrenId.is_empty()) real->CHILDREN()->DATA()->identifier(childrenId);
             out.push_back(PackedGroup::holding(real));

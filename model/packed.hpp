@@ -284,23 +284,47 @@ private:
 // deeper group is made real and packs its own children again.
 constexpr int kMaxPackedDepth = 128;
 
+// The pools that a collection's records point into: nearly always one,
+// which is kept inline.
+class PoolList {
+public:
+    PoolList() = default;
+    explicit PoolList(ref<PackedPool> pool) : first_(std::move(pool)) {}
+    void add(const ref<PackedPool>& pool) {
+        if (!pool || pool == first_) return;
+        for (const auto& p : more_)
+            if (p == pool) return;
+        if (!first_)
+            first_ = pool;
+        else
+            more_.push_back(pool);
+    }
+    void add_all(const PoolList& other) {
+        other.for_each([&](const ref<PackedPool>& p) { add(p); });
+    }
+    template <class F>
+    void for_each(F&& f) const {
+        if (first_) f(first_);
+        for (const auto& p : more_) f(p);
+    }
+
+private:
+    ref<PackedPool> first_;
+    std::vector<ref<PackedPool>> more_;
+};
+
 // Records of a collection, index = position - 1; the collection's slot
 // array holds the objects already made.
 struct PackedSlots {
-    std::vector<ref<PackedPool>> pools;
+    PoolList pools;
     RecordList<PackedValue> values;
     RecordList<PackedGroup> groups;
-    void keep_pool(const ref<PackedPool>& pool) {
-        for (const auto& p : pools)
-            if (p == pool) return;
-        pools.push_back(pool);
-    }
 };
 
 // Real objects from packed records (identifier set without invalidating
 // any key index: nothing holds the new object yet).
 ref<cls_INIValue> make_value(PackedValue& record);
-ref<cls_INIGroup> make_group(PackedGroup& record, const std::vector<ref<PackedPool>>& pools);
+ref<cls_INIGroup> make_group(PackedGroup& record, const PoolList& pools);
 
 // The stored forms of packed records, value for value as the real objects
 // write them.

@@ -74,8 +74,8 @@ void CollectionCore::read(FileObject& f) {
         RecordList<PackedValue> values;
         RecordList<PackedGroup> groups;
         auto keep = [&] {
-            adopt(std::move(values), {pool});
-            adopt(std::move(groups), {pool});
+            adopt(std::move(values), PoolList(pool));
+            adopt(std::move(groups), PoolList(pool));
         };
         try {
             if (kind_ == Kind::Values) {
