@@ -222,6 +222,12 @@ bool CollectionCore::key_at(std::int32_t position, std::string_view& text, Varia
         text = static_cast<cls_INIValue*>(e)->NAME();
         return true;
     }
+    if (e->identifier_is_name_ && !e->data_assigned_ && !e->data_.load_acquire()) {
+        if (const std::string* name = e->identifier_name()) {
+            text = *name;
+            return true;
+        }
+    }
     DataObject* d = e->DATA().get();
     if (!d) raise(hr::OBJECT_NOT_SET, "Object variable not set: the entry has no data object");
     if (d->identifier().is_string()) {

@@ -58,6 +58,8 @@ public:
 
     // An entry joins or leaves a slot of this collection.
     void joined(Persistable& entry) noexcept { entry.holder_ = entry.in_collections_++ == 0 ? &owner_ : nullptr; }
+    // Until its data object is made, the entry's identifier is its name.
+    static void identifier_follows_name(Persistable& entry) noexcept { entry.identifier_is_name_ = true; }
     static void left(Persistable& entry) noexcept {
         --entry.in_collections_;
         entry.holder_ = nullptr;

@@ -19,6 +19,11 @@ using detail::made_on_first_use;
 
 ref<cls_INIValues> cls_INIGroup::VALUES() { return made_on_first_use(values_); }
 
+void cls_INIGroup::NAME(std::string v) {
+    settle_identifier();
+    name_ = std::move(v);
+}
+
 ref<cls_INIGroups> cls_INIGroup::CHILDREN() { return made_on_first_use(children_); }
 
 namespace {

@@ -131,7 +131,7 @@ ref<cls_INIValue> value_from(PackedValue& r) {
     v->NAME(std::string(text_of(r.name, r.name_len)));
     v->SORT(r.sort());
     v->CONTENT(r.content());
-    v->DATA()->init_identifier(Variant(v->NAME()));
+    CollectionCore::identifier_follows_name(*v);
     return v;
 }
 
@@ -154,7 +154,7 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
     ref<cls_INIGroup> g = cls_INIGroup::create();
     g->NAME(std::string(text_of(r.name, r.name_len)));
     g->SORT(std::string(text_of(r.sort, r.sort_len)));
-    g->DATA()->init_identifier(Variant(g->NAME()));
+    CollectionCore::identifier_follows_name(*g);
     // The entries move to the real group; nobody reads them from here.
     if (!r.values.empty()) CollectionCore::of(*g->VALUES()).adopt(std::exchange(r.values, {}), pools);
     if (!r.children.empty()) CollectionCore::of(*g->CHILDREN()).adopt(std::exchange(r.children, {}), pools);

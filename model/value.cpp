@@ -20,6 +20,7 @@ cls_INIValue::cls_INIValue() : Persistable("cls_INIValue") {}
 ref<cls_INIValue> cls_INIValue::create() { return ref<cls_INIValue>(new cls_INIValue()); }
 
 void cls_INIValue::NAME(std::string v) {
+    settle_identifier();
     name_ = std::move(v);
     key_changed();
 }

@@ -290,6 +290,41 @@ TEST(Packed, NamesAndSortsBeyondThePackedRangeStayExact) {
     }
 }
 
+TEST(Packed, EntriesMadeRealKeepTheirNameAsIdentifierWhenRenamed) {
+    // Imported groups and values carry their name as identifier; made real
+    // from their records, they make the data object that holds it only when
+    // asked. A rename before that must not move the identifier along.
+    Imported r = import_text("BEGIN A\n  X=1\n  Y=2\nEND\nBEGIN B\n  Z=3\nEND\n");
+    ASSERT_TRUE(r.result);
+    ref<cls_INIGroups> top = r.doc->ROOT()->CHILDREN();
+    ref<cls_INIGroup> a = top->Item(Variant(1));
+    a->NAME("Renamed");
+    EXPECT_TRUE(top->EXISTS(Variant("a")));
+    EXPECT_FALSE(top->EXISTS(Variant("Renamed")));
+    EXPECT_EQ(top->Item(Variant("A"), false).get(), a.get());
+    EXPECT_EQ(a->DATA()->identifier().to_text(), "A");
+    // Asked for first, the data object holds the name as it is then.
+    ref<cls_INIGroup> b = top->Item(Variant(2));
+    EXPECT_EQ(b->DATA()->identifier().to_text(), "B");
+    b->NAME("Other");
+    EXPECT_EQ(top->Item(Variant("b"), false).get(), b.get());
+    // Values are found by their NAME; their identifier stays the first one.
+    ref<cls_INIValue> x = a->VALUES()->Item(Variant("x"));
+    x->NAME("W");
+    EXPECT_EQ(x->DATA()->identifier().to_text(), "X");
+    EXPECT_EQ(a->VALUE("W").to_long(), 1);
+    EXPECT_TRUE(a->VALUE("X", Variant()).is_empty());
+    // Stored and loaded, the identifiers and names stay apart.
+    TempDir dir;
+    ASSERT_TRUE(r.doc->SAVE(dir.file("renamed.tr47")));
+    ref<cls_INI> loaded = cls_INI::create();
+    ASSERT_TRUE(loaded->LOAD(dir.file("renamed.tr47")));
+    ref<cls_INIGroup> la = loaded->ROOT()->CHILDREN()->Item(Variant("A"), false);
+    ASSERT_TRUE(la);
+    EXPECT_EQ(la->NAME(), "Renamed");
+    EXPECT_EQ(la->VALUES()->Item(Variant("w"))->DATA()->identifier().to_text(), "X");
+}
+
 TEST(Packed, GroupsMadeFromTheStoredFormOutliveTheirDocument) {
     // A loaded group's values view the bytes of the file read; the group
     // keeps them alive when the document, its file's bytes and every other

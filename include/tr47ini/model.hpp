@@ -64,10 +64,17 @@ protected:
     /// that hold it look their indexes over again.
     void key_changed() noexcept;
     void DataKeyChanged() override { key_changed(); }
+    /// Makes the data object now if its identifier is still to come from the name, so that a change of the name
+    /// does not change the identifier.
+    void settle_identifier() const {
+        if (identifier_is_name_ && !data_assigned_ && !data_.load_acquire()) DATA();
+    }
     /// @endcond
 
 private:
     friend class CollectionCore;
+    // The name that an identifier which follows the name takes (null: none).
+    virtual const std::string* identifier_name() const noexcept { return nullptr; }
     // Made on first use: most collections of a large tree are never asked
     // for theirs.
     mutable ref<DataObject> data_;
@@ -76,6 +83,10 @@ private:
     // that is exactly one, so that a key change touches one index only.
     std::uint32_t in_collections_ = 0;
     bool data_assigned_ = false; // DATA was set (Nothing included)
+    // Groups and values made by the thousand from packed records: until the
+    // data object is made, the identifier is the name, and no data object
+    // is needed to find the entry by its key.
+    bool identifier_is_name_ = false;
     CollectionBase* holder_ = nullptr;
 };
 
@@ -180,6 +191,7 @@ public:
 
 private:
     cls_INIValue();
+    const std::string* identifier_name() const noexcept override { return &name_; }
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;
     void DataUnpack(std::string& prPackage) override;
@@ -316,7 +328,7 @@ public:
     /// Name; default empty. The key in a groups collection is the identifier, which CREATE and IMPORT set to the
     /// name: setting NAME alone does not change it.
     const std::string& NAME() const noexcept { return name_; }
-    void NAME(std::string v) { name_ = std::move(v); }
+    void NAME(std::string v);
     /// Free text; default empty. The INI text has no form for it.
     const std::string& DESCRIPTION() const noexcept { return description_; }
     void DESCRIPTION(std::string v) { description_ = std::move(v); }
@@ -350,6 +362,7 @@ public:
 
 private:
     cls_INIGroup();
+    const std::string* identifier_name() const noexcept override { return &name_; }
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
     void DataPACK(std::string& pcPackage) override;
     void DataUnpack(std::string& prPackage) override;
