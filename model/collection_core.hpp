@@ -167,13 +167,6 @@ private:
     // The collection as its database object's events reach it.
     DatabaseEvents* sink() const noexcept { return &owner_; }
 
-    CollectionBase& owner_;
-    const Kind kind_;
-    ref<DatabaseObject> database_;
-    bool database_assigned_ = false; // a client set DATABASE (Nothing included)
-    std::vector<ref<Persistable>> slots_; // slot 0 is the placeholder
-    bool allocated_ = false; // groups: whether the array exists
-
     struct Index {
         explicit Index(std::size_t expected) : positions(expected) {}
         std::uint64_t generation = 0; // the library-wide key generation
@@ -182,18 +175,26 @@ private:
         InlineFirstList<std::int32_t> non_text; // positions whose key is no string
         Index* retired_next = nullptr;
     };
+
+    // Widest fields first: a collection is made for every group reached.
+    CollectionBase& owner_;
+    ref<DatabaseObject> database_;
+    std::vector<ref<Persistable>> slots_; // slot 0 is the placeholder
     // Readers on several threads may build and publish an index; one that a
     // newer index replaced stays until the next change of the collection, as
     // a reader may still be using it.
     std::atomic<Index*> index_{nullptr};
     std::atomic<Index*> retired_{nullptr};
-    std::atomic<bool> building_index_{false};
-    std::atomic<bool> filling_slot_{false};
-    std::atomic<std::uint32_t> walkers_{0}; // pins of walks reading records in place
     std::atomic<std::uint64_t> local_generation_{0};
-    std::atomic<std::uint32_t> empty_slots_{0}; // slots that hold no entry (groups)
     // Packed records of the slots not made real yet (values and groups).
     std::unique_ptr<PackedSlots> packed_;
+    std::atomic<std::uint32_t> walkers_{0}; // pins of walks reading records in place
+    std::atomic<std::uint32_t> empty_slots_{0}; // slots that hold no entry (groups)
+    const Kind kind_;
+    bool database_assigned_ = false; // a client set DATABASE (Nothing included)
+    bool allocated_ = false; // groups: whether the array exists
+    std::atomic<bool> building_index_{false};
+    std::atomic<bool> filling_slot_{false};
 };
 
 } // namespace tr47::detail
