@@ -12,6 +12,7 @@
 #include "corelib/encoding.hpp"
 #include "corelib/limits.hpp"
 #include "corelib/platform.hpp"
+#include "corelib/stored_cursor.hpp"
 #include "corelib/stored_file.hpp"
 #include "corelib/utf.hpp"
 
@@ -22,7 +23,8 @@ namespace {
 // entries read from it lazily).
 class SharedBytes final : public Object {
 public:
-    std::string bytes;
+    std::unique_ptr<char[]> data; // not zeroed before the file is read into it
+    std::size_t size = 0;
 };
 } // namespace
 
@@ -313,28 +315,37 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         // on to that bound.
         const auto room =
             static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(size, headBytes), length + 1));
-        std::string bytes;
-        bytes.reserve(room);
-        detail::platform::prefer_large_pages(bytes.data(), bytes.capacity());
-        bytes.resize(room);
-        std::memcpy(bytes.data(), head, headBytes);
+        std::size_t capacity = room;
+        auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+        detail::platform::prefer_large_pages(bytes.get(), capacity);
+        std::memcpy(bytes.get(), head, headBytes);
         std::size_t have = headBytes;
-        if (have == sizeof head) have += std::fread(bytes.data() + have, 1, bytes.size() - have, f);
-        bytes.resize(have);
+        if (have == sizeof head) have += std::fread(bytes.get() + have, 1, capacity - have, f);
+        // Full, and the head promises more: the file grew since its size was
+        // taken; read on to one byte past the promise.
         char block[65536];
         std::size_t got;
-        while (have == room && bytes.size() <= length &&
+        while (have == capacity && have <= length &&
                (got = std::fread(
-                    block, 1,
-                    static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, length + 1 - bytes.size())), f)) > 0)
-            bytes.append(block, got);
+                    block, 1, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, length + 1 - have)), f)) >
+                   0) {
+            const auto bound = static_cast<std::size_t>(length + 1);
+            auto larger = std::make_unique_for_overwrite<char[]>(bound);
+            std::memcpy(larger.get(), bytes.get(), have);
+            std::memcpy(larger.get() + have, block, got);
+            bytes = std::move(larger);
+            capacity = bound;
+            have += got;
+            if (have < capacity) have += std::fread(bytes.get() + have, 1, capacity - have, f);
+        }
         const bool err = std::ferror(f);
         if (derivation) derivation->join();
         if (err) raise(hr::PATH_ACCESS, "File read error: " + path);
-        m.rpos = detail::open_stored_file(bytes, password, derivation ? &key : nullptr);
+        m.rpos = detail::open_stored_file(bytes.get(), have, password, derivation ? &key : nullptr);
         m.held = make_ref<SharedBytes>();
-        m.held->bytes = std::move(bytes);
-        m.in = m.held->bytes;
+        m.held->data = std::move(bytes);
+        m.held->size = have;
+        m.in = std::string_view(m.held->data.get(), m.held->size);
         m.open = true;
         return true;
     }
@@ -711,5 +722,108 @@ void ReaderObject::close() {
     impl_ = std::make_unique<Impl>();
     impl_->path = std::move(keepPath);
 }
+
+namespace detail {
+
+// The same framing as ReaderObject reads, each check with it: a value that
+// passes here reads there without an error.
+bool StoredCursor::skip_marks() noexcept {
+    while (pos_ < in_.size() && static_cast<std::uint8_t>(in_[pos_]) == tSpan) {
+        if (in_.size() - pos_ < 9) return false;
+        pos_ += 9;
+        last_text_ = {};
+    }
+    return true;
+}
+
+bool StoredCursor::varint(std::uint64_t& v) noexcept {
+    v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        if (pos_ >= in_.size()) return false;
+        const auto b = static_cast<std::uint8_t>(in_[pos_++]);
+        v |= std::uint64_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) return true;
+    }
+    return false;
+}
+
+bool StoredCursor::fixed(int n, std::uint64_t& v) noexcept {
+    if (in_.size() - pos_ < static_cast<std::size_t>(n)) return false;
+    v = 0;
+    for (int i = 0; i < n; ++i) v |= std::uint64_t(static_cast<std::uint8_t>(in_[pos_ + i])) << (8 * i);
+    pos_ += static_cast<std::size_t>(n);
+    return true;
+}
+
+bool StoredCursor::bytes(std::uint64_t n, std::string_view& out) noexcept {
+    if (n > in_.size() - pos_) return false;
+    out = in_.substr(pos_, n);
+    pos_ += n;
+    return true;
+}
+
+bool StoredCursor::next(Kind& kind, std::string_view& text, std::int64_t& number) noexcept {
+    if (!skip_marks() || pos_ >= in_.size()) return false;
+    const auto tag = static_cast<std::uint8_t>(in_[pos_++]);
+    std::uint64_t v = 0;
+    kind = Kind::Scalar;
+    switch (tag) {
+    case tString:
+        if (!fixed(4, v) || !bytes(v, text)) return false;
+        kind = Kind::Text;
+        break;
+    case tText:
+        if (!varint(v) || !bytes(v, text)) return false;
+        kind = Kind::Text;
+        break;
+    case tSameText: text = last_text_, kind = Kind::Text; break;
+    case tEmptyText: text = {}, kind = Kind::Text; break;
+    case tVersionText: text = kVersionText, kind = Kind::Text; break;
+    case tEmpty:
+    case tNull: return true;
+    case tSmallLong: {
+        if (!varint(v)) return false;
+        const std::int64_t l = unzigzag(v);
+        if (l < INT32_MIN || l > INT32_MAX) return false;
+        number = l;
+        kind = Kind::Long;
+        return true;
+    }
+    case tLong:
+        if (!fixed(4, v)) return false;
+        number = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+        kind = Kind::Long;
+        return true;
+    case tWholeDouble: {
+        if (!varint(v)) return false;
+        const std::int64_t l = unzigzag(v);
+        return l > -9007199254740992 && l < 9007199254740992;
+    }
+    case tDouble:
+    case tDate:
+    case tError: return fixed(tag == tError ? 4 : 8, v);
+    case tBool: return fixed(1, v) && v <= 1;
+    default: return false; // objects and unknown tags: the usual reading decides
+    }
+    last_text_ = text;
+    return true;
+}
+
+StoredCursor::Span StoredCursor::span(std::string_view& out) noexcept {
+    if (pos_ >= in_.size() || static_cast<std::uint8_t>(in_[pos_]) != tSpan) return Span::None;
+    std::uint64_t n = 0;
+    if (in_.size() - pos_ < 9) return Span::Broken;
+    for (int i = 0; i < 8; ++i)
+        n |= std::uint64_t(static_cast<std::uint8_t>(in_[pos_ + 1 + static_cast<std::size_t>(i)])) << (8 * i);
+    if (n == 0 || n > in_.size() - pos_ - 9) return Span::Broken;
+    out = in_.substr(pos_ + 9, n);
+    pos_ += 9 + n;
+    last_text_ = {};
+    return Span::Taken;
+}
+
+bool StoredCursor::at_end() noexcept { return skip_marks() && pos_ >= in_.size(); }
+
+} // namespace detail
 
 } // namespace tr47

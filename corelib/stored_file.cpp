@@ -129,8 +129,8 @@ std::string derive_stored_file_key(std::string_view password, std::string_view s
     return pbkdf2_sha256(password, salt, iterations);
 }
 
-std::size_t open_stored_file(std::string& bytes, const std::string& password, const std::string* key) {
-    const std::string_view file = bytes;
+std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& password, const std::string* key) {
+    const std::string_view file(bytes, size);
     if (const char* why = head_problem(file)) bad(why);
     if (static_cast<std::uint8_t>(file[10]) == kPlain) {
         constexpr std::size_t head = kPlainHead;
@@ -141,7 +141,7 @@ std::size_t open_stored_file(std::string& bytes, const std::string& password, co
         if (sha256(body) != file.substr(head + n)) bad("checksum mismatch (the file is damaged)");
         if (!password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file is not password protected");
         // The payload stays where it is: no copy of a large file.
-        bytes.resize(head + n);
+        size = head + n;
         return head;
     }
     constexpr std::size_t head = kProtectedHead;
@@ -155,10 +155,10 @@ std::size_t open_stored_file(std::string& bytes, const std::string& password, co
     const auto* nonce = reinterpret_cast<const unsigned char*>(file.data() + 16 + kSaltBytes);
     // Decrypted in place: a second buffer the size of the file would cost
     // as much again in memory and page faults.
-    if (!platform::aes_gcm_decrypt(derived, nonce, file.substr(0, head), file.substr(head, n), bytes.data() + head,
+    if (!platform::aes_gcm_decrypt(derived, nonce, file.substr(0, head), file.substr(head, n), bytes + head,
                                    reinterpret_cast<const unsigned char*>(file.data() + head + n)))
         raise(hr::PERMISSION_DENIED, "Permission denied: wrong password or damaged file");
-    bytes.resize(head + n);
+    size = head + n;
     return head;
 }
 

@@ -41,10 +41,12 @@ constexpr std::size_t kStoredHeadBytes = 52;
 // that such a file is refused before the rest of it is read.
 std::uint64_t stored_file_length(std::string_view head);
 
-// Checks and opens file bytes in place: afterwards `bytes` ends with the
-// payload, which starts at the returned offset. Raises an error for a wrong
-// password, a tampered, truncated or foreign file. `key`, when given, is the
-// key derived from the password and the parameters of these bytes.
-std::size_t open_stored_file(std::string& bytes, const std::string& password, const std::string* key = nullptr);
+// Checks and opens file bytes in place: afterwards the first `size` bytes
+// end with the payload, which starts at the returned offset. Raises an
+// error for a wrong password, a tampered, truncated or foreign file. `key`,
+// when given, is the key derived from the password and the parameters of
+// these bytes.
+std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& password,
+                             const std::string* key = nullptr);
 
 } // namespace tr47::detail

@@ -5,6 +5,7 @@
 
 #include "corelib/nesting.hpp"
 #include "corelib/platform.hpp"
+#include "corelib/stored_cursor.hpp"
 #include "model/collection_core.hpp"
 #include "model/internal.hpp"
 
@@ -374,6 +375,84 @@ bool keep_stored(FileObject& head, std::string_view span, RecordList<PackedGroup
 // Reads a stored group through, the groups kept stored below it included,
 // as reaching them will, and raises the first error: a file whose structure
 // is broken inside fails LOAD instead of a later access. Nothing read stays.
+// The check on the bytes alone, for the forms SAVE writes: true when the
+// group reads through without an error (stored groups below it are added to
+// `spans`); false when unsure, and the group is then read the usual way.
+// The nesting guards stand where reading has them, so limits hit alike.
+namespace skim {
+using Kind = StoredCursor::Kind;
+
+struct Value {
+    Kind kind = Kind::Scalar;
+    std::string_view text;
+    std::int64_t number = 0;
+    bool read(StoredCursor& c) noexcept { return c.next(kind, text, number); }
+    bool text_read(StoredCursor& c) noexcept { return read(c) && kind == Kind::Text; }
+    bool version_read(StoredCursor& c) noexcept { return text_read(c) && is_format_version(text); }
+};
+
+// A collection's head as read_collection_head takes it: its count, when
+// the collection is stored at all (otherwise unsure).
+bool collection_head(StoredCursor& c, std::int64_t& n) {
+    Value v;
+    if (!v.version_read(c) || !v.read(c) || !v.read(c) || v.kind != Kind::Long || v.number < 0) return false;
+    n = v.number;
+    return true;
+}
+
+bool value(StoredCursor& c) {
+    PersistNesting level;
+    Value v;
+    // Version, identifier, NAME, SORT, CONTENT, DESCRIPTION.
+    return v.version_read(c) && v.read(c) && v.text_read(c) && v.read(c) && v.kind == Kind::Long && v.read(c) &&
+           v.text_read(c);
+}
+
+constexpr int kMaxInlineDepth = 16;
+
+bool group(StoredCursor& c, int depth, std::vector<std::string_view>& spans) {
+    if (depth >= kMaxInlineDepth) return false;
+    PersistNesting level;
+    Value v;
+    // Version, identifier, SORT, NAME, DESCRIPTION.
+    if (!v.version_read(c) || !v.read(c) || !v.text_read(c) || !v.text_read(c) || !v.text_read(c)) return false;
+    std::int64_t n = 0;
+    {
+        PersistNesting values;
+        if (!collection_head(c, n)) return false;
+        for (std::int64_t i = 0; i < n; ++i)
+            if (!value(c)) return false;
+    }
+    PersistNesting children;
+    if (!collection_head(c, n)) return false;
+    for (std::int64_t i = 0; i < n; ++i) {
+        std::string_view span;
+        const StoredCursor::Span framed = c.span(span);
+        if (framed == StoredCursor::Span::Taken)
+            spans.push_back(span); // checked on its own, as reaching it reads it
+        else if (framed == StoredCursor::Span::Broken || !group(c, depth + 1, spans))
+            return false;
+    }
+    return true;
+}
+
+} // namespace skim
+} // namespace
+
+bool stored_group_reads_through(std::string_view span, std::vector<std::string_view>& spans) noexcept {
+    const std::size_t mark = spans.size();
+    try {
+        StoredCursor c(span);
+        if (skim::group(c, 0, spans) && c.at_end()) return true;
+    } catch (...) {
+        // A nesting limit: the usual reading raises it with its own words.
+    }
+    spans.resize(mark);
+    return false;
+}
+
+namespace {
+
 void check_stored_group(std::string_view span) {
     struct Restore {
         CheckState value;
@@ -383,6 +462,7 @@ void check_stored_group(std::string_view span) {
     while (!spans.empty()) {
         const std::string_view next = spans.back();
         spans.pop_back();
+        if (stored_group_reads_through(next, spans)) continue;
         ref<PackedPool> pool = PackedPool::create();
         ref<ReaderObject> reader = ReaderObject::over_span(next, nullptr);
         RecordList<PackedGroup> read;

@@ -266,6 +266,11 @@ private:
     }
 };
 
+// The check of a stored group (its span) on its bytes alone, for the forms
+// SAVE writes: true when reading it raises no error, with the stored groups
+// below it added to `below`; false when unsure (then it is read through).
+bool stored_group_reads_through(std::string_view span, std::vector<std::string_view>& below) noexcept;
+
 // While one lives on a thread, reading groups (LOAD) reads every group kept
 // in its stored form through once, so that a broken one fails the read.
 class CheckStoredGroups {

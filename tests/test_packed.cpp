@@ -325,6 +325,116 @@ TEST(Packed, EntriesMadeRealKeepTheirNameAsIdentifierWhenRenamed) {
     EXPECT_EQ(la->VALUES()->Item(Variant("w"))->DATA()->identifier().to_text(), "X");
 }
 
+namespace {
+// Reads everything below a group and stores it again: what a program that
+// reaches every part of a loaded tree does.
+void reach_everything(const ref<cls_INIGroup>& g, std::string& seen) {
+    ref<cls_INIValues> values = g->VALUES();
+    for (std::int32_t i = 1; i <= values->COUNT(); ++i) {
+        ref<cls_INIValue> v = values->Item(Variant(i));
+        // Contents of any kind (Null included) are read, not converted.
+        const auto shown = [](const Variant& x) {
+            return x.is_string() ? x.string() : std::to_string(static_cast<int>(x.type()));
+        };
+        seen += v->NAME() + "=" + shown(v->CONTENT()) + "|" + shown(v->DATA()->identifier()) + ";";
+    }
+    ref<cls_INIGroups> children = g->CHILDREN();
+    for (std::int32_t i = 1; i <= children->COUNT(); ++i) {
+        ref<cls_INIGroup> c = children->Item(Variant(i));
+        seen += "[" + c->NAME() + "," + c->SORT() + "," + c->DESCRIPTION() + "]";
+        reach_everything(c, seen);
+    }
+}
+} // namespace
+
+TEST(Packed, LoadChecksStoredGroupsOnTheirBytesAndMissesNoBrokenOne) {
+    // The groups SAVE frames pass the check on their bytes alone; a group
+    // whose bytes were changed either fails LOAD or reads through whole
+    // (LOAD must not keep a group that fails when it is reached).
+    ref<cls_INIGroups> groups = cls_INIGroups::create();
+    for (int i = 0; i < 6; ++i) {
+        ref<cls_INIGroup> g = groups->CREATE("G" + std::to_string(i), i % 2 ? "sorted" : "");
+        ref<cls_INIValues> v = g->VALUES();
+        v->CREATE("Text", Variant("some text"), ID_INIValueSort_String);
+        v->CREATE("Number", Variant(std::int32_t{i * 1000 - 2}), ID_INIValueSort_Long);
+        v->CREATE("Ratio", Variant(0.25 * i), ID_INIValueSort_Double);
+        v->CREATE("Big", Variant(1e300), ID_INIValueSort_Double);
+        v->CREATE("When", Variant(Date{45000.5}), ID_INIValueSort_Date);
+        v->CREATE("Flag", Variant::boolean(i % 2 == 0), ID_INIValueSort_Boolean);
+        v->CREATE("Empty", Variant(), ID_INIValueSort_String);
+        v->CREATE("Same", Variant("Same"), ID_INIValueSort_String);
+        if (i == 3) g->DESCRIPTION("described");
+        ref<cls_INIGroup> inner = g->CHILDREN()->CREATE("Inner");
+        inner->VALUES()->CREATE("Deep", Variant("deeper"), ID_INIValueSort_String);
+        inner->CHILDREN()->CREATE("Innermost")->VALUES()->CREATE("X", Variant(std::int32_t{1}));
+    }
+    groups->ADD(cls_INIGroup::create(), Variant(12.0));
+    TempDir dir;
+    ASSERT_TRUE(groups->SAVE(dir.file("good.tr47")));
+
+    // The stored spans of the groups, as LOAD meets them.
+    std::vector<std::string> spans;
+    {
+        ref<ReaderObject> r = ReaderObject::create();
+        ASSERT_TRUE(r->open(dir.file("good.tr47"), 1, "", true, true));
+        r->read_value(); // version
+        r->read_value(); // identifier
+        const std::int32_t n = r->read_value().to_long();
+        for (std::int32_t i = 0; i < n; ++i) {
+            std::string_view span;
+            ref<Object> keeper;
+            ASSERT_TRUE(r->read_span(span, keeper));
+            spans.emplace_back(span);
+        }
+    }
+    ASSERT_EQ(spans.size(), 7u);
+    std::vector<std::string_view> below;
+    for (const std::string& span : spans) {
+        below.clear();
+        EXPECT_TRUE(detail::stored_group_reads_through(span, below));
+        EXPECT_EQ(below.size(), span == spans.back() ? 0u : 1u); // each "Inner" is framed on its own
+    }
+
+    std::mt19937 rng(2026);
+    int loaded = 0, refused = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string bad = spans[rng() % 6];
+        switch (rng() % 4) {
+        case 0: bad[rng() % bad.size()] = static_cast<char>(rng()); break;
+        case 1: bad[rng() % bad.size()] ^= static_cast<char>(1u << (rng() % 8)); break;
+        case 2: bad.erase(rng() % bad.size(), 1 + rng() % 3); break;
+        default: bad.insert(rng() % bad.size(), 1, static_cast<char>(rng() % 16)); break;
+        }
+        if (bad.empty()) continue;
+        ref<ReaderObject> w = ReaderObject::create();
+        ASSERT_TRUE(w->open(dir.file("bad.tr47"), 2, "", true, true));
+        w->write_value(Variant("1.0"));
+        w->write_value(Variant());
+        w->write_value(Variant(std::int32_t{1}));
+        w->write_span(bad);
+        w->close();
+        ref<cls_INIGroups> back = cls_INIGroups::create();
+        bool ok = false;
+        try {
+            ok = back->LOAD(dir.file("bad.tr47"));
+        } catch (const Error&) {
+        }
+        if (!ok) {
+            ++refused;
+            continue;
+        }
+        ++loaded;
+        std::string seen;
+        ASSERT_NO_THROW(for (std::int32_t i = 1; i <= back->COUNT(); ++i)
+                            reach_everything(back->Item(Variant(i)), seen))
+            << "round " << round;
+        ASSERT_TRUE(back->SAVE(dir.file("again.tr47"))) << "round " << round;
+    }
+    // Both outcomes occur: most changes break the form, some only a text.
+    EXPECT_GT(loaded, 50);
+    EXPECT_GT(refused, 50);
+}
+
 TEST(Packed, GroupsMadeFromTheStoredFormOutliveTheirDocument) {
     // A loaded group's values view the bytes of the file read; the group
     // keeps them alive when the document, its file's bytes and every other
