@@ -1,14 +1,46 @@
-// A cursor over stored values that looks at their framing only (tags,
-// lengths, numbers in range) without making them: enough for a check of a
-// stored form's structure at the speed of a byte scan.
+// The tags of the stored payload, and a cursor over stored values that
+// looks at their framing only (tags, lengths, numbers in range) without
+// making them: enough for a check of a stored form's structure at the
+// speed of a byte scan. Inline, as the check runs it for every value.
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <string_view>
 
 namespace tr47::detail {
 
+namespace stored_tags {
+// Value tags of the stored payload. 8 to 13 are the compact forms that
+// SAVE writes; 1 and 5 (fixed-width lengths and numbers) are still read.
+enum Tag : std::uint8_t {
+    tEmpty = 0,
+    tString = 1,
+    tDouble = 2,
+    tDate = 3,
+    tBool = 4,
+    tLong = 5,
+    tError = 6,
+    tObject = 7,
+    tText = 8, // varint length, then the bytes
+    tSameText = 9, // the text of the previous text value
+    tEmptyText = 10, // ""
+    tVersionText = 11, // "1.0", the first value of every stored form
+    tSmallLong = 12, // zigzag varint
+    tWholeDouble = 13, // a double holding an integer below 2^53: zigzag varint
+    tSpan = 14, // no value: u64 length of the stored form that follows
+    tNull = 15,
+};
+constexpr std::string_view kVersionText = "1.0";
+
+inline std::int64_t unzigzag(std::uint64_t v) noexcept {
+    return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+} // namespace stored_tags
+
+// The same framing as ReaderObject reads, each check with it: a value that
+// passes here reads there without an error.
 class StoredCursor {
 public:
     explicit StoredCursor(std::string_view bytes) noexcept : in_(bytes) {}
@@ -21,19 +53,104 @@ public:
     // The next value, span marks passed over as reading value by value does.
     // False at the end, and on anything a reader would refuse or that is no
     // plain value (an embedded object): the caller then reads the usual way.
-    bool next(Kind& kind, std::string_view& text, std::int64_t& number) noexcept;
+    bool next(Kind& kind, std::string_view& text, std::int64_t& number) noexcept {
+        using namespace stored_tags;
+        if (!skip_marks() || pos_ >= in_.size()) return false;
+        const auto tag = static_cast<std::uint8_t>(in_[pos_++]);
+        std::uint64_t v = 0;
+        kind = Kind::Scalar;
+        switch (tag) {
+        case tString:
+            if (!fixed(4, v) || !bytes(v, text)) return false;
+            kind = Kind::Text;
+            break;
+        case tText:
+            if (!varint(v) || !bytes(v, text)) return false;
+            kind = Kind::Text;
+            break;
+        case tSameText: text = last_text_, kind = Kind::Text; break;
+        case tEmptyText: text = {}, kind = Kind::Text; break;
+        case tVersionText: text = kVersionText, kind = Kind::Text; break;
+        case tEmpty:
+        case tNull: return true;
+        case tSmallLong: {
+            if (!varint(v)) return false;
+            const std::int64_t l = unzigzag(v);
+            if (l < INT32_MIN || l > INT32_MAX) return false;
+            number = l;
+            kind = Kind::Long;
+            return true;
+        }
+        case tLong:
+            if (!fixed(4, v)) return false;
+            number = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+            kind = Kind::Long;
+            return true;
+        case tWholeDouble: {
+            if (!varint(v)) return false;
+            const std::int64_t l = unzigzag(v);
+            return l > -9007199254740992 && l < 9007199254740992;
+        }
+        case tDouble:
+        case tDate: return fixed(8, v);
+        case tError: return fixed(4, v);
+        case tBool: return fixed(1, v) && v <= 1;
+        default: return false; // objects and unknown tags: the usual reading decides
+        }
+        last_text_ = text;
+        return true;
+    }
+
     // Takes the span that comes next (its bytes). Broken: a span mark whose
     // length a reader refuses.
     enum class Span { None, Taken, Broken };
-    Span span(std::string_view& bytes) noexcept;
+    Span span(std::string_view& out) noexcept {
+        if (pos_ >= in_.size() || static_cast<std::uint8_t>(in_[pos_]) != stored_tags::tSpan) return Span::None;
+        if (in_.size() - pos_ < 9) return Span::Broken;
+        std::uint64_t n = 0;
+        for (std::size_t i = 0; i < 8; ++i) n |= std::uint64_t(static_cast<std::uint8_t>(in_[pos_ + 1 + i])) << (8 * i);
+        if (n == 0 || n > in_.size() - pos_ - 9) return Span::Broken;
+        out = in_.substr(pos_ + 9, n);
+        pos_ += 9 + n;
+        last_text_ = {};
+        return Span::Taken;
+    }
+
     // Whether only span marks are left.
-    bool at_end() noexcept;
+    bool at_end() noexcept { return skip_marks() && pos_ >= in_.size(); }
 
 private:
-    bool skip_marks() noexcept;
-    bool varint(std::uint64_t& v) noexcept;
-    bool fixed(int bytes, std::uint64_t& v) noexcept;
-    bool bytes(std::uint64_t n, std::string_view& out) noexcept;
+    bool skip_marks() noexcept {
+        while (pos_ < in_.size() && static_cast<std::uint8_t>(in_[pos_]) == stored_tags::tSpan) {
+            if (in_.size() - pos_ < 9) return false;
+            pos_ += 9;
+            last_text_ = {};
+        }
+        return true;
+    }
+    bool varint(std::uint64_t& v) noexcept {
+        v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (pos_ >= in_.size()) return false;
+            const auto b = static_cast<std::uint8_t>(in_[pos_++]);
+            v |= std::uint64_t(b & 0x7F) << shift;
+            if (!(b & 0x80)) return true;
+        }
+        return false;
+    }
+    bool fixed(int n, std::uint64_t& v) noexcept {
+        if (in_.size() - pos_ < static_cast<std::size_t>(n)) return false;
+        v = 0;
+        for (int i = 0; i < n; ++i) v |= std::uint64_t(static_cast<std::uint8_t>(in_[pos_ + i])) << (8 * i);
+        pos_ += static_cast<std::size_t>(n);
+        return true;
+    }
+    bool bytes(std::uint64_t n, std::string_view& out) noexcept {
+        if (n > in_.size() - pos_) return false;
+        out = in_.substr(pos_, n);
+        pos_ += n;
+        return true;
+    }
 
     std::string_view in_;
     std::size_t pos_ = 0;
