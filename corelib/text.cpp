@@ -109,13 +109,16 @@ bool keys_equal(std::string_view a, std::string_view b) {
 bool key_matches(std::string_view key, std::string_view normalised) {
     key = trim_blanks(key);
     bool hasI = false;
-    if (ascii_text(key, hasI) && !(hasI && dotted_i_locale())) {
-        if (key.size() != normalised.size()) return false;
-        for (std::size_t i = 0; i < key.size(); ++i)
-            if (ascii_upper(key[i]) != normalised[i]) return false;
-        return true;
-    }
-    return upper(key) == normalised;
+    if (!ascii_text(key, hasI)) return upper(key) == normalised;
+    bool asciiEqual = key.size() == normalised.size();
+    for (std::size_t i = 0; asciiEqual && i < key.size(); ++i) asciiEqual = ascii_upper(key[i]) == normalised[i];
+    // The locale matters only for an i: asked only when the answer hangs on
+    // it (scans compare many keys that differ anyway).
+    if (!hasI) return asciiEqual;
+    if (asciiEqual) return !dotted_i_locale();
+    bool unused = false;
+    if (ascii_text(normalised, unused)) return false; // the dotted capital is not ASCII
+    return dotted_i_locale() && upper(key) == normalised;
 }
 
 namespace detail {

@@ -210,6 +210,19 @@ TEST(Text, TurkishLocaleUpperCasesDottedI) {
     // moment: "title" and "TİTLE" are one key here, "title" and "TITLE" not.
     EXPECT_EQ(detail::key_hash("title"), detail::hash_normalised_key("T\xC4\xB0TLE"));
     EXPECT_EQ(detail::key_hash("title"), detail::key_hash(" T\xC4\xB0TLE"));
+    EXPECT_TRUE(key_matches(" title ", "T\xC4\xB0TLE"));
+    EXPECT_FALSE(key_matches("title", "TITLE"));
+    EXPECT_FALSE(key_matches("title", "T\xC4\xB0TLES"));
+    EXPECT_TRUE(key_matches("NAME", "NAME"));
+    EXPECT_FALSE(key_matches("name", "NAMES"));
+    {
+        // The same keys under a locale without the dotted capital.
+        LocaleScope en("en_US.UTF-8");
+        EXPECT_TRUE(key_matches(" title ", "TITLE"));
+        EXPECT_FALSE(key_matches("title", "T\xC4\xB0TLE"));
+        EXPECT_FALSE(key_matches("titlf", "TITLE"));
+    }
+    EXPECT_TRUE(key_matches("title", "T\xC4\xB0TLE")); // back under Turkish rules
 }
 
 TEST(Text, KeyHashIsTheHashOfTheNormalisedKey) {
