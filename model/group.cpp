@@ -2,6 +2,7 @@
 // search a group and (recursively) the groups below it.
 #include <unordered_set>
 
+#include "corelib/key_hash.hpp"
 #include "model/collection_core.hpp"
 #include "model/internal.hpp"
 
@@ -17,7 +18,32 @@ ref<cls_INIGroup> cls_INIGroup::create() { return ref<cls_INIGroup>(new cls_INIG
 
 using detail::made_on_first_use;
 
-ref<cls_INIValues> cls_INIGroup::VALUES() { return made_on_first_use(values_); }
+cls_INIGroup::~cls_INIGroup() = default;
+
+ref<cls_INIValues> cls_INIGroup::VALUES() {
+    if (cls_INIValues* v = values_.load_acquire()) return ref<cls_INIValues>(v);
+    // Made by whichever thread asks first, from copies of the pending
+    // values: other threads may be reading those in place meanwhile.
+    ref<cls_INIValues> fresh = cls_INIValues::create();
+    if (pending_values_) {
+        detail::RecordList<PackedValue> copies;
+        copies.reserve(pending_values_->values.size());
+        for (const PackedValue& r : pending_values_->values) copies.push_back(PackedValue::copy_of(r));
+        CollectionCore::of(*fresh).adopt(std::move(copies), pending_values_->pools);
+    }
+    values_.publish(fresh.get());
+    return ref<cls_INIValues>(values_.load_acquire());
+}
+
+void cls_INIGroup::VALUES(ref<cls_INIValues> v) {
+    values_ = std::move(v);
+    pending_values_.reset();
+}
+
+cls_INIValues* cls_INIGroup::values_if_any() const {
+    if (cls_INIValues* v = values_.load_acquire()) return v;
+    return pending_values_ ? const_cast<cls_INIGroup*>(this)->VALUES().get() : nullptr;
+}
 
 void cls_INIGroup::NAME(std::string v) {
     settle_identifier();
@@ -30,9 +56,35 @@ namespace {
 
 // Look-ups read collections that do not exist yet as empty ones; creating
 // them here would be invisible to clients but costly on large trees.
+// Look-ups on value records in position order, with the same outcome as on
+// the collection they would become: the first entry of that name wins.
+bool record_value(const detail::RecordList<PackedValue>& values, std::string_view wanted, Variant& out) {
+    for (const PackedValue& v : values) {
+        if (v.form() == PackedForm::Object) {
+            if (key_matches(v.u.object->NAME(), wanted)) {
+                out = v.u.object->CONTENT();
+                return true;
+            }
+        } else if (v.form() == PackedForm::Packed && key_matches(v.key(), wanted)) {
+            out = v.content();
+            return true;
+        }
+    }
+    return false;
+}
+
+// A group's own value of that name: through its collection when one was
+// made, else on its pending records.
+bool own_value(const cls_INIGroup& g, std::string_view name, Variant& out) {
+    if (cls_INIValues* v = detail::GroupAccess::values_made(g)) return CollectionCore::of(*v).value_content(name, out);
+    const detail::PendingValues* pending = detail::GroupAccess::pending(g);
+    return pending && record_value(pending->values, detail::NormalisedKey(name).text(), out);
+}
+
 bool has_value(cls_INIGroup& g, const Variant& name) {
-    cls_INIValues* v = g.values_if_any();
-    return v && v->EXISTS(name);
+    if (cls_INIValues* v = detail::GroupAccess::values_made(g)) return v->EXISTS(name);
+    Variant unused;
+    return name.is_string() && own_value(g, name.string(), unused);
 }
 
 bool has_child_named(cls_INIGroup& g, const Variant& name) {
@@ -236,18 +288,7 @@ private:
 // Look-ups on a packed group, with the same outcome as on the real group
 // it would become: the first entry of that name in position order wins.
 bool packed_value(const PackedGroup& g, const std::string& wanted, Variant& out) {
-    for (const PackedValue& v : g.values) {
-        if (v.form() == PackedForm::Object) {
-            if (key_matches(v.u.object->NAME(), wanted)) {
-                out = v.u.object->CONTENT();
-                return true;
-            }
-        } else if (v.form() == PackedForm::Packed && key_matches(v.key(), wanted)) {
-            out = v.content();
-            return true;
-        }
-    }
-    return false;
+    return record_value(g.values, wanted, out);
 }
 
 bool packed_child_named(const PackedGroup& g, const Variant& name, const std::string& wanted) {
@@ -283,10 +324,7 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
 }
 
 // The content of the value of that name in a group, if it has one.
-static bool value_in(cls_INIGroup& g, std::string_view name, Variant& out) {
-    cls_INIValues* v = g.values_if_any();
-    return v && CollectionCore::of(*v).value_content(name, out);
-}
+static bool value_in(cls_INIGroup& g, std::string_view name, Variant& out) { return own_value(g, name, out); }
 
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
     Variant found;

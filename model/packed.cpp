@@ -62,6 +62,25 @@ PackedValue PackedValue::holding(ref<cls_INIValue> v) {
     return r;
 }
 
+PackedValue PackedValue::copy_of(const PackedValue& r) noexcept {
+    PackedValue c;
+    c.name = r.name;
+    c.name_len = r.name_len;
+    c.text_len = r.text_len;
+    c.u = r.u;
+    c.type = r.type;
+    c.sort_and_form_ = r.sort_and_form_;
+    if (c.form() == PackedForm::Object && c.u.object) c.u.object->add_ref();
+    return c;
+}
+
+void GroupAccess::set_pending(cls_INIGroup& g, RecordList<PackedValue>&& values, const PoolList& pools) {
+    auto pending = std::make_unique<PendingValues>();
+    pending->values = std::move(values);
+    pending->pools.add_all(pools);
+    g.pending_values_ = std::move(pending);
+}
+
 void PackedValue::reset() noexcept {
     if (form() == PackedForm::Object && u.object) u.object->release();
     set_form(PackedForm::None);
@@ -164,7 +183,10 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
     g->SORT(std::string(text_of(r.sort, r.sort_len)));
     CollectionCore::identifier_follows_name(*g);
     // The entries move to the real group; nobody reads them from here.
-    if (!r.values.empty()) CollectionCore::of(*g->VALUES()).adopt(std::exchange(r.values, {}), pools);
+    if (!r.values.empty() && r.values.size() <= GroupAccess::kMaxPendingValues)
+        GroupAccess::set_pending(*g, std::exchange(r.values, {}), pools);
+    else if (!r.values.empty())
+        CollectionCore::of(*g->VALUES()).adopt(std::exchange(r.values, {}), pools);
     if (!r.children.empty()) CollectionCore::of(*g->CHILDREN()).adopt(std::exchange(r.children, {}), pools);
     return g;
 }

@@ -181,6 +181,8 @@ struct PackedValue {
     ~PackedValue() { reset(); }
 
     static PackedValue holding(ref<cls_INIValue> v);
+    // The same record (an object record takes a reference of its own).
+    static PackedValue copy_of(const PackedValue& r) noexcept;
     std::string_view key() const noexcept { return {name, name_len}; }
     // NAME, whose length packable() has checked.
     void set_name(const char* text, std::size_t bytes) noexcept {
@@ -316,6 +318,25 @@ public:
 private:
     ref<PackedPool> first_;
     std::vector<ref<PackedPool>> more_;
+};
+
+// Values of a group made real from its record, waiting until its values
+// collection is first asked for. Never changed once set: look-ups on other
+// threads read them while the collection is made from copies.
+struct PendingValues {
+    RecordList<PackedValue> values;
+    PoolList pools;
+};
+
+// The parts of a real group that the packed machinery reaches.
+struct GroupAccess {
+    // Groups of fewer values keep them pending; larger ones get their
+    // collection (and its key index) at once.
+    static constexpr std::size_t kMaxPendingValues = 15;
+    static void set_pending(cls_INIGroup& g, RecordList<PackedValue>&& values, const PoolList& pools);
+    static const PendingValues* pending(const cls_INIGroup& g) noexcept { return g.pending_values_.get(); }
+    // The values collection if it was made, without making it.
+    static cls_INIValues* values_made(const cls_INIGroup& g) noexcept { return g.values_.load_acquire(); }
 };
 
 // Records of a collection, index = position - 1; the collection's slot

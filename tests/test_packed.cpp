@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -433,6 +434,56 @@ TEST(Packed, LoadChecksStoredGroupsOnTheirBytesAndMissesNoBrokenOne) {
     // Both outcomes occur: most changes break the form, some only a text.
     EXPECT_GT(loaded, 50);
     EXPECT_GT(refused, 50);
+}
+
+TEST(Packed, GroupsOfFewValuesKeepThemPendingUntilTheirCollectionIsAskedFor) {
+    // A group of fewer than 16 values made real keeps its value records and
+    // VALUE reads them in place; every other way to the values sees the
+    // same entries, in the same order, as the collection made from them.
+    const std::string text =
+        "ENUM Modes,(Off,0,On,1)\nBEGIN G\n  A=1\n  B=\"two\"\n  a=3\n  Mode=ENUM(Modes),On\n  BEGIN Inner\n    "
+        "C=4\n  END\nEND\n";
+    Imported r = import_text(text);
+    ASSERT_TRUE(r.result) << (r.messages.empty() ? "" : r.messages[0]);
+    Imported fresh = import_text(text);
+    ref<cls_INIGroup> g = r.doc->ROOT()->CHILDREN()->Item(Variant("G"));
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->VALUE("A").to_long(), 1); // the first of two matches
+    EXPECT_EQ(g->VALUE(" b ").to_text(), "two");
+    EXPECT_TRUE(g->EXISTS("MODE"));
+    EXPECT_FALSE(g->EXISTS("D"));
+    EXPECT_EQ(g->VALUE("C", Variant(), true).to_long(), 4);
+    EXPECT_TRUE(g->VALUE("D", Variant()).is_empty());
+    // SAVE and export before the collection is made: the same as for a tree
+    // that was never reached.
+    TempDir dir;
+    ASSERT_TRUE(r.doc->SAVE(dir.file("pending.tr47")));
+    ASSERT_TRUE(fresh.doc->SAVE(dir.file("fresh.tr47")));
+    EXPECT_EQ(test::read_file(dir.file("pending.tr47")), test::read_file(dir.file("fresh.tr47")));
+    std::ostringstream pendingText, freshText;
+    export_ini(*r.doc, pendingText);
+    export_ini(*fresh.doc, freshText);
+    EXPECT_EQ(pendingText.str(), freshText.str());
+    // The collection, once asked for, holds them all and answers from then on.
+    ref<cls_INIValues> values = g->VALUES();
+    EXPECT_EQ(g->values_if_any(), values.get());
+    ASSERT_EQ(values->COUNT(), 4);
+    EXPECT_EQ(values->Item(Variant(3))->NAME(), "a");
+    EXPECT_TRUE(values->Item(Variant(4))->ENUMREF());
+    EXPECT_TRUE(values->REMOVE(Variant(1)));
+    EXPECT_EQ(g->VALUE("A").to_long(), 3);
+    // A collection set in its place replaces them.
+    ref<cls_INIGroup> h = fresh.doc->ROOT()->CHILDREN()->Item(Variant("G"));
+    EXPECT_EQ(h->VALUE("B").to_text(), "two");
+    h->VALUES(cls_INIValues::create());
+    EXPECT_TRUE(h->VALUE("B", Variant()).is_empty());
+    EXPECT_FALSE(h->EXISTS("B"));
+    EXPECT_EQ(h->values_if_any()->COUNT(), 0);
+    // A group reached but never asked for its collection still reports one
+    // with its values.
+    ref<cls_INIGroup> inner = r.doc->ROOT()->CHILDREN()->Item(Variant("G"))->CHILDREN()->Item(Variant("Inner"));
+    ASSERT_TRUE(inner->values_if_any());
+    EXPECT_EQ(inner->values_if_any()->COUNT(), 1);
 }
 
 TEST(Packed, GroupsMadeFromTheStoredFormOutliveTheirDocument) {

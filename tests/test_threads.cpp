@@ -189,6 +189,37 @@ TEST(Threads, RecursiveLookUpsWhileOtherReadersMakeGroupsReal) {
 // threads asking at once all get the same one, and look-ups that run
 // meanwhile (through the rules without a database object, or through the
 // new one) answer alike.
+TEST(Threads, ValuesCollectionMadeOnceWhileOthersReadPendingValues) {
+    // A group of few values made real keeps them pending and VALUE reads
+    // them in place; a thread asking for the collection meanwhile makes it
+    // once, from copies, and every thread gets the same one.
+    for (int round = 0; round < 20; ++round) {
+        Imported im = import_text(wide_ini(3, 8));
+        ASSERT_TRUE(im.result);
+        ref<cls_INIGroup> g = im.doc->ROOT()->CHILDREN()->Item(Variant(nm("G", 1)));
+        ASSERT_TRUE(g);
+        const Variant mode = g->VALUE("Mode"); // the enumeration's value, an object record
+        ASSERT_FALSE(mode.is_error());
+        std::vector<cls_INIValues*> made(THREADS_N);
+        std::atomic<int> failures{0};
+        on_threads(THREADS_N, [&](int t) {
+            for (int i = 0; i < 40; ++i) {
+                const int v = (i * 3 + t) % 8;
+                if (i == t * 4) made[static_cast<std::size_t>(t)] = g->VALUES().get();
+                CHECK_ON_THREAD(failures, g->VALUE(nm("V", v)).to_text() ==
+                                              (v % 3 ? std::to_string(1000 + v) : "text " + std::to_string(v)));
+                CHECK_ON_THREAD(failures, g->EXISTS("mode") && g->VALUE("Mode").same(mode));
+            }
+        });
+        EXPECT_EQ(failures.load(), 0);
+        ref<cls_INIValues> values = g->VALUES();
+        for (cls_INIValues* m : made) EXPECT_EQ(m, values.get());
+        ASSERT_EQ(values->COUNT(), 9);
+        for (int v = 0; v < 8; ++v) EXPECT_EQ(values->Item(Variant(v + 1))->NAME(), nm("V", v));
+        EXPECT_TRUE(values->Item(Variant(9))->ENUMREF());
+    }
+}
+
 TEST(Threads, DataAndDatabaseObjectsMadeOnceWhileOthersLookUp) {
     for (int round = 0; round < 20; ++round) {
         Imported im = import_text(wide_ini(4, 40));

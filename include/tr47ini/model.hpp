@@ -45,6 +45,8 @@ namespace detail {
 
 class CollectionBase;
 class CollectionCore;
+struct GroupAccess;
+struct PendingValues;
 
 /// Common part of the seven classes: the data object binding.
 class TR47_INI_API Persistable : public tmp_Data, protected DataEvents {
@@ -334,7 +336,7 @@ public:
     void DESCRIPTION(std::string v) { description_ = std::move(v); }
     /// The group's own values, made on first use.
     ref<cls_INIValues> VALUES();
-    void VALUES(ref<cls_INIValues> v) { values_ = std::move(v); }
+    void VALUES(ref<cls_INIValues> v);
     /// The child groups, made on first use.
     ref<cls_INIGroups> CHILDREN();
     void CHILDREN(ref<cls_INIGroups> v) { children_ = std::move(v); }
@@ -355,12 +357,15 @@ public:
     /// @endcode
     Variant VALUE(const std::string& pName, const Variant& pDefaultValue = Variant::omitted(), bool pRecurse = false);
 
-    /// The values if they exist (null otherwise), without making them.
-    cls_INIValues* values_if_any() const noexcept { return values_.load_acquire(); }
+    /// The values if the group has any (null otherwise): a group that holds none has no collection made for it.
+    cls_INIValues* values_if_any() const;
     /// The child groups if they exist (null otherwise), without making them.
     cls_INIGroups* children_if_any() const noexcept { return children_.load_acquire(); }
 
+    ~cls_INIGroup() override;
+
 private:
+    friend struct detail::GroupAccess;
     cls_INIGroup();
     const std::string* identifier_name() const noexcept override { return &name_; }
     void DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) override;
@@ -375,6 +380,9 @@ private:
     std::string description_;
     ref<cls_INIValues> values_;
     ref<cls_INIGroups> children_;
+    // A few values made real from the import's records wait here until the
+    // collection is first asked for: VALUE reads them in place.
+    std::unique_ptr<detail::PendingValues> pending_values_;
 };
 
 /// A document: the root group that an INI file's top level imports into, and its enumerations.
