@@ -13,11 +13,6 @@
 
 namespace tr47::detail {
 
-namespace {
-// Below this size a linear scan is as fast as an index and costs no memory.
-constexpr std::int32_t kIndexThreshold = 16;
-} // namespace
-
 CollectionCore::CollectionCore(CollectionBase& owner, Kind kind) : owner_(owner), kind_(kind) {
     if (kind_ != Kind::Groups) slots_.emplace_back();
 }
@@ -222,11 +217,9 @@ bool CollectionCore::key_at(std::int32_t position, std::string_view& text, Varia
         text = static_cast<cls_INIValue*>(e)->NAME();
         return true;
     }
-    if (e->identifier_is_name_ && !e->data_assigned_ && !e->data_.load_acquire()) {
-        if (const std::string* name = e->identifier_name()) {
-            text = *name;
-            return true;
-        }
+    if (const std::string* name = e->name_as_identifier()) {
+        text = *name;
+        return true;
     }
     DataObject* d = e->DATA().get();
     if (!d) raise(hr::OBJECT_NOT_SET, "Object variable not set: the entry has no data object");
@@ -396,7 +389,7 @@ std::int32_t CollectionCore::search_text(std::string_view ID, const Variant* asV
     const std::int32_t n = upper_bound();
     std::string_view text;
     Variant other;
-    const Index* index = n < kIndexThreshold || empty_slots_ ? nullptr : current_index();
+    const Index* index = static_cast<std::size_t>(n) < kIndexedFrom || empty_slots_ ? nullptr : current_index();
     if (!index) { // small, holding empty slots, or another thread is building the index right now
         for (std::int32_t p = 1; p <= n; ++p) {
             if (key_at(p, text, other) ? key_matches(text, wanted.text()) : id_variant().equals(other)) return p;

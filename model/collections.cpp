@@ -37,8 +37,7 @@ ref<DataObject> Persistable::DATA() const {
         }
     }
     fresh->class_name(interned);
-    if (identifier_is_name_)
-        if (const std::string* name = identifier_name()) fresh->init_identifier(Variant(*name));
+    if (const std::string* name = name_as_identifier()) fresh->init_identifier(Variant(*name));
     // Whichever thread asks first makes it; the others take the same one.
     auto* self = const_cast<Persistable*>(this);
     fresh->bind(self);

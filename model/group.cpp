@@ -287,10 +287,6 @@ private:
 
 // Look-ups on a packed group, with the same outcome as on the real group
 // it would become: the first entry of that name in position order wins.
-bool packed_value(const PackedGroup& g, const std::string& wanted, Variant& out) {
-    return record_value(g.values, wanted, out);
-}
-
 bool packed_child_named(const PackedGroup& g, const Variant& name, const std::string& wanted) {
     for (const PackedGroup& c : g.children) {
         if (c.form == PackedForm::Object) {
@@ -316,7 +312,7 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
     Walk::Node g;
     while (walk.next(g)) {
         if (g.real ? has_value(*g.real, name) || has_child_named(*g.real, name)
-                   : packed_value(*g.packed, wanted, scratch) || packed_child_named(*g.packed, name, wanted))
+                   : record_value(g.packed->values, wanted, scratch) || packed_child_named(*g.packed, name, wanted))
             return true;
         walk.descend(g);
     }
@@ -340,7 +336,7 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
     Walk walk(*this);
     Walk::Node g;
     while (walk.next(g)) {
-        if (g.real ? value_in(*g.real, pName, found) : packed_value(*g.packed, wanted, found)) return found;
+        if (g.real ? value_in(*g.real, pName, found) : record_value(g.packed->values, wanted, found)) return found;
         if (g.real ? has_child_named(*g.real, name) : packed_child_named(*g.packed, name, wanted))
             walk.confine(g);
         else

@@ -64,12 +64,7 @@ PackedValue PackedValue::holding(ref<cls_INIValue> v) {
 
 PackedValue PackedValue::copy_of(const PackedValue& r) noexcept {
     PackedValue c;
-    c.name = r.name;
-    c.name_len = r.name_len;
-    c.text_len = r.text_len;
-    c.u = r.u;
-    c.type = r.type;
-    c.sort_and_form_ = r.sort_and_form_;
+    c.copy_fields(r);
     if (c.form() == PackedForm::Object && c.u.object) c.u.object->add_ref();
     return c;
 }
@@ -171,8 +166,9 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
         // not a list that grows with the depth.
         ref<PackedPool> pool = PackedPool::create();
         pools.for_each([&](const ref<PackedPool>& p) { pool->hold(ref<Object>(p)); });
-        pool->view_within({r.span, static_cast<std::size_t>(r.span_len)});
-        ref<ReaderObject> reader = ReaderObject::over_span({r.span, static_cast<std::size_t>(r.span_len)}, nullptr);
+        const std::string_view span(r.span, r.span_len);
+        pool->view_within(span);
+        ref<ReaderObject> reader = ReaderObject::over_span(span, nullptr);
         RecordList<PackedGroup> read;
         read_group_body(*reader, read, *pool, 0);
         if (read.empty()) raise(hr::BAD_FILE_FORMAT, "Bad file format: an empty stored group");
@@ -183,7 +179,7 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
     g->SORT(std::string(text_of(r.sort, r.sort_len)));
     CollectionCore::identifier_follows_name(*g);
     // The entries move to the real group; nobody reads them from here.
-    if (!r.values.empty() && r.values.size() <= GroupAccess::kMaxPendingValues)
+    if (!r.values.empty() && r.values.size() < kIndexedFrom)
         GroupAccess::set_pending(*g, std::exchange(r.values, {}), pools);
     else if (!r.values.empty())
         CollectionCore::of(*g->VALUES()).adopt(std::exchange(r.values, {}), pools);
@@ -394,9 +390,6 @@ bool keep_stored(FileObject& head, std::string_view span, RecordList<PackedGroup
     return true;
 }
 
-// Reads a stored group through, the groups kept stored below it included,
-// as reaching them will, and raises the first error: a file whose structure
-// is broken inside fails LOAD instead of a later access. Nothing read stays.
 // The check on the bytes alone, for the forms SAVE writes: true when the
 // group reads through without an error (stored groups below it are added to
 // `spans`); false when unsure, and the group is then read the usual way.
@@ -475,6 +468,9 @@ bool stored_group_reads_through(std::string_view span, std::vector<std::string_v
 
 namespace {
 
+// Reads a stored group through, the groups kept stored below it included,
+// as reaching them will, and raises the first error: a file whose structure
+// is broken inside fails LOAD instead of a later access. Nothing read stays.
 void check_stored_group(std::string_view span) {
     struct Restore {
         CheckState value;

@@ -204,13 +204,16 @@ struct PackedValue {
 
 private:
     void take(PackedValue& o) noexcept {
+        copy_fields(o);
+        o.set_form(PackedForm::None);
+    }
+    void copy_fields(const PackedValue& o) noexcept {
         name = o.name;
         name_len = o.name_len;
         text_len = o.text_len;
         u = o.u;
         type = o.type;
         sort_and_form_ = o.sort_and_form_;
-        o.set_form(PackedForm::None);
     }
     std::uint8_t sort_and_form_ = 0; // SORT in the low six bits, the form in the top two
 };
@@ -320,8 +323,13 @@ private:
     std::vector<ref<PackedPool>> more_;
 };
 
+// Below this many entries a collection is searched by a linear scan, which
+// is as fast as its key index and costs no memory.
+constexpr std::size_t kIndexedFrom = 16;
+
 // Values of a group made real from its record, waiting until its values
-// collection is first asked for. Never changed once set: look-ups on other
+// collection is first asked for: groups of fewer than kIndexedFrom values
+// (larger ones get their collection, and its key index, at once). Never changed once set: look-ups on other
 // threads read them while the collection is made from copies.
 struct PendingValues {
     RecordList<PackedValue> values;
@@ -330,9 +338,6 @@ struct PendingValues {
 
 // The parts of a real group that the packed machinery reaches.
 struct GroupAccess {
-    // Groups of fewer values keep them pending; larger ones get their
-    // collection (and its key index) at once.
-    static constexpr std::size_t kMaxPendingValues = 15;
     static void set_pending(cls_INIGroup& g, RecordList<PackedValue>&& values, const PoolList& pools);
     static const PendingValues* pending(const cls_INIGroup& g) noexcept { return g.pending_values_.get(); }
     // The values collection if it was made, without making it.

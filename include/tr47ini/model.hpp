@@ -69,7 +69,7 @@ protected:
     /// Makes the data object now if its identifier is still to come from the name, so that a change of the name
     /// does not change the identifier.
     void settle_identifier() const {
-        if (identifier_is_name_ && !data_assigned_ && !data_.load_acquire()) DATA();
+        if (name_as_identifier()) DATA();
     }
     /// @endcond
 
@@ -77,6 +77,11 @@ private:
     friend class CollectionCore;
     // The name that an identifier which follows the name takes (null: none).
     virtual const std::string* identifier_name() const noexcept { return nullptr; }
+    // The name, while no data object holds the identifier yet and the
+    // identifier is still that name (null otherwise).
+    const std::string* name_as_identifier() const noexcept {
+        return identifier_is_name_ && !data_assigned_ && !data_.load_acquire() ? identifier_name() : nullptr;
+    }
     // Made on first use: most collections of a large tree are never asked
     // for theirs.
     mutable ref<DataObject> data_;
