@@ -14,6 +14,7 @@
 #include "corelib/limits.hpp"
 #include "corelib/numbers.hpp"
 #include "import/ini_text.hpp"
+#include "import/name_interner.hpp"
 #include "model/collection_core.hpp"
 #include "model/internal.hpp"
 
@@ -225,7 +226,7 @@ private:
                               (!values || core(*values).accepts_packed());
         if (packable) {
             PackedValue r;
-            r.set_name(pool_->keep(name), name.size());
+            r.set_name(names_.keep(name), name.size());
             r.set_sort(kind);
             if (r.set_content(content, *pool_)) {
                 r.set_form(PackedForm::Packed);
@@ -330,7 +331,7 @@ private:
         f.ignoring = true;
         PackedValue r;
         r.set_form(PackedForm::Packed);
-        r.set_name(pool_->keep(name), name.size());
+        r.set_name(names_.keep(name), name.size());
         auto as_text = [&](std::string_view t) {
             r.set_sort(ID_INIValueSort_String);
             r.type = VarType::String;
@@ -590,6 +591,7 @@ private:
     bool output_;
     ref<cls_INI> root_;
     ref<PackedPool> pool_ = PackedPool::create();
+    NameInterner names_{*pool_};
     // Whether i is a name character in this locale (asked once per import).
     const bool i_is_name_ = is_name_char("i");
     // A deque: its frames never move, and a deep file's stack of them is

@@ -568,7 +568,11 @@ bool CollectionCore::value_content(std::string_view name, Variant& out) {
         out = static_cast<cls_INIValue*>(e)->CONTENT();
     } else if (packed_at(position)) {
         const PackedValue& r = packed_->values[static_cast<std::size_t>(position - 1)];
-        out = r.form() == PackedForm::Object ? r.u.object->CONTENT() : r.content();
+        // Not one conditional expression: that would copy the text it made.
+        if (r.form() == PackedForm::Object)
+            out = r.u.object->CONTENT();
+        else
+            out = r.content();
     } else {
         out = static_cast<cls_INIValue*>(entry_at(position).get())->CONTENT();
     }

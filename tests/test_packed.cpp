@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "import/name_interner.hpp"
 #include "model/collection_core.hpp"
 #include "tests/support/helpers.hpp"
 
@@ -523,6 +525,49 @@ TEST(Packed, TextsOfEverySizeKeepTheirBytes) {
     EXPECT_EQ(g->VALUE("B").to_text(), medium);
     EXPECT_EQ(g->VALUE("C").to_text(), huge);
     EXPECT_EQ(g->VALUE("D").to_text(), first + "x");
+}
+
+TEST(Packed, NamesKeptOnceKeepEverySpelling) {
+    // The interner against a plain map: equal bytes share one text, every
+    // other spelling (case included) gets its own, long names and names met
+    // after the table is full are still kept whole.
+    ref<detail::PackedPool> pool = detail::PackedPool::create();
+    detail::NameInterner names(*pool);
+    std::map<std::string, const char*> first;
+    std::mt19937 rng(7);
+    const std::string vocabulary[] = {"Name", "NAME", "name", "Path", "Timeout", "x", "Host_2", "A.B"};
+    std::size_t shared = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string name;
+        switch (rng() % 4) {
+        case 0: name = vocabulary[rng() % std::size(vocabulary)]; break;
+        case 1: name = std::string(detail::NameInterner::kLongestShared + rng() % 3, 'L'); break;
+        default: name = "N" + std::to_string(rng() % 120000); break; // fills the table past its bound
+        }
+        const char* kept = names.keep(name);
+        ASSERT_EQ(std::string(kept, name.size()), name);
+        auto [it, fresh] = first.emplace(name, kept);
+        if (!fresh && it->second == kept) ++shared;
+        if (name.size() <= 8 && name[0] != 'N') {
+            EXPECT_EQ(it->second, kept) << name; // met before the table filled
+        }
+    }
+    EXPECT_GT(shared, 60000u); // the vocabulary and the 64-byte name alone
+    EXPECT_NE(names.keep("Name"), names.keep("NAME"));
+
+    // Through an import: values of many groups, names differing only in case.
+    std::string text;
+    for (int g = 0; g < 50; ++g) text += "BEGIN G" + std::to_string(g) + "\n  Name=1\n  NAME=\"2\"\n  nAmE=3\nEND\n";
+    Imported r = import_text(text);
+    ASSERT_TRUE(r.result);
+    for (int g : {1, 50}) {
+        ref<cls_INIGroup> group = child_at(r.doc->ROOT(), g);
+        ASSERT_TRUE(group);
+        EXPECT_EQ(value_at(group, 1)->NAME(), "Name");
+        EXPECT_EQ(value_at(group, 2)->NAME(), "NAME");
+        EXPECT_EQ(value_at(group, 3)->NAME(), "nAmE");
+        EXPECT_EQ(group->VALUE("name").to_text(), "1");
+    }
 }
 
 TEST(Packed, LookUpsReadPackedValuesWithoutMakingThemReal) {
