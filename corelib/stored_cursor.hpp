@@ -44,6 +44,9 @@ inline std::int64_t unzigzag(std::uint64_t v) noexcept {
 class StoredCursor {
 public:
     explicit StoredCursor(std::string_view bytes) noexcept : in_(bytes) {}
+    // Resumes reading at a place another cursor stood (`lastText`: the text
+    // that a "same text" tag there repeats).
+    StoredCursor(std::string_view bytes, std::string_view lastText) noexcept : in_(bytes), last_text_(lastText) {}
 
     enum class Kind {
         Text, // `text` views it
@@ -59,6 +62,7 @@ public:
         const auto tag = static_cast<std::uint8_t>(in_[pos_++]);
         std::uint64_t v = 0;
         kind = Kind::Scalar;
+        tag_ = tag;
         switch (tag) {
         case tString:
             if (!fixed(4, v) || !bytes(v, text)) return false;
@@ -89,12 +93,13 @@ public:
         case tWholeDouble: {
             if (!varint(v)) return false;
             const std::int64_t l = unzigzag(v);
+            number = l;
             return l > -9007199254740992 && l < 9007199254740992;
         }
         case tDouble:
-        case tDate: return fixed(8, v);
-        case tError: return fixed(4, v);
-        case tBool: return fixed(1, v) && v <= 1;
+        case tDate: return fixed(8, bits_);
+        case tError: return fixed(4, bits_);
+        case tBool: return fixed(1, bits_) && bits_ <= 1;
         default: return false; // objects and unknown tags: the usual reading decides
         }
         last_text_ = text;
@@ -118,6 +123,14 @@ public:
 
     // Whether only span marks are left.
     bool at_end() noexcept { return skip_marks() && pos_ >= in_.size(); }
+
+    // Of the last scalar read: its tag, and its fixed-width bits (a double's
+    // or a date's IEEE bits, a boolean's byte, an error's code); a whole
+    // double's value is in `number`.
+    std::uint8_t tag() const noexcept { return tag_; }
+    std::uint64_t bits() const noexcept { return bits_; }
+    // The bytes from here on.
+    std::string_view rest() const noexcept { return in_.substr(pos_); }
 
 private:
     bool skip_marks() noexcept {
@@ -155,6 +168,8 @@ private:
     std::string_view in_;
     std::size_t pos_ = 0;
     std::string_view last_text_;
+    std::uint64_t bits_ = 0;
+    std::uint8_t tag_ = 0;
 };
 
 } // namespace tr47::detail

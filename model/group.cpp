@@ -25,12 +25,7 @@ ref<cls_INIValues> cls_INIGroup::VALUES() {
     // Made by whichever thread asks first, from copies of the pending
     // values: other threads may be reading those in place meanwhile.
     ref<cls_INIValues> fresh = cls_INIValues::create();
-    if (pending_values_) {
-        detail::RecordList<PackedValue> copies;
-        copies.reserve(pending_values_->values.size());
-        for (const PackedValue& r : pending_values_->values) copies.push_back(PackedValue::copy_of(r));
-        CollectionCore::of(*fresh).adopt(std::move(copies), pending_values_->pools);
-    }
+    if (pending_values_) CollectionCore::of(*fresh).adopt(pending_values_->records(), pending_values_->pools);
     values_.publish(fresh.get());
     return ref<cls_INIValues>(values_.load_acquire());
 }
@@ -78,7 +73,10 @@ bool record_value(const detail::RecordList<PackedValue>& values, std::string_vie
 bool own_value(const cls_INIGroup& g, std::string_view name, Variant& out) {
     if (cls_INIValues* v = detail::GroupAccess::values_made(g)) return CollectionCore::of(*v).value_content(name, out);
     const detail::PendingValues* pending = detail::GroupAccess::pending(g);
-    return pending && record_value(pending->values, detail::NormalisedKey(name).text(), out);
+    if (!pending) return false;
+    const detail::NormalisedKey key(name);
+    return pending->stored_count ? pending->find_stored(key.text(), out)
+                                 : record_value(pending->values, key.text(), out);
 }
 
 bool has_value(cls_INIGroup& g, const Variant& name) {

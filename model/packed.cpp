@@ -69,10 +69,7 @@ PackedValue PackedValue::copy_of(const PackedValue& r) noexcept {
     return c;
 }
 
-void GroupAccess::set_pending(cls_INIGroup& g, RecordList<PackedValue>&& values, const PoolList& pools) {
-    auto pending = std::make_unique<PendingValues>();
-    pending->values = std::move(values);
-    pending->pools.add_all(pools);
+void GroupAccess::set_pending(cls_INIGroup& g, std::unique_ptr<PendingValues> pending) {
     g.pending_values_ = std::move(pending);
 }
 
@@ -140,6 +137,164 @@ std::string_view text_of(const char* p, std::size_t n) { return p ? std::string_
 } // namespace
 
 // ---------------------------------------------------------------------------
+// Stored groups read on their bytes
+//
+// A group kept stored is made real from its bytes with a cursor when it and
+// its values have the plain forms SAVE writes for packed ones; anything else
+// is read the usual way, with the same outcome.
+
+namespace {
+
+using CursorKind = StoredCursor::Kind;
+
+// One stored value as the usual reading makes a packed record of it, the
+// record's texts viewing the bytes; false when it has no such form.
+bool next_plain_value(StoredCursor& c, PackedValue& r) {
+    CursorKind kind = CursorKind::Scalar;
+    std::string_view text, id, name;
+    std::int64_t number = 0;
+    const auto next_text = [&](std::string_view& t) { return c.next(kind, t, number) && kind == CursorKind::Text; };
+    if (!next_text(text) || !is_format_version(text) || !next_text(id) || !next_text(name) || name != id) return false;
+    if (!c.next(kind, text, number) || kind != CursorKind::Long) return false;
+    const auto sort = static_cast<std::int32_t>(number);
+    if (!PackedValue::packable(name.size(), sort) || !c.next(kind, text, number)) return false;
+    r.set_name(name.empty() ? "" : name.data(), name.size());
+    r.set_sort(sort);
+    switch (kind) {
+    case CursorKind::Text:
+        if (text.size() > UINT32_MAX) return false;
+        r.type = VarType::String;
+        r.u.text = text.empty() ? "" : text.data();
+        r.text_len = static_cast<std::uint32_t>(text.size());
+        break;
+    case CursorKind::Long:
+        r.type = VarType::Long;
+        r.u.lng = static_cast<std::int32_t>(number);
+        break;
+    case CursorKind::Scalar: {
+        const std::uint64_t bits = c.bits();
+        switch (c.tag()) {
+        case stored_tags::tEmpty: r.type = VarType::Empty; break;
+        case stored_tags::tWholeDouble:
+            r.type = VarType::Double;
+            r.u.number = static_cast<double>(number);
+            break;
+        case stored_tags::tDouble:
+        case stored_tags::tDate:
+            r.type = c.tag() == stored_tags::tDate ? VarType::Date : VarType::Double;
+            std::memcpy(&r.u.number, &bits, sizeof bits);
+            break;
+        case stored_tags::tBool:
+            r.type = VarType::Boolean;
+            r.u.flag = bits == 1;
+            break;
+        default: return false; // Null and error values are no record's content
+        }
+        break;
+    }
+    }
+    if (!next_text(text) || !text.empty()) return false;
+    r.set_form(PackedForm::Packed);
+    return true;
+}
+
+// A collection's head with no identifier: its count.
+bool plain_collection_head(StoredCursor& c, std::int64_t& count) {
+    CursorKind kind = CursorKind::Scalar;
+    std::string_view text;
+    std::int64_t unused = 0;
+    return c.next(kind, text, unused) && kind == CursorKind::Text && is_format_version(text) &&
+           c.next(kind, text, unused) && kind == CursorKind::Scalar && c.tag() == stored_tags::tEmpty &&
+           c.next(kind, text, count) && kind == CursorKind::Long && count >= 0;
+}
+
+// A group's head (version, identifier, SORT, NAME, DESCRIPTION) when its
+// identifier is its name and it has no description.
+bool plain_group_head(StoredCursor& c, std::string_view& sort, std::string_view& name) {
+    CursorKind kind = CursorKind::Scalar;
+    std::string_view version, id, description;
+    std::int64_t unused = 0;
+    const auto next_text = [&](std::string_view& t) { return c.next(kind, t, unused) && kind == CursorKind::Text; };
+    return next_text(version) && is_format_version(version) && next_text(id) && next_text(sort) && next_text(name) &&
+           next_text(description) && id == name && description.empty() && name.size() <= UINT32_MAX &&
+           sort.size() <= UINT32_MAX;
+}
+
+struct StoredGroupView {
+    std::string_view sort, name;
+    std::string_view values;
+    std::uint32_t value_count = 0;
+    RecordList<PackedGroup> children; // kept stored
+};
+
+// The group of a span whose values are all plain and whose child groups
+// are all framed as spans; false for any other.
+bool view_stored_group(std::string_view span, StoredGroupView& v) {
+    StoredCursor c(span);
+    std::int64_t count = 0;
+    if (!plain_group_head(c, v.sort, v.name) || !plain_collection_head(c, count)) return false;
+    v.values = c.rest();
+    for (std::int64_t i = 0; i < count; ++i) {
+        PackedValue r;
+        if (!next_plain_value(c, r)) return false;
+    }
+    v.values.remove_suffix(c.rest().size());
+    if (v.values.size() > UINT32_MAX) return false;
+    v.value_count = static_cast<std::uint32_t>(count);
+    if (!plain_collection_head(c, count)) return false;
+    // A child's span takes at least its mark's nine bytes.
+    v.children.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), c.rest().size() / 9));
+    for (std::int64_t i = 0; i < count; ++i) {
+        std::string_view child;
+        if (c.span(child) != StoredCursor::Span::Taken) return false;
+        StoredCursor head(child);
+        PackedGroup g;
+        std::string_view sort, name;
+        if (!plain_group_head(head, sort, name)) return false;
+        g.form = PackedForm::Stored;
+        g.name = name.data();
+        g.name_len = static_cast<std::uint32_t>(name.size());
+        g.sort = sort.data();
+        g.sort_len = static_cast<std::uint32_t>(sort.size());
+        g.span = child.data();
+        g.span_len = child.size();
+        v.children.push_back(std::move(g));
+    }
+    return c.at_end();
+}
+
+} // namespace
+
+bool PendingValues::find_stored(std::string_view wanted, Variant& out) const {
+    StoredCursor c({stored, stored_bytes}, kFormatVersion);
+    for (std::uint32_t i = 0; i < stored_count; ++i) {
+        PackedValue r;
+        if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
+        if (key_matches(r.key(), wanted)) {
+            out = r.content();
+            return true;
+        }
+    }
+    return false;
+}
+
+RecordList<PackedValue> PendingValues::records() const {
+    RecordList<PackedValue> out;
+    out.reserve(stored_count ? stored_count : values.size());
+    if (!stored_count) {
+        for (const PackedValue& r : values) out.push_back(PackedValue::copy_of(r));
+        return out;
+    }
+    StoredCursor c({stored, stored_bytes}, kFormatVersion);
+    for (std::uint32_t i = 0; i < stored_count; ++i) {
+        PackedValue r;
+        if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // Making records real
 
 namespace {
@@ -160,6 +315,28 @@ ref<cls_INIValue> value_from(PackedValue& r) {
 ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
     if (r.form == PackedForm::Object) return ref<cls_INIGroup>(r.object);
     if (r.form == PackedForm::Stored) {
+        StoredGroupView view;
+        if (view_stored_group({r.span, static_cast<std::size_t>(r.span_len)}, view)) {
+            // Its texts lie in the bytes `pools` already keep alive.
+            ref<cls_INIGroup> g = cls_INIGroup::create();
+            g->NAME(std::string(view.name));
+            g->SORT(std::string(view.sort));
+            CollectionCore::identifier_follows_name(*g);
+            if (view.value_count > 0) {
+                auto pending = std::make_unique<PendingValues>();
+                pending->stored = view.values.data();
+                pending->stored_bytes = static_cast<std::uint32_t>(view.values.size());
+                pending->stored_count = view.value_count;
+                if (view.value_count < kIndexedFrom) {
+                    pending->pools.add_all(pools);
+                    GroupAccess::set_pending(*g, std::move(pending));
+                } else {
+                    CollectionCore::of(*g->VALUES()).adopt(pending->records(), pools);
+                }
+            }
+            if (!view.children.empty()) CollectionCore::of(*g->CHILDREN()).adopt(std::move(view.children), pools);
+            return g;
+        }
         // Read the stored form now; its child groups stay stored. The
         // new pool holds the pools that keep the stored bytes alive, so
         // the records below need only it: a chain one link per level,
@@ -179,9 +356,12 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
     g->SORT(std::string(text_of(r.sort, r.sort_len)));
     CollectionCore::identifier_follows_name(*g);
     // The entries move to the real group; nobody reads them from here.
-    if (!r.values.empty() && r.values.size() < kIndexedFrom)
-        GroupAccess::set_pending(*g, std::exchange(r.values, {}), pools);
-    else if (!r.values.empty())
+    if (!r.values.empty() && r.values.size() < kIndexedFrom) {
+        auto pending = std::make_unique<PendingValues>();
+        pending->values = std::exchange(r.values, {});
+        pending->pools.add_all(pools);
+        GroupAccess::set_pending(*g, std::move(pending));
+    } else if (!r.values.empty())
         CollectionCore::of(*g->VALUES()).adopt(std::exchange(r.values, {}), pools);
     if (!r.children.empty()) CollectionCore::of(*g->CHILDREN()).adopt(std::exchange(r.children, {}), pools);
     return g;

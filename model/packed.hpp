@@ -329,16 +329,31 @@ constexpr std::size_t kIndexedFrom = 16;
 
 // Values of a group made real from its record, waiting until its values
 // collection is first asked for: groups of fewer than kIndexedFrom values
-// (larger ones get their collection, and its key index, at once). Never changed once set: look-ups on other
-// threads read them while the collection is made from copies.
+// (larger ones get their collection, and its key index, at once). Never
+// changed once set: look-ups on other threads read them while the
+// collection is made from copies.
+//
+// A group made real from its stored form keeps its values as the stored
+// bytes (`stored_count` values, each of the plain form a record takes,
+// after a collection head whose version text a "same text" tag at their
+// start would repeat) and reads them on each look-up: a loaded tree then costs no record
+// per value reached.
 struct PendingValues {
     RecordList<PackedValue> values;
+    const char* stored = nullptr;
+    std::uint32_t stored_bytes = 0;
+    std::uint32_t stored_count = 0;
     PoolList pools;
+
+    // The content of the first stored value of that (normalised) name.
+    bool find_stored(std::string_view wanted, Variant& out) const;
+    // Records of all values, in their order (texts in the same bytes).
+    RecordList<PackedValue> records() const;
 };
 
 // The parts of a real group that the packed machinery reaches.
 struct GroupAccess {
-    static void set_pending(cls_INIGroup& g, RecordList<PackedValue>&& values, const PoolList& pools);
+    static void set_pending(cls_INIGroup& g, std::unique_ptr<PendingValues> pending);
     static const PendingValues* pending(const cls_INIGroup& g) noexcept { return g.pending_values_.get(); }
     // The values collection if it was made, without making it.
     static cls_INIValues* values_made(const cls_INIGroup& g) noexcept { return g.values_.load_acquire(); }

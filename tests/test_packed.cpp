@@ -488,6 +488,69 @@ TEST(Packed, GroupsOfFewValuesKeepThemPendingUntilTheirCollectionIsAskedFor) {
     EXPECT_EQ(inner->values_if_any()->COUNT(), 1);
 }
 
+TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
+    // Groups of few values made real after LOAD read their values in the
+    // file's bytes; other groups (a value with a description, an identifier
+    // not its name, 16 values or more) are read into records. Every group
+    // must answer, list and store exactly as the imported tree does.
+    std::string text =
+        "BEGIN Kinds\n  Text=\"a, b\"\n  Same=\"a, b\"\n  Empty=\"\"\n  Long=42\n  Neg=-7\n"
+        "  Whole=3.0\n  Frac=2.5\n  Big=1e300\n  Day=2026-12-08\n  Yes=TRUE\n  no=false\n"
+        "  Colour=1,2,3\n  Plain=word\nEND\nBEGIN Case\n  NAME=first\n  name=second\nEND\n"
+        "BEGIN Described\n  A=1\n  B=\"x\"\nEND\n"
+        "BEGIN Renamed\n  A=1\n  B=\"x\"\nEND\n"
+        "BEGIN Wide\n";
+    // (6 is no name character.)
+    for (int i = 0; i < 20; ++i)
+        text += "  W" + std::string(1, char('a' + i)) + "=\"w" + std::to_string(i % 3) + "\"\n";
+    text += "  BEGIN Child\n    C=1\n  END\nEND\nBEGIN NoValues\n  BEGIN Child\n  END\nEND\n";
+    Imported r = import_text(text);
+    ASSERT_TRUE(r.result) << (r.messages.empty() ? "" : r.messages[0]);
+    ref<cls_INIGroups> top = r.doc->ROOT()->CHILDREN();
+    top->Item(Variant("Case"))->VALUES()->CREATE("Nothing", Variant(), ID_INIValueSort_String);
+    value_at(top->Item(Variant("Described")), 2)->DESCRIPTION("not plain");
+    value_at(top->Item(Variant("Renamed")), 1)->DATA()->identifier(Variant("other"));
+    TempDir dir;
+    ASSERT_TRUE(r.doc->SAVE(dir.file("s.tr47")));
+
+    auto names_of = [](const ref<cls_INIGroup>& g) {
+        std::vector<std::string> names;
+        for (std::int32_t i = 1; i <= g->VALUES()->COUNT(); ++i) names.push_back(value_at(g, i)->NAME());
+        return names;
+    };
+    ref<cls_INI> loaded = cls_INI::create();
+    ASSERT_TRUE(loaded->LOAD(dir.file("s.tr47")));
+    ref<cls_INIGroups> again = loaded->ROOT()->CHILDREN();
+    ASSERT_EQ(again->COUNT(), top->COUNT());
+    for (std::int32_t gi = 1; gi <= top->COUNT(); ++gi) {
+        ref<cls_INIGroup> want = top->Item(Variant(gi));
+        ref<cls_INIGroup> got = again->Item(Variant(gi));
+        EXPECT_EQ(got->NAME(), want->NAME());
+        // Look-ups first, while the values wait: every name as it is, upper-cased
+        // and between blanks, and one no group has.
+        for (const std::string& name : names_of(want))
+            for (const std::string& key : {name, upper(name), " " + name + " "}) {
+                EXPECT_TRUE(got->VALUE(key).same(want->VALUE(key))) << want->NAME() << "." << key;
+                EXPECT_EQ(got->EXISTS(key), want->EXISTS(key)) << key;
+            }
+        EXPECT_TRUE(got->VALUE("Missing", Variant("dflt")).same(Variant("dflt")));
+        EXPECT_TRUE(got->VALUE("C", Variant(), true).same(want->VALUE("C", Variant(), true)));
+        // Then the collection, made from them.
+        ASSERT_EQ(got->VALUES()->COUNT(), want->VALUES()->COUNT()) << want->NAME();
+        for (std::int32_t i = 1; i <= want->VALUES()->COUNT(); ++i) {
+            ref<cls_INIValue> a = value_at(want, i), b = value_at(got, i);
+            EXPECT_EQ(b->NAME(), a->NAME());
+            EXPECT_EQ(b->SORT(), a->SORT()) << a->NAME();
+            EXPECT_TRUE(b->CONTENT().same(a->CONTENT())) << a->NAME() << ": " << describe(b->CONTENT());
+            EXPECT_EQ(b->DESCRIPTION(), a->DESCRIPTION());
+            EXPECT_TRUE(b->DATA()->identifier().same(a->DATA()->identifier())) << a->NAME();
+        }
+    }
+    // Stored again after everything was reached: the same bytes.
+    ASSERT_TRUE(loaded->SAVE(dir.file("again.tr47")));
+    EXPECT_EQ(test::read_file(dir.file("again.tr47")), test::read_file(dir.file("s.tr47")));
+}
+
 TEST(Packed, GroupsMadeFromTheStoredFormOutliveTheirDocument) {
     // A loaded group's values view the bytes of the file read; the group
     // keeps them alive when the document, its file's bytes and every other
