@@ -40,6 +40,22 @@ cls_INIValues* cls_INIGroup::values_if_any() const {
     return pending_values_ ? const_cast<cls_INIGroup*>(this)->VALUES().get() : nullptr;
 }
 
+void cls_INIGroup::SORT(std::string v) {
+    if (!extra_) {
+        if (v.empty()) return;
+        extra_ = std::make_unique<Extra>();
+    }
+    extra_->sort = std::move(v);
+}
+
+void cls_INIGroup::DESCRIPTION(std::string v) {
+    if (!extra_) {
+        if (v.empty()) return;
+        extra_ = std::make_unique<Extra>();
+    }
+    extra_->description = std::move(v);
+}
+
 void cls_INIGroup::NAME(std::string v) {
     settle_identifier();
     name_ = std::move(v);

@@ -15,9 +15,9 @@ void cls_INIGroup::DataCopy(const ref<tmp_Data>& pOther, bool& pcDone) {
     auto& o = same_class<cls_INIGroup>(pOther, "cls_INIGroup");
     ref<tmp_Data> keep = pOther;
     data_of(DATA()).identifier(data_of(o.DATA()).identifier());
-    sort_ = o.sort_;
+    SORT(o.SORT());
     name_ = o.name_;
-    description_ = o.description_;
+    DESCRIPTION(o.DESCRIPTION());
     // Copying a group onto itself must not empty its collections first.
     if (&o != this) {
         data_of(VALUES()->DATA()).copy(o.VALUES());
@@ -30,14 +30,16 @@ void cls_INIGroup::DataPACK(std::string& pcPackage) {
     Variant id = data_of(DATA()).identifier();
     std::string values = data_of(VALUES()->DATA()).pack();
     std::string children = data_of(CHILDREN()->DATA()).pack();
-    pcPackage = packer().pack_values({PackElement(id), PackElement(Variant(sort_)), PackElement(Variant(name_)),
-                                      PackElement(Variant(description_)), PackElement(Variant(std::move(values))),
+    pcPackage = packer().pack_values({PackElement(id), PackElement(Variant(SORT())), PackElement(Variant(name_)),
+                                      PackElement(Variant(DESCRIPTION())), PackElement(Variant(std::move(values))),
                                       PackElement(Variant(std::move(children)))});
 }
 
 void cls_INIGroup::DataUnpack(std::string& prPackage) {
     std::string id, values, children;
-    packer().unpack_values(prPackage, {Target(&id), Target(&sort_), Target(&name_), Target(&description_),
+    // Unpacked in place, so that the fields read stay read when a later one fails.
+    if (!extra_) extra_ = std::make_unique<Extra>();
+    packer().unpack_values(prPackage, {Target(&id), Target(&extra_->sort), Target(&name_), Target(&extra_->description),
                                        Target(&values), Target(&children)});
     data_of(DATA()).identifier(Variant(id));
     data_of(VALUES()->DATA()).unpack(values);
@@ -47,9 +49,9 @@ void cls_INIGroup::DataUnpack(std::string& prPackage) {
 void cls_INIGroup::DataStore(FileObject& f) {
     write_one(f, Variant(kFormatVersion));
     write_one(f, data_of(DATA()).identifier());
-    write_one(f, Variant(sort_));
+    write_one(f, Variant(SORT()));
     write_one(f, Variant(name_));
-    write_one(f, Variant(description_));
+    write_one(f, Variant(DESCRIPTION()));
     data_of(VALUES()->DATA()).store(f);
     data_of(CHILDREN()->DATA()).store(f);
 }
@@ -57,9 +59,13 @@ void cls_INIGroup::DataStore(FileObject& f) {
 void cls_INIGroup::DataRead(FileObject& f) {
     if (!read_version(f)) return;
     data_of(DATA()).identifier(f.read_value());
-    f.read_values({Target(&sort_)});
+    std::string text;
+    f.read_values({Target(&text)});
+    SORT(std::move(text));
     f.read_values({Target(&name_)});
-    f.read_values({Target(&description_)});
+    text.clear();
+    f.read_values({Target(&text)});
+    DESCRIPTION(std::move(text));
     data_of(VALUES()->DATA()).read(f);
     data_of(CHILDREN()->DATA()).read(f);
 }

@@ -330,15 +330,15 @@ public:
     static ref<cls_INIGroup> create();
 
     /// Sort: the first item of "BEGIN sort, name"; default empty.
-    const std::string& SORT() const noexcept { return sort_; }
-    void SORT(std::string v) { sort_ = std::move(v); }
+    const std::string& SORT() const noexcept { return extra_ ? extra_->sort : no_text(); }
+    void SORT(std::string v);
     /// Name; default empty. The key in a groups collection is the identifier, which CREATE and IMPORT set to the
     /// name: setting NAME alone does not change it.
     const std::string& NAME() const noexcept { return name_; }
     void NAME(std::string v);
     /// Free text; default empty. The INI text has no form for it.
-    const std::string& DESCRIPTION() const noexcept { return description_; }
-    void DESCRIPTION(std::string v) { description_ = std::move(v); }
+    const std::string& DESCRIPTION() const noexcept { return extra_ ? extra_->description : no_text(); }
+    void DESCRIPTION(std::string v);
     /// The group's own values, made on first use.
     ref<cls_INIValues> VALUES();
     void VALUES(ref<cls_INIValues> v);
@@ -380,9 +380,16 @@ private:
     void DataRead(FileObject& pFile) override;
     void DataSpawn(ref<tmp_Data>& pcNewInstance) override;
 
-    std::string sort_;
+    static const std::string& no_text() noexcept {
+        static const std::string empty;
+        return empty;
+    }
+    // SORT and DESCRIPTION, which most groups leave empty, out of line.
+    struct Extra {
+        std::string sort, description;
+    };
+    std::unique_ptr<Extra> extra_;
     std::string name_;
-    std::string description_;
     ref<cls_INIValues> values_;
     ref<cls_INIGroups> children_;
     // A few values made real from the import's records wait here until the
