@@ -24,7 +24,7 @@ public:
     template <class F>
     void for_each_candidate(std::uint32_t hash, F&& f) const {
         if (!slots_) return;
-        for (std::uint32_t i = hash & mask_; slots_[i].position != 0; i = (i + 1) & mask_)
+        for (std::uint32_t i = home(hash); slots_[i].position != 0; i = next(i))
             if (slots_[i].hash == hash) f(slots_[i].position);
     }
     std::size_t size() const noexcept { return used_; }
@@ -36,9 +36,15 @@ private:
     };
     static std::uint32_t capacity_for(std::size_t n);
     void rehash(std::uint32_t capacity);
+    // Any capacity, not only powers of two: the hash's high bits pick the
+    // home slot, so a table sized for its entries wastes no half of itself.
+    std::uint32_t home(std::uint32_t hash) const noexcept {
+        return static_cast<std::uint32_t>((std::uint64_t{hash} * capacity_) >> 32);
+    }
+    std::uint32_t next(std::uint32_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
 
     std::unique_ptr<Slot[]> slots_;
-    std::uint32_t mask_ = 0;
+    std::uint32_t capacity_ = 0;
     std::uint32_t used_ = 0;
 };
 
