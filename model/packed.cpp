@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "corelib/key_hash.hpp"
 #include "corelib/nesting.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/stored_cursor.hpp"
@@ -224,8 +225,15 @@ struct StoredGroupView {
     std::string_view sort, name;
     std::string_view values;
     std::uint32_t value_count = 0;
+    std::unique_ptr<PendingValues::StoredIndex> index; // from kIndexedFrom values on
     RecordList<PackedGroup> children; // kept stored
 };
+
+// A cursor at a stored value's start: the first value's version may repeat
+// the collection head's, every later one the empty description before it.
+StoredCursor value_cursor(std::string_view values, std::uint32_t start) noexcept {
+    return StoredCursor(values.substr(start), start == 0 ? kFormatVersion : std::string_view());
+}
 
 // The group of a span whose values are all plain and whose child groups
 // are all framed as spans; false for any other.
@@ -234,12 +242,24 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
     std::int64_t count = 0;
     if (!plain_group_head(c, v.sort, v.name) || !plain_collection_head(c, count)) return false;
     v.values = c.rest();
+    if (v.values.size() > UINT32_MAX) return false;
+    if (count >= static_cast<std::int64_t>(kIndexedFrom)) {
+        // A stored value takes six bytes at least: a false count reserves no more.
+        const auto expected = std::min<std::size_t>(static_cast<std::size_t>(count), v.values.size() / 6);
+        v.index = std::make_unique<PendingValues::StoredIndex>();
+        v.index->starts.reserve(expected);
+        v.index->keys = KeyTable(expected);
+    }
     for (std::int64_t i = 0; i < count; ++i) {
+        const auto start = static_cast<std::uint32_t>(v.values.size() - c.rest().size());
         PackedValue r;
         if (!next_plain_value(c, r)) return false;
+        if (v.index) {
+            v.index->starts.push_back(start);
+            v.index->keys.insert(key_hash(r.key()), static_cast<std::int32_t>(i + 1));
+        }
     }
     v.values.remove_suffix(c.rest().size());
-    if (v.values.size() > UINT32_MAX) return false;
     v.value_count = static_cast<std::uint32_t>(count);
     if (!plain_collection_head(c, count)) return false;
     // A child's span takes at least its mark's nine bytes.
@@ -266,7 +286,25 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
 } // namespace
 
 bool PendingValues::find_stored(std::string_view wanted, Variant& out) const {
-    StoredCursor c({stored, stored_bytes}, kFormatVersion);
+    const std::string_view bytes(stored, stored_bytes);
+    if (stored_index) {
+        // The first position of that key wins; candidates come in any order.
+        std::int32_t best = 0;
+        stored_index->keys.for_each_candidate(hash_normalised_key(wanted), [&](std::int32_t p) {
+            if (best != 0 && p > best) return;
+            StoredCursor c = value_cursor(bytes, stored_index->starts[static_cast<std::size_t>(p - 1)]);
+            PackedValue r;
+            if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
+            if (key_matches(r.key(), wanted)) best = p;
+        });
+        if (best == 0) return false;
+        StoredCursor c = value_cursor(bytes, stored_index->starts[static_cast<std::size_t>(best - 1)]);
+        PackedValue r;
+        next_plain_value(c, r);
+        out = r.content();
+        return true;
+    }
+    StoredCursor c(bytes, kFormatVersion);
     for (std::uint32_t i = 0; i < stored_count; ++i) {
         PackedValue r;
         if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
@@ -327,12 +365,9 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
                 pending->stored = view.values.data();
                 pending->stored_bytes = static_cast<std::uint32_t>(view.values.size());
                 pending->stored_count = view.value_count;
-                if (view.value_count < kIndexedFrom) {
-                    pending->pools.add_all(pools);
-                    GroupAccess::set_pending(*g, std::move(pending));
-                } else {
-                    CollectionCore::of(*g->VALUES()).adopt(pending->records(), pools);
-                }
+                pending->stored_index = std::move(view.index);
+                pending->pools.add_all(pools);
+                GroupAccess::set_pending(*g, std::move(pending));
             }
             if (!view.children.empty()) CollectionCore::of(*g->CHILDREN()).adopt(std::move(view.children), pools);
             return g;

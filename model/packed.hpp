@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/key_table.hpp"
 #include "tr47ini/model.hpp"
 
 namespace tr47::detail {
@@ -328,21 +329,28 @@ private:
 constexpr std::size_t kIndexedFrom = 16;
 
 // Values of a group made real from its record, waiting until its values
-// collection is first asked for: groups of fewer than kIndexedFrom values
-// (larger ones get their collection, and its key index, at once). Never
-// changed once set: look-ups on other threads read them while the
-// collection is made from copies.
+// collection is first asked for. Never changed once set: look-ups on other
+// threads read them while the collection is made from copies.
 //
-// A group made real from its stored form keeps its values as the stored
-// bytes (`stored_count` values, each of the plain form a record takes,
-// after a collection head whose version text a "same text" tag at their
-// start would repeat) and reads them on each look-up: a loaded tree then costs no record
-// per value reached.
+// - From an import's records: groups of fewer than kIndexedFrom values keep
+//   the records (larger ones get their collection, and its key index, at
+//   once).
+// - From the stored form: every group keeps its values as the stored bytes
+//   (`stored_count` values, each of the plain form a record takes) and reads
+//   them on each look-up, through a key index of their starts when there are
+//   many: a loaded tree then costs no record per value reached.
 struct PendingValues {
     RecordList<PackedValue> values;
     const char* stored = nullptr;
     std::uint32_t stored_bytes = 0;
     std::uint32_t stored_count = 0;
+    // Stored values from kIndexedFrom on: where each starts in `stored`,
+    // and their key index (positions from 1).
+    struct StoredIndex {
+        std::vector<std::uint32_t> starts;
+        KeyTable keys;
+    };
+    std::unique_ptr<StoredIndex> stored_index;
     PoolList pools;
 
     // The content of the first stored value of that (normalised) name.

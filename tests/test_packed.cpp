@@ -500,10 +500,12 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
         "BEGIN Described\n  A=1\n  B=\"x\"\nEND\n"
         "BEGIN Renamed\n  A=1\n  B=\"x\"\nEND\n"
         "BEGIN Wide\n";
-    // (6 is no name character.)
+    // (6 is no name character.) Two names again at the end: the first wins.
     for (int i = 0; i < 20; ++i)
         text += "  W" + std::string(1, char('a' + i)) + "=\"w" + std::to_string(i % 3) + "\"\n";
-    text += "  BEGIN Child\n    C=1\n  END\nEND\nBEGIN NoValues\n  BEGIN Child\n  END\nEND\n";
+    text +=
+        "  WA=\"again\"\n  wb=\"and again\"\n  BEGIN Child\n    C=1\n  END\nEND\nBEGIN NoValues\n  BEGIN Child\n  "
+        "END\nEND\n";
     Imported r = import_text(text);
     ASSERT_TRUE(r.result) << (r.messages.empty() ? "" : r.messages[0]);
     ref<cls_INIGroups> top = r.doc->ROOT()->CHILDREN();

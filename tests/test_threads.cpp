@@ -220,6 +220,44 @@ TEST(Threads, ValuesCollectionMadeOnceWhileOthersReadPendingValues) {
     }
 }
 
+TEST(Threads, LoadedGroupsAnswerFromTheirBytesWhileOthersMakeThemAndTheirCollections) {
+    // After LOAD, groups are made real by whichever thread reaches them
+    // first and read their values in the file's bytes (groups of 40 through
+    // a key index of them, groups of 5 by a scan); a thread asking for the
+    // collection meanwhile makes it once.
+    TempDir dir;
+    for (int values : {5, 40}) {
+        Imported im = import_text(wide_ini(3, values));
+        ASSERT_TRUE(im.result);
+        ASSERT_TRUE(im.doc->SAVE(dir.file("t.tr47")));
+        for (int round = 0; round < 10; ++round) {
+            ref<cls_INI> doc = cls_INI::create();
+            ASSERT_TRUE(doc->LOAD(dir.file("t.tr47")));
+            std::vector<cls_INIValues*> made(THREADS_N);
+            std::atomic<int> failures{0};
+            on_threads(THREADS_N, [&](int t) {
+                for (int i = 0; i < 3 * values; ++i) {
+                    const int g = (i + t) % 3, v = (i * 7 + t) % values;
+                    ref<cls_INIGroup> group = doc->ROOT()->CHILDREN()->Item(Variant(nm("G", g)));
+                    if (i == t * 2)
+                        made[static_cast<std::size_t>(t)] =
+                            doc->ROOT()->CHILDREN()->Item(Variant(nm("G", 1)))->VALUES().get();
+                    const std::string want = v % 3 ? std::to_string(g * 1000 + v) : "text " + std::to_string(v);
+                    CHECK_ON_THREAD(failures, group->VALUE(nm("v", v)).to_text() == want);
+                    CHECK_ON_THREAD(failures, !group->EXISTS("Missing") && group->EXISTS("MODE"));
+                    CHECK_ON_THREAD(failures,
+                                    doc->ROOT()->VALUE(nm("Deep", g), Variant(), true).to_text() == std::to_string(g));
+                }
+            });
+            EXPECT_EQ(failures.load(), 0);
+            ref<cls_INIValues> collection = doc->ROOT()->CHILDREN()->Item(Variant(nm("G", 1)))->VALUES();
+            for (cls_INIValues* m : made) EXPECT_EQ(m, collection.get());
+            ASSERT_EQ(collection->COUNT(), values + 1);
+            EXPECT_EQ(collection->Item(Variant(values))->NAME(), nm("V", values - 1));
+        }
+    }
+}
+
 TEST(Threads, DataAndDatabaseObjectsMadeOnceWhileOthersLookUp) {
     for (int round = 0; round < 20; ++round) {
         Imported im = import_text(wide_ini(4, 40));
