@@ -106,6 +106,35 @@ public:
         return true;
     }
 
+    // One value in the form SAVE writes for a plain value (version, a short
+    // identifier, NAME as "same text", a small SORT, the content, an empty
+    // DESCRIPTION), looked at byte by byte. False, having read nothing, for
+    // any other form: the caller then reads it value by value.
+    bool skip_plain_value() noexcept {
+        using namespace stored_tags;
+        const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(in_[i]); };
+        const std::size_t start = pos_;
+        if (in_.size() - pos_ < 6 || at(pos_) != tVersionText || at(pos_ + 1) != tText) return false;
+        const std::size_t length = at(pos_ + 2);
+        if (length >= 0x80 || in_.size() - pos_ - 3 < length + 3) return false;
+        const std::size_t sort = pos_ + 3 + length;
+        if (at(sort) != tSameText || at(sort + 1) != tSmallLong || (at(sort + 2) & 0x80)) return false;
+        const std::string_view before = last_text_;
+        last_text_ = in_.substr(pos_ + 3, length);
+        pos_ = sort + 3;
+        Kind kind;
+        std::string_view text;
+        std::int64_t number;
+        if (!next(kind, text, number) || pos_ >= in_.size() || at(pos_) != tEmptyText) {
+            pos_ = start;
+            last_text_ = before;
+            return false;
+        }
+        ++pos_;
+        last_text_ = {};
+        return true;
+    }
+
     // Takes the span that comes next (its bytes). Broken: a span mark whose
     // length a reader refuses.
     enum class Span { None, Taken, Broken };

@@ -16,7 +16,6 @@ namespace {
 // Chunks grow to 4 MiB, and those from 2 MiB on ask for huge pages: a
 // large import then takes far fewer first-touch page faults.
 constexpr std::size_t kLargestChunk = std::size_t{4} << 20;
-constexpr std::size_t kHugePageChunk = std::size_t{2} << 20;
 // A text longer than this gets a chunk of its own.
 constexpr std::size_t kOwnChunkText = std::size_t{256} << 10;
 } // namespace
@@ -38,7 +37,7 @@ const char* PackedPool::keep(std::string_view text) {
         // Chunks grow with the pool: a small import costs no large block.
         while (next_chunk_ < text.size()) next_chunk_ *= 2;
         chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_));
-        if (next_chunk_ >= kHugePageChunk) platform::prefer_large_pages(chunks_.back().get(), next_chunk_);
+        if (next_chunk_ >= kHugePageBytes) platform::prefer_large_pages(chunks_.back().get(), next_chunk_);
         free_ = chunks_.back().get();
         left_ = next_chunk_;
         next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
@@ -632,6 +631,7 @@ bool collection_head(StoredCursor& c, std::int64_t& n) {
 
 bool value(StoredCursor& c) {
     PersistNesting level;
+    if (c.skip_plain_value()) return true;
     Value v;
     // Version, identifier, NAME, SORT, CONTENT, DESCRIPTION.
     return v.version_read(c) && v.read(c) && v.text_read(c) && v.read(c) && v.kind == Kind::Long && v.read(c) &&
@@ -687,11 +687,15 @@ namespace {
 // as reaching them will, and raises the first error: a file whose structure
 // is broken inside fails LOAD instead of a later access. Nothing read stays.
 void check_stored_group(std::string_view span) {
+    // Most groups read through on their bytes with no group kept stored
+    // below them: that costs no list.
+    std::vector<std::string_view> spans;
+    if (stored_group_reads_through(span, spans) && spans.empty()) return;
+    if (spans.empty()) spans.push_back(span);
     struct Restore {
         CheckState value;
         ~Restore() { g_check_stored = value; }
     } restore{std::exchange(g_check_stored, kChecking)};
-    std::vector<std::string_view> spans{span};
     while (!spans.empty()) {
         const std::string_view next = spans.back();
         spans.pop_back();
