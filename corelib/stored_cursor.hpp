@@ -114,14 +114,11 @@ public:
         using namespace stored_tags;
         const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(in_[i]); };
         const std::size_t start = pos_;
-        if (in_.size() - pos_ < 6 || at(pos_) != tVersionText || at(pos_ + 1) != tText) return false;
-        const std::size_t length = at(pos_ + 2);
-        if (length >= 0x80 || in_.size() - pos_ - 3 < length + 3) return false;
-        const std::size_t sort = pos_ + 3 + length;
-        if (at(sort) != tSameText || at(sort + 1) != tSmallLong || (at(sort + 2) & 0x80)) return false;
+        std::string_view name;
+        if (!peek_plain_name(name)) return false;
         const std::string_view before = last_text_;
-        last_text_ = in_.substr(pos_ + 3, length);
-        pos_ = sort + 3;
+        last_text_ = name;
+        pos_ = pos_ + 3 + name.size() + 3;
         Kind kind;
         std::string_view text;
         std::int64_t number;
@@ -132,6 +129,21 @@ public:
         }
         ++pos_;
         last_text_ = {};
+        return true;
+    }
+
+    // The identifier (and NAME) of a value of that form at the cursor, which
+    // stays where it is, and its SORT; false for another form.
+    bool peek_plain_name(std::string_view& name, std::int32_t* sort = nullptr) const noexcept {
+        using namespace stored_tags;
+        const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(in_[i]); };
+        if (in_.size() - pos_ < 6 || at(pos_) != tVersionText || at(pos_ + 1) != tText) return false;
+        const std::size_t length = at(pos_ + 2);
+        if (length >= 0x80 || in_.size() - pos_ - 3 < length + 3) return false;
+        const std::size_t at_sort = pos_ + 3 + length;
+        if (at(at_sort) != tSameText || at(at_sort + 1) != tSmallLong || (at(at_sort + 2) & 0x80)) return false;
+        name = in_.substr(pos_ + 3, length);
+        if (sort) *sort = static_cast<std::int32_t>(unzigzag(at(at_sort + 2)));
         return true;
     }
 

@@ -251,6 +251,18 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
     }
     for (std::int64_t i = 0; i < count; ++i) {
         const auto start = static_cast<std::uint32_t>(v.values.size() - c.rest().size());
+        // The usual form on its bytes; a negative SORT, Null or an error
+        // value as content is none of a record's.
+        std::string_view name;
+        std::int32_t sort = 0;
+        if (c.peek_plain_name(name, &sort) && c.skip_plain_value()) {
+            if (sort < 0 || c.tag() == stored_tags::tNull || c.tag() == stored_tags::tError) return false;
+            if (v.index) {
+                v.index->starts.push_back(start);
+                v.index->keys.insert(key_hash(name), static_cast<std::int32_t>(i + 1));
+            }
+            continue;
+        }
         PackedValue r;
         if (!next_plain_value(c, r)) return false;
         if (v.index) {
@@ -305,6 +317,9 @@ bool PendingValues::find_stored(std::string_view wanted, Variant& out) const {
     }
     StoredCursor c(bytes, kFormatVersion);
     for (std::uint32_t i = 0; i < stored_count; ++i) {
+        // Values of other names are passed over on their bytes.
+        std::string_view name;
+        if (c.peek_plain_name(name) && !key_matches(name, wanted) && c.skip_plain_value()) continue;
         PackedValue r;
         if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
         if (key_matches(r.key(), wanted)) {

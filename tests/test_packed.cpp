@@ -499,6 +499,8 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
         "  Colour=1,2,3\n  Plain=word\nEND\nBEGIN Case\n  NAME=first\n  name=second\nEND\n"
         "BEGIN Described\n  A=1\n  B=\"x\"\nEND\n"
         "BEGIN Renamed\n  A=1\n  B=\"x\"\nEND\n"
+        "BEGIN OddSort\n  A=1\n  B=2\nEND\nBEGIN OddNull\n  A=1\n  B=2\nEND\n"
+        "BEGIN OddError\n  A=1\n  B=2\nEND\n"
         "BEGIN Wide\n";
     // (6 is no name character.) Two names again at the end: the first wins.
     for (int i = 0; i < 20; ++i)
@@ -512,6 +514,10 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
     top->Item(Variant("Case"))->VALUES()->CREATE("Nothing", Variant(), ID_INIValueSort_String);
     value_at(top->Item(Variant("Described")), 2)->DESCRIPTION("not plain");
     value_at(top->Item(Variant("Renamed")), 1)->DATA()->identifier(Variant("other"));
+    // Forms no record takes: a negative SORT, Null and an error value as content.
+    value_at(top->Item(Variant("OddSort")), 2)->SORT(-1);
+    value_at(top->Item(Variant("OddNull")), 2)->CONTENT(Variant(Null{}));
+    value_at(top->Item(Variant("OddError")), 2)->CONTENT(Variant(ErrorValue{hr::TYPE_MISMATCH}));
     TempDir dir;
     ASSERT_TRUE(r.doc->SAVE(dir.file("s.tr47")));
 
