@@ -111,22 +111,34 @@ public:
     // DESCRIPTION), looked at byte by byte. False, having read nothing, for
     // any other form: the caller then reads it value by value.
     bool skip_plain_value() noexcept {
-        using namespace stored_tags;
-        const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(in_[i]); };
         const std::size_t start = pos_;
-        std::string_view name;
-        if (!peek_plain_name(name)) return false;
         const std::string_view before = last_text_;
-        last_text_ = name;
-        pos_ = pos_ + 3 + name.size() + 3;
+        std::string_view name, text;
+        std::int32_t sort;
         Kind kind;
-        std::string_view text;
         std::int64_t number;
-        if (!next(kind, text, number) || pos_ >= in_.size() || at(pos_) != tEmptyText) {
+        if (!take_plain_head(name, sort)) return false;
+        if (!next(kind, text, number) || !take_empty_text()) {
             pos_ = start;
             last_text_ = before;
             return false;
         }
+        return true;
+    }
+
+    // The head of a value of that form (up to its content): its NAME and
+    // SORT. False, having read nothing, for another form.
+    bool take_plain_head(std::string_view& name, std::int32_t& sort) noexcept {
+        if (!peek_plain_name(name, &sort)) return false;
+        last_text_ = name;
+        pos_ += 6 + name.size();
+        return true;
+    }
+
+    // An empty text (a plain value's DESCRIPTION) next; false, having read
+    // nothing, for anything else.
+    bool take_empty_text() noexcept {
+        if (pos_ >= in_.size() || static_cast<std::uint8_t>(in_[pos_]) != stored_tags::tEmptyText) return false;
         ++pos_;
         last_text_ = {};
         return true;

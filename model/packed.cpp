@@ -154,9 +154,14 @@ bool next_plain_value(StoredCursor& c, PackedValue& r) {
     std::string_view text, id, name;
     std::int64_t number = 0;
     const auto next_text = [&](std::string_view& t) { return c.next(kind, t, number) && kind == CursorKind::Text; };
-    if (!next_text(text) || !is_format_version(text) || !next_text(id) || !next_text(name) || name != id) return false;
-    if (!c.next(kind, text, number) || kind != CursorKind::Long) return false;
-    const auto sort = static_cast<std::int32_t>(number);
+    std::int32_t sort = 0;
+    if (!c.take_plain_head(name, sort)) {
+        // Another spelling of the same fields.
+        if (!next_text(text) || !is_format_version(text) || !next_text(id) || !next_text(name) || name != id)
+            return false;
+        if (!c.next(kind, text, number) || kind != CursorKind::Long) return false;
+        sort = static_cast<std::int32_t>(number);
+    }
     if (!PackedValue::packable(name.size(), sort) || !c.next(kind, text, number)) return false;
     r.set_name(name.empty() ? "" : name.data(), name.size());
     r.set_sort(sort);
@@ -193,7 +198,7 @@ bool next_plain_value(StoredCursor& c, PackedValue& r) {
         break;
     }
     }
-    if (!next_text(text) || !text.empty()) return false;
+    if (!c.take_empty_text() && (!next_text(text) || !text.empty())) return false;
     r.set_form(PackedForm::Packed);
     return true;
 }
