@@ -118,11 +118,46 @@ public:
         Kind kind;
         std::int64_t number;
         if (!take_plain_head(name, sort)) return false;
-        if (!next(kind, text, number) || !take_empty_text()) {
+        if (!skip_short_value() && !next(kind, text, number)) {
             pos_ = start;
             last_text_ = before;
             return false;
         }
+        if (!take_empty_text()) {
+            pos_ = start;
+            last_text_ = before;
+            return false;
+        }
+        return true;
+    }
+
+    // A value in one of the short forms most contents take, passed over
+    // without a general step (its text, if any, is not kept: a plain value's
+    // empty DESCRIPTION follows); false, having read nothing, for others.
+    bool skip_short_value() noexcept {
+        using namespace stored_tags;
+        const std::size_t left = in_.size() - pos_;
+        if (left < 2) return false;
+        const auto tag = static_cast<std::uint8_t>(in_[pos_]);
+        const auto b = static_cast<std::uint8_t>(in_[pos_ + 1]);
+        std::size_t size = 0;
+        switch (tag) {
+        case tText: size = b < 0x80 && left - 2 >= b ? 2u + b : 0u; break;
+        case tSmallLong:
+        case tWholeDouble: size = b < 0x80 ? 2 : 0; break; // one byte of varint: in range
+        case tBool: size = b <= 1 ? 2 : 0; break;
+        case tDouble:
+        case tDate: size = left >= 9 ? 9 : 0; break;
+        case tEmptyText:
+        case tSameText:
+        case tVersionText:
+        case tEmpty:
+        case tNull: size = 1; break;
+        default: break;
+        }
+        if (size == 0) return false;
+        tag_ = tag;
+        pos_ += size;
         return true;
     }
 
