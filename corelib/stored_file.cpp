@@ -33,6 +33,12 @@ constexpr std::uint32_t kMaxIterations = 10'000'000;
 // are derived on a second thread.
 std::atomic<std::uint32_t> g_iterations{600'000};
 
+// From this payload size on, work on the payload is worth a thread.
+constexpr std::uint64_t kChecksumAlongsideFrom = std::uint64_t{4} << 20;
+
+// Plain data: no destructor to pin the library.
+thread_local const PayloadWork* t_alongside = nullptr;
+
 [[noreturn]] void bad(const char* why) { raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why); }
 void put_le(std::string& out, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -138,7 +144,16 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
         std::uint64_t n = get_le(file, head - 8, 8);
         if (n != file.size() - head - kDigestBytes) bad("truncated or extended");
         std::string_view body = file.substr(0, head + n);
-        if (sha256(body) != file.substr(head + n)) bad("checksum mismatch (the file is damaged)");
+        std::string digest;
+        const PayloadWork* alongside = WhileChecksummed::current();
+        if (alongside && n >= kChecksumAlongsideFrom) {
+            platform::Background checksum([&] { digest = sha256(body); });
+            (*alongside)(file.substr(head, n));
+            checksum.join();
+        } else {
+            digest = sha256(body);
+        }
+        if (digest != file.substr(head + n)) bad("checksum mismatch (the file is damaged)");
         if (!password.empty()) raise(hr::PERMISSION_DENIED, "Permission denied: the file is not password protected");
         // The payload stays where it is: no copy of a large file.
         size = head + n;
@@ -161,5 +176,11 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
     size = head + n;
     return head;
 }
+
+WhileChecksummed::WhileChecksummed(PayloadWork work) : work_(std::move(work)), outer_(t_alongside) {
+    t_alongside = &work_;
+}
+WhileChecksummed::~WhileChecksummed() { t_alongside = outer_; }
+const PayloadWork* WhileChecksummed::current() noexcept { return t_alongside; }
 
 } // namespace tr47::detail

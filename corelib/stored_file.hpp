@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,5 +49,28 @@ std::uint64_t stored_file_length(std::string_view head);
 // these bytes.
 std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& password,
                              const std::string* key = nullptr);
+
+// Work on a stored file's payload that may run while its checksum is still
+// being computed: it must change nothing a failed open would leave changed.
+using PayloadWork = std::function<void(std::string_view payload)>;
+
+// While one lives on a thread, a large unprotected stored file opened there
+// for reading has its checksum computed on a second thread while `work`
+// looks at the payload on this one; a file whose checksum is wrong is
+// refused as before, after the work ends. Smaller files, protected ones and
+// threads that cannot be started leave the work undone.
+class WhileChecksummed {
+public:
+    explicit WhileChecksummed(PayloadWork work);
+    ~WhileChecksummed();
+    WhileChecksummed(const WhileChecksummed&) = delete;
+    WhileChecksummed& operator=(const WhileChecksummed&) = delete;
+    // The work of the innermost one on this thread, or null.
+    static const PayloadWork* current() noexcept;
+
+private:
+    PayloadWork work_;
+    const PayloadWork* outer_;
+};
 
 } // namespace tr47::detail

@@ -845,6 +845,42 @@ void read_values(FileObject& f, std::int32_t n, RecordList<PackedValue>& out, Pa
     release_unused(out);
 }
 
+bool stored_payload_reads_through(std::string_view payload) noexcept {
+    try {
+        std::vector<std::string_view> spans;
+        StoredCursor c(payload);
+        StoredCursor::Kind kind;
+        std::string_view text;
+        std::int64_t number = 0;
+        const auto checked = [&](std::string_view span) {
+            spans.assign(1, span);
+            while (!spans.empty()) {
+                const std::string_view next = spans.back();
+                spans.pop_back();
+                if (!stored_group_reads_through(next, spans)) return false;
+            }
+            return true;
+        };
+        for (;;) {
+            std::string_view span;
+            switch (c.span(span)) {
+            case StoredCursor::Span::Broken: return false;
+            case StoredCursor::Span::Taken:
+                if (!checked(span)) return false;
+                continue;
+            case StoredCursor::Span::None: break;
+            }
+            if (c.at_end()) return true;
+            if (!c.next(kind, text, number)) return false;
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+StoredGroupsChecked::StoredGroupsChecked() : before_(std::exchange(g_check_stored, kChecking)) {}
+StoredGroupsChecked::~StoredGroupsChecked() { g_check_stored = static_cast<CheckState>(before_); }
+
 CheckStoredGroups::CheckStoredGroups() : on_(g_check_stored == kCheckOff) {
     if (on_) g_check_stored = kCheckOn;
 }

@@ -298,6 +298,23 @@ private:
     bool on_;
 };
 
+// Whether every span of a stored payload, wherever it stands, holds a group
+// that reads through (the check above passes for each); false when unsure.
+bool stored_payload_reads_through(std::string_view payload) noexcept;
+
+// While one lives on a thread, the check above is off: the payload being
+// read was found to read through as a whole beforehand.
+class StoredGroupsChecked {
+public:
+    StoredGroupsChecked();
+    ~StoredGroupsChecked();
+    StoredGroupsChecked(const StoredGroupsChecked&) = delete;
+    StoredGroupsChecked& operator=(const StoredGroupsChecked&) = delete;
+
+private:
+    unsigned char before_;
+};
+
 // Packed groups nest at most this deep below a real one, so the native
 // recursion of storing, reading and freeing packed trees stays bounded; a
 // deeper group is made real and packs its own children again.

@@ -1,5 +1,9 @@
 // LOAD and SAVE: the stored form of a whole tree through a reader object.
+#include <optional>
+
+#include "corelib/stored_file.hpp"
 #include "model/internal.hpp"
+#include "model/packed.hpp"
 
 namespace tr47 {
 
@@ -12,11 +16,21 @@ bool run(DataObject* data, const std::string& file, const std::string& password,
         if (!data) raise(hr::OBJECT_NOT_SET, "Object variable not set: no data object");
         ref<DataObject> keep(data);
         ref<ReaderObject> reader = ReaderObject::create();
-        reader->open(file, save ? 2 : 1, password, true, true, nullptr);
-        if (save)
+        // The structure of a large file is checked while its checksum is
+        // computed; then reading it need not check its stored groups again.
+        bool checked = false;
+        {
+            detail::WhileChecksummed alongside(
+                [&](std::string_view payload) { checked = !save && detail::stored_payload_reads_through(payload); });
+            reader->open(file, save ? 2 : 1, password, true, true, nullptr);
+        }
+        if (save) {
             data->store(*reader);
-        else
+        } else {
+            std::optional<detail::StoredGroupsChecked> skip;
+            if (checked) skip.emplace();
             data->read(*reader);
+        }
         reader->close();
         return true;
     } catch (const std::exception&) {
