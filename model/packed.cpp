@@ -256,23 +256,20 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
     }
     for (std::int64_t i = 0; i < count; ++i) {
         const auto start = static_cast<std::uint32_t>(v.values.size() - c.rest().size());
-        // The usual form on its bytes; a negative SORT, Null or an error
-        // value as content is none of a record's.
+        // The usual form on its bytes (a negative SORT, Null or an error
+        // value as content is none of a record's), else field by field.
         std::string_view name;
         std::int32_t sort = 0;
         if (c.peek_plain_name(name, &sort) && c.skip_plain_value()) {
             if (sort < 0 || c.tag() == stored_tags::tNull || c.tag() == stored_tags::tError) return false;
-            if (v.index) {
-                v.index->starts.push_back(start);
-                v.index->keys.insert(key_hash(name), static_cast<std::int32_t>(i + 1));
-            }
-            continue;
+        } else {
+            PackedValue r;
+            if (!next_plain_value(c, r)) return false;
+            name = r.key();
         }
-        PackedValue r;
-        if (!next_plain_value(c, r)) return false;
         if (v.index) {
             v.index->starts.push_back(start);
-            v.index->keys.insert(key_hash(r.key()), static_cast<std::int32_t>(i + 1));
+            v.index->keys.insert(key_hash(name), static_cast<std::int32_t>(i + 1));
         }
     }
     v.values.remove_suffix(c.rest().size());
