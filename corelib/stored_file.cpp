@@ -147,8 +147,11 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
         std::string digest;
         const PayloadWork* alongside = WhileChecksummed::current();
         if (alongside && n >= kChecksumAlongsideFrom) {
-            platform::Background checksum([&] { digest = sha256(body); });
-            (*alongside)(file.substr(head, n));
+            platform::Background checksum([&] {
+                digest = sha256(body);
+                if (alongside->help) alongside->help();
+            });
+            alongside->main(file.substr(head, n));
             checksum.join();
         } else {
             digest = sha256(body);

@@ -225,6 +225,23 @@ bool plain_group_head(StoredCursor& c, std::string_view& sort, std::string_view&
            sort.size() <= UINT32_MAX;
 }
 
+// A group framed as a span whose head has the packed form (identifier its
+// name, no description), as a record that keeps it stored; false for any
+// other head.
+bool stored_record(std::string_view span, PackedGroup& g) {
+    StoredCursor head(span);
+    std::string_view sort, name;
+    if (!plain_group_head(head, sort, name)) return false;
+    g.form = PackedForm::Stored;
+    g.name = name.data();
+    g.name_len = static_cast<std::uint32_t>(name.size());
+    g.sort = sort.data();
+    g.sort_len = static_cast<std::uint32_t>(sort.size());
+    g.span = span.data();
+    g.span_len = span.size();
+    return true;
+}
+
 struct StoredGroupView {
     std::string_view sort, name;
     std::string_view values;
@@ -279,18 +296,8 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
     v.children.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), c.rest().size() / 9));
     for (std::int64_t i = 0; i < count; ++i) {
         std::string_view child;
-        if (c.span(child) != StoredCursor::Span::Taken) return false;
-        StoredCursor head(child);
         PackedGroup g;
-        std::string_view sort, name;
-        if (!plain_group_head(head, sort, name)) return false;
-        g.form = PackedForm::Stored;
-        g.name = name.data();
-        g.name_len = static_cast<std::uint32_t>(name.size());
-        g.sort = sort.data();
-        g.sort_len = static_cast<std::uint32_t>(sort.size());
-        g.span = child.data();
-        g.span_len = child.size();
+        if (c.span(child) != StoredCursor::Span::Taken || !stored_record(child, g)) return false;
         v.children.push_back(std::move(g));
     }
     return c.at_end();
@@ -595,26 +602,9 @@ void read_one_value(FileObject& f, RecordList<PackedValue>& out, PackedPool& poo
 }
 
 // A group framed as a span whose head has the packed form: kept stored.
-bool keep_stored(FileObject& head, std::string_view span, RecordList<PackedGroup>& out) {
-    std::string s1, s2, s3, s4;
-    std::string_view version, id, sort, name, description;
-    Variant other;
-    if (!head.read_text(version, s1, other) || !is_format_version(version)) return false;
-    if (!head.read_text(id, s2, other) || !head.read_text(sort, s3, other) || !head.read_text(name, s4, other))
-        return false;
-    if (id != name || name.size() > UINT32_MAX || sort.size() > UINT32_MAX) return false;
-    std::string scratch;
-    if (!head.read_text(description, scratch, other) || !description.empty()) return false;
-    // The texts view the span's bytes, which the pool keeps.
-    if (!s2.empty() || !s3.empty() || !s4.empty()) return false;
+bool keep_stored(std::string_view span, RecordList<PackedGroup>& out) {
     PackedGroup r;
-    r.form = PackedForm::Stored;
-    r.name = name.data();
-    r.name_len = static_cast<std::uint32_t>(name.size());
-    r.sort = sort.data();
-    r.sort_len = static_cast<std::uint32_t>(sort.size());
-    r.span = span.data();
-    r.span_len = span.size();
+    if (!stored_record(span, r)) return false;
     // A broken group is not kept: the error ends the read before it.
     if (g_check_stored == kCheckOn) check_stored_group(span);
     out.push_back(std::move(r));
@@ -646,8 +636,8 @@ bool collection_head(StoredCursor& c, std::int64_t& n) {
     return true;
 }
 
+// A value; its collection entered its nesting level (see group).
 bool value(StoredCursor& c) {
-    PersistNesting level;
     if (c.skip_plain_value()) return true;
     Value v;
     // Version, identifier, NAME, SORT, CONTENT, DESCRIPTION.
@@ -667,6 +657,9 @@ bool group(StoredCursor& c, int depth, std::vector<std::string_view>& spans) {
     {
         PersistNesting values;
         if (!collection_head(c, n)) return false;
+        // Every value is read one level further down: the guard of that
+        // level is the same for all of them, so it is entered once.
+        if (n > 0) PersistNesting level;
         for (std::int64_t i = 0; i < n; ++i)
             if (!value(c)) return false;
     }
@@ -728,7 +721,7 @@ void check_stored_group(std::string_view span) {
 }
 
 // `head` is the reader of group heads that a collection's groups share.
-void read_one_group(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth, ref<ReaderObject>& head) {
+void read_one_group(FileObject& f, RecordList<PackedGroup>& out, PackedPool& pool, int depth) {
     std::string_view span;
     ref<Object> keeper;
     if (!f.read_span(span, keeper)) {
@@ -736,11 +729,7 @@ void read_one_group(FileObject& f, RecordList<PackedGroup>& out, PackedPool& poo
         return;
     }
     pool.hold(keeper);
-    if (head)
-        head->restart_over(span, keeper);
-    else
-        head = ReaderObject::over_span(span, keeper);
-    if (keep_stored(*head, span, out)) return;
+    if (keep_stored(span, out)) return;
     ref<ReaderObject> body = ReaderObject::over_span(span, keeper);
     read_group_body(*body, out, pool, depth);
 }
@@ -842,36 +831,61 @@ void read_values(FileObject& f, std::int32_t n, RecordList<PackedValue>& out, Pa
     release_unused(out);
 }
 
-bool stored_payload_reads_through(std::string_view payload) noexcept {
+void StoredPayloadCheck::run(std::string_view payload) noexcept {
     try {
-        std::vector<std::string_view> spans;
         StoredCursor c(payload);
         StoredCursor::Kind kind;
         std::string_view text;
         std::int64_t number = 0;
-        const auto checked = [&](std::string_view span) {
-            spans.assign(1, span);
-            while (!spans.empty()) {
-                const std::string_view next = spans.back();
-                spans.pop_back();
-                if (!stored_group_reads_through(next, spans)) return false;
-            }
-            return true;
-        };
-        for (;;) {
+        for (bool walking = true; walking;) {
             std::string_view span;
             switch (c.span(span)) {
-            case StoredCursor::Span::Broken: return false;
-            case StoredCursor::Span::Taken:
-                if (!checked(span)) return false;
-                continue;
+            case StoredCursor::Span::Broken: failed_.store(true, std::memory_order_release); return;
+            case StoredCursor::Span::Taken: spans_.push_back(span); continue;
             case StoredCursor::Span::None: break;
             }
-            if (c.at_end()) return true;
-            if (!c.next(kind, text, number)) return false;
+            walking = !c.at_end();
+            if (walking && !c.next(kind, text, number)) {
+                failed_.store(true, std::memory_order_release);
+                return;
+            }
         }
     } catch (...) {
-        return false;
+        failed_.store(true, std::memory_order_release);
+        return;
+    }
+    listed_.store(true, std::memory_order_release);
+    work();
+}
+
+void StoredPayloadCheck::help() noexcept {
+    if (listed_.load(std::memory_order_acquire)) work();
+}
+
+void StoredPayloadCheck::work() noexcept {
+    // Spans in batches, so that the two threads rarely meet on the counter.
+    constexpr std::size_t kBatch = 64;
+    try {
+        std::vector<std::string_view> below;
+        for (;;) {
+            const std::size_t first = next_.fetch_add(kBatch, std::memory_order_relaxed);
+            if (first >= spans_.size()) return;
+            const std::size_t last = std::min(spans_.size(), first + kBatch);
+            for (std::size_t i = first; i < last; ++i) {
+                if (failed_.load(std::memory_order_relaxed)) return;
+                below.assign(1, spans_[i]);
+                while (!below.empty()) {
+                    const std::string_view next = below.back();
+                    below.pop_back();
+                    if (!stored_group_reads_through(next, below)) {
+                        failed_.store(true, std::memory_order_release);
+                        return;
+                    }
+                }
+            }
+        }
+    } catch (...) {
+        failed_.store(true, std::memory_order_release);
     }
 }
 
@@ -888,8 +902,7 @@ CheckStoredGroups::~CheckStoredGroups() {
 void read_groups(FileObject& f, std::int32_t n, RecordList<PackedGroup>& out, PackedPool& pool, int depth) {
     if (n <= 0) return;
     reserve_for(f, n, out, pool);
-    ref<ReaderObject> head;
-    for (std::int32_t i = 0; i < n; ++i) read_one_group(f, out, pool, depth, head);
+    for (std::int32_t i = 0; i < n; ++i) read_one_group(f, out, pool, depth);
     release_unused(out);
 }
 

@@ -8,6 +8,7 @@
 // see the same object every time and cannot tell the forms apart.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -299,8 +300,25 @@ private:
 };
 
 // Whether every span of a stored payload, wherever it stands, holds a group
-// that reads through (the check above passes for each); false when unsure.
-bool stored_payload_reads_through(std::string_view payload) noexcept;
+// that reads through (the check above passes for each). Shared by two
+// threads: the reading thread walks the payload for its spans and checks
+// them; a helper, once free, checks spans of the same list. Neither waits.
+class StoredPayloadCheck {
+public:
+    void run(std::string_view payload) noexcept;
+    void help() noexcept;
+    // After both ended: true when every span read through; false when unsure.
+    bool passed() const noexcept {
+        return listed_.load(std::memory_order_acquire) && !failed_.load(std::memory_order_acquire);
+    }
+
+private:
+    void work() noexcept;
+    std::vector<std::string_view> spans_;
+    std::atomic<bool> listed_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<std::size_t> next_{0};
+};
 
 // While one lives on a thread, the check above is off: the payload being
 // read was found to read through as a whole beforehand.

@@ -18,17 +18,17 @@ bool run(DataObject* data, const std::string& file, const std::string& password,
         ref<ReaderObject> reader = ReaderObject::create();
         // The structure of a large file is checked while its checksum is
         // computed; then reading it need not check its stored groups again.
-        bool checked = false;
+        detail::StoredPayloadCheck check;
         {
             detail::WhileChecksummed alongside(
-                [&](std::string_view payload) { checked = !save && detail::stored_payload_reads_through(payload); });
+                {[&](std::string_view payload) { check.run(payload); }, [&] { check.help(); }});
             reader->open(file, save ? 2 : 1, password, true, true, nullptr);
         }
         if (save) {
             data->store(*reader);
         } else {
             std::optional<detail::StoredGroupsChecked> skip;
-            if (checked) skip.emplace();
+            if (check.passed()) skip.emplace();
             data->read(*reader);
         }
         reader->close();

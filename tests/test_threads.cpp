@@ -258,6 +258,27 @@ TEST(Threads, LoadedGroupsAnswerFromTheirBytesWhileOthersMakeThemAndTheirCollect
     }
 }
 
+TEST(Threads, LargeFilesAreCheckedOnTwoThreadsWhileTheirChecksumIsComputed) {
+    // A file of 4 MiB or more: LOAD checks its groups on this thread and on
+    // the checksum's, then reads them unchecked (a broken one failing it is
+    // in the load tests).
+    std::string text;
+    for (int g = 0; g < 40000; ++g)
+        text += "BEGIN " + nm("G", g) + "\n  Value=\"" + std::string(60, 'v') + "\"\n  Number=" + std::to_string(g) +
+                "\nEND\n";
+    Imported im = import_text(text);
+    ASSERT_TRUE(im.result);
+    TempDir dir;
+    ASSERT_TRUE(im.doc->SAVE(dir.file("large.tr47")));
+    ASSERT_GT(read_file(dir.file("large.tr47")).size(), std::size_t{4} << 20);
+    for (int round = 0; round < 3; ++round) {
+        ref<cls_INI> doc = cls_INI::create();
+        ASSERT_TRUE(doc->LOAD(dir.file("large.tr47")));
+        EXPECT_EQ(doc->ROOT()->CHILDREN()->COUNT(), 40000);
+        EXPECT_EQ(doc->ROOT()->CHILDREN()->Item(Variant(nm("G", 39999)))->VALUE("Number").to_double(), 39999.0);
+    }
+}
+
 TEST(Threads, DataAndDatabaseObjectsMadeOnceWhileOthersLookUp) {
     for (int round = 0; round < 20; ++round) {
         Imported im = import_text(wide_ini(4, 40));
