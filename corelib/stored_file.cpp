@@ -151,7 +151,7 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
                 digest = sha256(body);
                 if (alongside->help) alongside->help();
             });
-            alongside->main(file.substr(head, n));
+            alongside->main(file.substr(head, n), static_cast<bool>(alongside->help));
             checksum.join();
         } else {
             digest = sha256(body);
@@ -176,6 +176,8 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
     if (!platform::aes_gcm_decrypt(derived, nonce, file.substr(0, head), file.substr(head, n), bytes + head,
                                    reinterpret_cast<const unsigned char*>(file.data() + head + n)))
         raise(hr::PERMISSION_DENIED, "Permission denied: wrong password or damaged file");
+    if (const PayloadWork* alongside = WhileChecksummed::current(); alongside && n >= kChecksumAlongsideFrom)
+        alongside->main(std::string_view(bytes + head, n), false);
     size = head + n;
     return head;
 }

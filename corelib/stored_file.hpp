@@ -53,18 +53,18 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
 // Work on a stored file's payload that may run while its checksum is still
 // being computed: it must change nothing a failed open would leave changed.
 // `main` runs on the opening thread; `help`, when set, on the checksum's
-// thread once the checksum is done, to share that work. Neither waits for
-// the other, and neither throws.
+// thread once the checksum is done, to share that work (`helped` tells
+// `main` whether it will). Neither waits for the other, and neither throws.
 struct PayloadWork {
-    std::function<void(std::string_view payload)> main;
+    std::function<void(std::string_view payload, bool helped)> main;
     std::function<void()> help;
 };
 
-// While one lives on a thread, a large unprotected stored file opened there
-// for reading has its checksum computed on a second thread while `work`
-// looks at the payload (on this one, and on that one when it is done); a file whose checksum is wrong is
-// refused as before, after the work ends. Smaller files, protected ones and
-// threads that cannot be started leave the work undone.
+// While one lives on a thread, a large stored file opened there for reading
+// has `work` done on its payload: an unprotected one while a second thread
+// computes its checksum (which helps when done), a protected one once it is
+// decrypted and its tag verified. A file whose checksum is wrong is refused
+// as before, after the work ends. Smaller files leave the work undone.
 class WhileChecksummed {
 public:
     explicit WhileChecksummed(PayloadWork work);

@@ -831,7 +831,7 @@ void read_values(FileObject& f, std::int32_t n, RecordList<PackedValue>& out, Pa
     release_unused(out);
 }
 
-void StoredPayloadCheck::run(std::string_view payload) noexcept {
+void StoredPayloadCheck::run(std::string_view payload, bool helped) noexcept {
     try {
         StoredCursor c(payload);
         StoredCursor::Kind kind;
@@ -855,7 +855,17 @@ void StoredPayloadCheck::run(std::string_view payload) noexcept {
         return;
     }
     listed_.store(true, std::memory_order_release);
-    work();
+    if (helped) {
+        work();
+        return;
+    }
+    try {
+        platform::Background helper([this] { work(); });
+        work();
+        helper.join();
+    } catch (...) {
+        // No thread: this one did all the work.
+    }
 }
 
 void StoredPayloadCheck::help() noexcept {

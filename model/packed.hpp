@@ -302,10 +302,12 @@ private:
 // Whether every span of a stored payload, wherever it stands, holds a group
 // that reads through (the check above passes for each). Shared by two
 // threads: the reading thread walks the payload for its spans and checks
-// them; a helper, once free, checks spans of the same list. Neither waits.
+// them; a helper checks spans of the same list: one that is free later
+// (`helped`), else one started for it once the list is made. Neither waits
+// for the other.
 class StoredPayloadCheck {
 public:
-    void run(std::string_view payload) noexcept;
+    void run(std::string_view payload, bool helped) noexcept;
     void help() noexcept;
     // After both ended: true when every span read through; false when unsure.
     bool passed() const noexcept {

@@ -16,12 +16,13 @@ bool run(DataObject* data, const std::string& file, const std::string& password,
         if (!data) raise(hr::OBJECT_NOT_SET, "Object variable not set: no data object");
         ref<DataObject> keep(data);
         ref<ReaderObject> reader = ReaderObject::create();
-        // The structure of a large file is checked while its checksum is
-        // computed; then reading it need not check its stored groups again.
+        // The structure of a large file is checked on two threads (while its
+        // checksum is computed); then reading it need not check its stored
+        // groups again.
         detail::StoredPayloadCheck check;
         {
             detail::WhileChecksummed alongside(
-                {[&](std::string_view payload) { check.run(payload); }, [&] { check.help(); }});
+                {[&](std::string_view payload, bool helped) { check.run(payload, helped); }, [&] { check.help(); }});
             reader->open(file, save ? 2 : 1, password, true, true, nullptr);
         }
         if (save) {
