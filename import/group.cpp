@@ -297,8 +297,7 @@ private:
     // bracket or non-ASCII character: read straight into a packed record,
     // with the same outcome as the general path below. False leaves the
     // statement to that path.
-    bool simple_value(Frame& f) {
-        const std::string_view s = statement_;
+    bool simple_value(Frame& f, std::string_view s) {
         std::size_t i = 0;
         for (; i < s.size() && s[i] != '='; ++i) {
             if (!is_ascii_name_char(s[i], i_is_name_)) return false;
@@ -468,9 +467,24 @@ private:
         std::string& line = line_;
         if (!guarded(f, [&] { atEnd = reader_.eof(); })) atEnd = false;
         if (atEnd) return Step::BlockEnd;
+        // Most lines need no cleaning and continue nothing: they are read in
+        // the reader's buffer, without a copy. A line that cannot be read
+        // names no statement in its diagnostic.
+        std::string_view plain;
+        statement_.clear();
         guarded(f, [&] {
             std::string_view raw;
             reader_.read_line(raw, converted_);
+            if (pending_.empty() && !has_control_below_14(raw)) {
+                std::size_t start = 0, end = raw.size();
+                while (start < end && raw[start] == ' ') ++start;
+                while (end > start && raw[end - 1] == ' ') --end;
+                if (end > start && raw[end - 1] != ',' && raw[end - 1] != '+') {
+                    plain = raw.substr(start, end - start);
+                    line.clear();
+                    return;
+                }
+            }
             clean(raw, line);
             while (!line.empty() && line.back() == ',') {
                 std::string& next = next_;
@@ -483,6 +497,16 @@ private:
                 if (next.empty()) break; // past the end of the file
             }
         });
+        if (!plain.empty()) {
+            if (plain[0] == '#' || plain[0] == '\'' || plain.substr(0, 2) == "//") return Step::Continue;
+            try {
+                if (simple_value(f, plain)) return Step::Continue;
+            } catch (...) {
+                statement_.assign(plain); // for the diagnostic of the failure
+                throw;
+            }
+            line.assign(plain);
+        }
         // Blank lines, comments, plus continuation.
         if (line.empty()) return Step::Continue;
         if (line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) return Step::Continue;
@@ -509,7 +533,7 @@ private:
         statement_.swap(line);
         Step quick;
         if (simple_keyword(f, quick)) return quick;
-        if (simple_value(f)) return Step::Continue;
+        if (plain.empty() && simple_value(f, statement_)) return Step::Continue;
 
         // Anatomy and items (storage reused from line to line).
         Statement& st = st_;
