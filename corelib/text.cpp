@@ -107,6 +107,15 @@ bool keys_equal(std::string_view a, std::string_view b) {
 }
 
 bool key_matches(std::string_view key, std::string_view normalised) {
+    // Scans compare many keys that differ at once: an ASCII first character
+    // other than a blank or an i upper-cases alike in every locale and
+    // whatever follows it.
+    if (!key.empty()) {
+        const char c = key[0];
+        if (static_cast<unsigned char>(c) < 0x80 && c != ' ' && c != 'i' &&
+            (normalised.empty() || ascii_upper(c) != normalised[0]))
+            return false;
+    }
     key = trim_blanks(key);
     bool hasI = false;
     if (!ascii_text(key, hasI)) return upper(key) == normalised;

@@ -223,6 +223,36 @@ TEST(Text, TurkishLocaleUpperCasesDottedI) {
         EXPECT_FALSE(key_matches("titlf", "TITLE"));
     }
     EXPECT_TRUE(key_matches("title", "T\xC4\xB0TLE")); // back under Turkish rules
+
+    // Every pair of keys, under both rules: a key matches exactly the
+    // normalised keys it normalises to (first characters that are blanks,
+    // an i, ASCII or not, and empty keys included).
+    const std::vector<std::string> keys = {"",
+                                           " ",
+                                           "i",
+                                           "I",
+                                           " iz",
+                                           "Iz",
+                                           "\xC4\xB0z",
+                                           "\xC4\xB1z",
+                                           "name",
+                                           "Name ",
+                                           "NAMES",
+                                           "\xC3\xA4rger",
+                                           "\xC3\x84RGER",
+                                           "stra\xC3\x9F"
+                                           "e",
+                                           "STRASSE",
+                                           "xname",
+                                           "\tname",
+                                           "_x"};
+    for (const char* locale : {"tr_TR.UTF-8", "en_US.UTF-8"}) {
+        LocaleScope scope(locale);
+        for (const std::string& a : keys)
+            for (const std::string& b : keys)
+                EXPECT_EQ(key_matches(a, normalise_key(b)), normalise_key(a) == normalise_key(b))
+                    << locale << " [" << a << "] [" << b << "]";
+    }
 }
 
 TEST(Text, KeyHashIsTheHashOfTheNormalisedKey) {
