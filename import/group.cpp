@@ -428,14 +428,16 @@ private:
 
     // The line without line-break, tab and backspace characters and without
     // blanks at either end, copied once into `out`.
+    // A non-empty line that is a comment.
+    static bool is_comment(std::string_view line) {
+        return line[0] == '#' || line[0] == '\'' || line.substr(0, 2) == "//";
+    }
+
     static void clean(std::string_view raw, std::string& out) {
         auto dropped = [](char c) { return c == '\n' || c == '\r' || c == '\t' || c == '\b'; };
         if (!has_control_below_14(raw)) {
             // No dropped character anywhere (all are below 14): blanks only.
-            std::size_t start = 0, end = raw.size();
-            while (start < end && raw[start] == ' ') ++start;
-            while (end > start && raw[end - 1] == ' ') --end;
-            out.assign(raw.data() + start, end - start);
+            out.assign(trim_blanks(raw));
             return;
         }
         std::size_t start = 0;
@@ -476,11 +478,9 @@ private:
             std::string_view raw;
             reader_.read_line(raw, converted_);
             if (pending_.empty() && !has_control_below_14(raw)) {
-                std::size_t start = 0, end = raw.size();
-                while (start < end && raw[start] == ' ') ++start;
-                while (end > start && raw[end - 1] == ' ') --end;
-                if (end > start && raw[end - 1] != ',' && raw[end - 1] != '+') {
-                    plain = raw.substr(start, end - start);
+                const std::string_view trimmed = trim_blanks(raw);
+                if (!trimmed.empty() && trimmed.back() != ',' && trimmed.back() != '+') {
+                    plain = trimmed;
                     line.clear();
                     return;
                 }
@@ -498,7 +498,7 @@ private:
             }
         });
         if (!plain.empty()) {
-            if (plain[0] == '#' || plain[0] == '\'' || plain.substr(0, 2) == "//") return Step::Continue;
+            if (is_comment(plain)) return Step::Continue;
             try {
                 if (simple_value(f, plain)) return Step::Continue;
             } catch (...) {
@@ -509,7 +509,7 @@ private:
         }
         // Blank lines, comments, plus continuation.
         if (line.empty()) return Step::Continue;
-        if (line[0] == '#' || line[0] == '\'' || line.compare(0, 2, "//") == 0) return Step::Continue;
+        if (is_comment(line)) return Step::Continue;
         if (!pending_.empty()) {
             if (pending_.size() + line.size() > limits::kMaxLineBytes) {
                 pending_.clear();
