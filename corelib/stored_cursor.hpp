@@ -118,17 +118,10 @@ public:
         Kind kind;
         std::int64_t number;
         if (!take_plain_head(name, sort)) return false;
-        if (!skip_short_value() && !next(kind, text, number)) {
-            pos_ = start;
-            last_text_ = before;
-            return false;
-        }
-        if (!take_empty_text()) {
-            pos_ = start;
-            last_text_ = before;
-            return false;
-        }
-        return true;
+        if ((skip_short_value() || next(kind, text, number)) && take_empty_text()) return true;
+        pos_ = start;
+        last_text_ = before;
+        return false;
     }
 
     // A value in one of the short forms most contents take, passed over

@@ -315,16 +315,13 @@ bool PendingValues::find_stored(std::string_view wanted, Variant& out) const {
             StoredCursor c = value_cursor(bytes, stored_index->starts[static_cast<std::size_t>(p - 1)]);
             PackedValue r;
             if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
-            if (key_matches(r.key(), wanted)) best = p;
+            if (!key_matches(r.key(), wanted)) return;
+            best = p;
+            out = r.content();
         });
-        if (best == 0) return false;
-        StoredCursor c = value_cursor(bytes, stored_index->starts[static_cast<std::size_t>(best - 1)]);
-        PackedValue r;
-        next_plain_value(c, r);
-        out = r.content();
-        return true;
+        return best != 0;
     }
-    StoredCursor c(bytes, kFormatVersion);
+    StoredCursor c = value_cursor(bytes, 0);
     for (std::uint32_t i = 0; i < stored_count; ++i) {
         // Values of other names are passed over on their bytes.
         std::string_view name;
@@ -346,7 +343,7 @@ RecordList<PackedValue> PendingValues::records() const {
         for (const PackedValue& r : values) out.push_back(PackedValue::copy_of(r));
         return out;
     }
-    StoredCursor c({stored, stored_bytes}, kFormatVersion);
+    StoredCursor c = value_cursor({stored, stored_bytes}, 0);
     for (std::uint32_t i = 0; i < stored_count; ++i) {
         PackedValue r;
         if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
