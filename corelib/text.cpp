@@ -133,8 +133,9 @@ bool key_matches(std::string_view key, std::string_view normalised) {
 namespace detail {
 
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
-    // Eight bytes per step: keys are short, and a multiply mixes enough for
-    // a table indexed by the low bits.
+    // Eight bytes per step: keys are short, and multiplies mix enough for a
+    // table that takes its slot from any of the bits (the key index takes
+    // the high ones).
     std::uint64_t h = 0x9E3779B97F4A7C15ull ^ normalised.size();
     const char* p = normalised.data();
     std::size_t n = normalised.size();

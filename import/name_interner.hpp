@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "corelib/key_hash.hpp"
 #include "model/packed.hpp"
 
 namespace tr47::detail {
@@ -51,25 +52,8 @@ private:
         std::uint32_t hash = 0;
     };
 
-    // Eight bytes at a time, folded with a multiply; names are short.
-    static std::uint32_t hash(std::string_view s) noexcept {
-        std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
-        std::size_t i = 0;
-        for (; i + 8 <= s.size(); i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, s.data() + i, 8);
-            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 31;
-        }
-        if (i < s.size()) {
-            std::uint64_t w = 0;
-            std::memcpy(&w, s.data() + i, s.size() - i);
-            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 31;
-        }
-        h *= 0x94D049BB133111EBull;
-        return static_cast<std::uint32_t>(h >> 32);
-    }
+    // Any hash of the exact bytes serves; the key index's is at hand.
+    static std::uint32_t hash(std::string_view s) noexcept { return hash_normalised_key(s); }
 
     void place(const Slot& entry) noexcept {
         std::uint32_t i = entry.hash & mask_;

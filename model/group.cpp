@@ -333,12 +333,9 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
     return false;
 }
 
-// The content of the value of that name in a group, if it has one.
-static bool value_in(cls_INIGroup& g, std::string_view name, Variant& out) { return own_value(g, name, out); }
-
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
     Variant found;
-    if (value_in(*this, pName, found)) return found;
+    if (own_value(*this, pName, found)) return found;
     if (!pRecurse) return pDefaultValue;
     const Variant fallback = pDefaultValue;
     const Variant name(pName);
@@ -350,7 +347,7 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
     Walk walk(*this);
     Walk::Node g;
     while (walk.next(g)) {
-        if (g.real ? value_in(*g.real, pName, found) : record_value(g.packed->values, wanted, found)) return found;
+        if (g.real ? own_value(*g.real, pName, found) : record_value(g.packed->values, wanted, found)) return found;
         if (g.real ? has_child_named(*g.real, name) : packed_child_named(*g.packed, name, wanted))
             walk.confine(g);
         else
