@@ -156,9 +156,11 @@ private:
         if (!f.group && stack_.size() >= 2) {
             Frame& parent = stack_[stack_.size() - 2];
             // The values of the open packed levels wait on one stack, this
-            // level's on top; they move to a list of their exact size.
+            // level's on top; they move to a list of their exact size in
+            // the pool. The child records stay on the heap: a deep tree
+            // frees them level by level as its groups are made real.
             const std::size_t begin = f.values_begin;
-            f.packed.values.reserve(values_.size() - begin);
+            f.packed.values.place_in(*pool_, values_.size() - begin);
             for (std::size_t i = begin; i < values_.size(); ++i) f.packed.values.push_back(std::move(values_[i]));
             values_.resize(begin);
             f.packed.children.shrink_to_fit();

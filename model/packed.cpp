@@ -20,6 +20,29 @@ constexpr std::size_t kLargestChunk = std::size_t{4} << 20;
 constexpr std::size_t kOwnChunkText = std::size_t{256} << 10;
 } // namespace
 
+char* PackedPool::open_chunk(std::size_t bytes) {
+    if (bytes > kOwnChunkText) {
+        // A long text gets a chunk of its own; the current one stays open.
+        chunks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+        return chunks_.back().get();
+    }
+    // Chunks grow with the pool: a small import costs no large block.
+    while (next_chunk_ < bytes) next_chunk_ *= 2;
+    if (next_chunk_ >= kHugePageBytes) {
+        // Aligned to a huge page, so that every 2 MiB of it can be one.
+        chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_ + kHugePageBytes));
+        const auto at = reinterpret_cast<std::uintptr_t>(chunks_.back().get());
+        free_ = reinterpret_cast<char*>((at + kHugePageBytes - 1) & ~(kHugePageBytes - 1));
+        platform::prefer_large_pages(free_, next_chunk_);
+    } else {
+        chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_));
+        free_ = chunks_.back().get();
+    }
+    left_ = next_chunk_;
+    next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
+    return nullptr;
+}
+
 const char* PackedPool::keep(std::string_view text) {
     if (text.empty()) return "";
     // Compared as addresses: a text of another buffer is never inside.
@@ -28,24 +51,29 @@ const char* PackedPool::keep(std::string_view text) {
     if (where >= begin && where - begin <= viewed_.size() && text.size() <= viewed_.size() - (where - begin))
         return text.data();
     if (text.size() > left_) {
-        if (text.size() > kOwnChunkText) {
-            // A long text gets a chunk of its own; the current one stays open.
-            chunks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
-            std::memcpy(chunks_.back().get(), text.data(), text.size());
-            return chunks_.back().get();
+        if (char* own = open_chunk(text.size())) {
+            std::memcpy(own, text.data(), text.size());
+            return own;
         }
-        // Chunks grow with the pool: a small import costs no large block.
-        while (next_chunk_ < text.size()) next_chunk_ *= 2;
-        chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_));
-        if (next_chunk_ >= kHugePageBytes) platform::prefer_large_pages(chunks_.back().get(), next_chunk_);
-        free_ = chunks_.back().get();
-        left_ = next_chunk_;
-        next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
     }
     char* at = free_;
     std::memcpy(at, text.data(), text.size());
     free_ += text.size();
     left_ -= text.size();
+    return at;
+}
+
+void* PackedPool::allot(std::size_t bytes) {
+    const std::size_t pad = (8 - reinterpret_cast<std::uintptr_t>(free_) % 8) % 8;
+    if (bytes + pad > left_) {
+        if (char* own = open_chunk(bytes)) return own;
+    } else {
+        free_ += pad;
+        left_ -= pad;
+    }
+    char* at = free_;
+    free_ += bytes;
+    left_ -= bytes;
     return at;
 }
 

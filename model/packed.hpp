@@ -30,6 +30,10 @@ public:
     // The text as it lives as long as the pool: a copy, or the text itself
     // when it lies in the bytes set by view_within.
     const char* keep(std::string_view text);
+    // Room for `bytes` of records (8-byte aligned) that lives as long as the
+    // pool: an import's record lists then share its large chunks instead of
+    // taking a heap block (and its first-touch page faults) each.
+    void* allot(std::size_t bytes);
     // Keeps an object (the bytes of a stored file) alive as long as the pool.
     void hold(const ref<Object>& keeper) {
         if (keeper && (held_.empty() || held_.back() != keeper)) held_.push_back(keeper);
@@ -52,6 +56,9 @@ public:
 
 private:
     PackedPool() = default;
+    // A new chunk for `bytes`: the room of a chunk of their own (returned),
+    // or a fresh current chunk (nullptr; free_ and left_ set).
+    char* open_chunk(std::size_t bytes);
     std::size_t reserve_left_ = 0;
     bool reserve_set_ = false;
     std::vector<std::unique_ptr<char[]>> chunks_;
@@ -71,16 +78,11 @@ template <class T>
 class RecordList {
 public:
     RecordList() = default;
-    RecordList(RecordList&& o) noexcept
-            : data_(std::exchange(o.data_, nullptr)),
-              size_(std::exchange(o.size_, 0)),
-              cap_(std::exchange(o.cap_, 0)) {}
+    RecordList(RecordList&& o) noexcept { take(o); }
     RecordList& operator=(RecordList&& o) noexcept {
         if (this != &o) {
             free_all();
-            data_ = std::exchange(o.data_, nullptr);
-            size_ = std::exchange(o.size_, 0);
-            cap_ = std::exchange(o.cap_, 0);
+            take(o);
         }
         return *this;
     }
@@ -104,6 +106,17 @@ public:
         ++size_;
     }
     void pop_back() noexcept { data_[--size_].~T(); }
+    // An empty list takes room for exactly n records in the pool, which
+    // owns it: the list never frees it, and moves to the heap if it grows.
+    // Whoever holds the list must hold the pool too, and drop the list
+    // first.
+    void place_in(PackedPool& pool, std::size_t n) {
+        if (n == 0 || cap_ != 0) return reserve(n);
+        if (n > kMaxCapacity) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
+        data_ = static_cast<T*>(pool.allot(n * sizeof(T)));
+        cap_ = static_cast<std::uint32_t>(n);
+        in_pool_ = 1;
+    }
     // An exact reservation (the count is known): from 2 MiB on in huge
     // pages, which it fills, so that it is not faulted in 4 KiB at a time.
     void reserve(std::size_t n) {
@@ -124,8 +137,9 @@ public:
     }
 
 private:
+    static constexpr std::size_t kMaxCapacity = INT32_MAX;
     void grow_to(std::size_t n) {
-        if (n > UINT32_MAX) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
+        if (n > kMaxCapacity) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
         move_to(n);
     }
     void move_to(std::size_t n) {
@@ -134,19 +148,32 @@ private:
             new (fresh + i) T(std::move(data_[i]));
             data_[i].~T();
         }
-        ::operator delete(data_);
+        release_room();
         data_ = fresh;
         cap_ = static_cast<std::uint32_t>(n);
     }
+    void take(RecordList& o) noexcept {
+        data_ = std::exchange(o.data_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        cap_ = o.cap_;
+        in_pool_ = o.in_pool_;
+        o.cap_ = 0;
+        o.in_pool_ = 0;
+    }
+    void release_room() noexcept {
+        if (!in_pool_) ::operator delete(data_);
+        in_pool_ = 0;
+    }
     void free_all() noexcept {
         clear();
-        ::operator delete(data_);
+        release_room();
         data_ = nullptr;
         cap_ = 0;
     }
     T* data_ = nullptr;
     std::uint32_t size_ = 0;
-    std::uint32_t cap_ = 0;
+    std::uint32_t cap_ : 31 = 0;
+    std::uint32_t in_pool_ : 1 = 0; // the room belongs to a pool
 };
 
 // Stored: a group read by LOAD and kept in its stored form (a span of the
@@ -385,6 +412,8 @@ constexpr std::size_t kIndexedFrom = 16;
 //   them on each look-up, through a key index of their starts when there are
 //   many: a loaded tree then costs no record per value reached.
 struct PendingValues {
+    // First, so that it outlives the records placed in its pools.
+    PoolList pools;
     RecordList<PackedValue> values;
     const char* stored = nullptr;
     std::uint32_t stored_bytes = 0;
@@ -396,7 +425,6 @@ struct PendingValues {
         KeyTable keys;
     };
     std::unique_ptr<StoredIndex> stored_index;
-    PoolList pools;
 
     // The content of the first stored value of that (normalised) name.
     bool find_stored(std::string_view wanted, Variant& out) const;

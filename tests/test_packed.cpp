@@ -598,6 +598,57 @@ TEST(Packed, TextsOfEverySizeKeepTheirBytes) {
     EXPECT_EQ(g->VALUE("D").to_text(), first + "x");
 }
 
+TEST(Packed, RecordListsPlacedInAPoolShareItsChunksWithoutOverlap) {
+    // Texts and record lists of every size interleave in one pool, across
+    // small chunks, huge-page chunks and chunks of their own; a list that
+    // outgrows its room moves to the heap. Every text and record must keep
+    // its bytes, and every object its one reference.
+    ref<detail::PackedPool> pool = detail::PackedPool::create();
+    ref<cls_INIValue> held = cls_INIValue::create();
+    std::vector<std::pair<const char*, std::string>> texts;
+    std::vector<detail::RecordList<detail::PackedValue>> lists;
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t textBytes = rng() % 3 == 0 ? 1 + rng() % 3000 : 1 + rng() % 40;
+        std::string text(textBytes, static_cast<char>('a' + round % 26));
+        texts.emplace_back(pool->keep(text), std::move(text));
+        const std::size_t count = round == 1500 ? 20000 : 1 + rng() % 90;
+        detail::RecordList<detail::PackedValue> list;
+        list.place_in(*pool, count);
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(list.begin()) % alignof(detail::PackedValue), 0u);
+        for (std::size_t i = 0; i < count; ++i) {
+            detail::PackedValue r = i % 7 == 0 ? detail::PackedValue::holding(held) : detail::PackedValue();
+            if (i % 7 != 0) {
+                r.set_form(detail::PackedForm::Packed);
+                r.type = VarType::Long;
+                r.u.lng = static_cast<std::int32_t>(round * 100000 + i);
+            }
+            list.push_back(std::move(r));
+        }
+        if (round % 100 == 0) {
+            list.push_back(detail::PackedValue()); // past its room: to the heap
+            EXPECT_GT(list.capacity(), count);
+        }
+        lists.push_back(std::move(list));
+    }
+    EXPECT_EQ(
+        held->ref_count(), 1u + [&] {
+            std::uint32_t n = 0;
+            for (const auto& list : lists)
+                for (const auto& r : list) n += r.form() == detail::PackedForm::Object;
+            return n;
+        }());
+    for (const auto& [kept, text] : texts) ASSERT_EQ(std::string_view(kept, text.size()), text);
+    for (std::size_t round = 0; round < lists.size(); ++round)
+        for (std::size_t i = 0; i < lists[round].size(); ++i) {
+            const detail::PackedValue& r = lists[round][i];
+            if (i % 7 == 0 || r.form() != detail::PackedForm::Packed) continue;
+            ASSERT_EQ(r.u.lng, static_cast<std::int32_t>(round * 100000 + i)) << round << "/" << i;
+        }
+    lists.clear(); // before the pool, which owns their room
+    EXPECT_EQ(held->ref_count(), 1u);
+}
+
 TEST(Packed, NamesKeptOnceKeepEverySpelling) {
     // The interner against a plain map: equal bytes share one text, every
     // other spelling (case included) gets its own, long names and names met
