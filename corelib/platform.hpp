@@ -29,8 +29,13 @@ bool day_before_month();
 // is several letters map to themselves).
 char32_t simple_upper(char32_t cp);
 
+// Told after each step of a long hash or decryption how many leading bytes
+// are done (the last call: all of them).
+using Progress = std::function<void(std::size_t done)>;
+constexpr std::size_t kProgressStep = std::size_t{1} << 20;
+
 // SHA-256 of the bytes.
-std::string sha256(std::string_view data);
+std::string sha256(std::string_view data, const Progress& progress = {});
 // PBKDF2-HMAC-SHA256, `length` bytes.
 std::string derive_key(std::string_view password, std::string_view salt, std::uint32_t iterations, std::size_t length);
 void random_bytes(unsigned char* out, std::size_t n);
@@ -41,7 +46,7 @@ void random_bytes(unsigned char* out, std::size_t n);
 void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view plain,
                      char* cipher, unsigned char* tag);
 bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view cipher,
-                     char* plain, const unsigned char* tag);
+                     char* plain, const unsigned char* tag, const Progress& progress = {});
 
 enum class FileKind { Missing, Regular, Directory, Other };
 FileKind file_kind(const std::string& path, std::uint64_t* size = nullptr);

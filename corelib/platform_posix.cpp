@@ -69,6 +69,11 @@ struct IcuFormats {
 struct Crypto {
     void* lib = open_library("libcrypto.so." TR47_TEXT(OPENSSL_VERSION_MAJOR));
     TR47_LIBRARY_FN(lib, EVP_Digest);
+    TR47_LIBRARY_FN(lib, EVP_MD_CTX_new);
+    TR47_LIBRARY_FN(lib, EVP_MD_CTX_free);
+    TR47_LIBRARY_FN(lib, EVP_DigestInit_ex);
+    TR47_LIBRARY_FN(lib, EVP_DigestUpdate);
+    TR47_LIBRARY_FN(lib, EVP_DigestFinal_ex);
     TR47_LIBRARY_FN(lib, EVP_sha256);
     TR47_LIBRARY_FN(lib, PKCS5_PBKDF2_HMAC);
     TR47_LIBRARY_FN(lib, RAND_bytes);
@@ -125,6 +130,16 @@ template <class F>
 void chunked(std::size_t total, F&& f) {
     constexpr std::size_t kChunk = std::size_t{1} << 30;
     for (std::size_t at = 0; at < total; at += kChunk) f(at, std::min(kChunk, total - at));
+}
+// The same in steps of kProgressStep, telling `progress` after each one.
+template <class F>
+void stepped(std::size_t total, const Progress& progress, F&& f) {
+    if (!progress) return chunked(total, f);
+    for (std::size_t at = 0; at < total; at += kProgressStep) {
+        const std::size_t n = std::min(kProgressStep, total - at);
+        f(at, n);
+        progress(at + n);
+    }
 }
 
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
@@ -204,11 +219,24 @@ bool day_before_month() {
 
 char32_t simple_upper(char32_t cp) { return static_cast<char32_t>(icu_common().u_toupper(static_cast<UChar32>(cp))); }
 
-std::string sha256(std::string_view data) {
+std::string sha256(std::string_view data, const Progress& progress) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     const Crypto& c = crypto();
-    if (c.EVP_Digest(data.data(), data.size(), md, &len, c.EVP_sha256(), nullptr) != 1) crypto_failure("digest");
+    if (!progress) {
+        if (c.EVP_Digest(data.data(), data.size(), md, &len, c.EVP_sha256(), nullptr) != 1) crypto_failure("digest");
+        return std::string(reinterpret_cast<char*>(md), len);
+    }
+    struct Ctx {
+        const Crypto& lib;
+        EVP_MD_CTX* ctx = lib.EVP_MD_CTX_new();
+        ~Ctx() { lib.EVP_MD_CTX_free(ctx); }
+    } h{c};
+    if (!h.ctx || c.EVP_DigestInit_ex(h.ctx, c.EVP_sha256(), nullptr) != 1) crypto_failure("digest");
+    stepped(data.size(), progress, [&](std::size_t at, std::size_t n) {
+        if (c.EVP_DigestUpdate(h.ctx, data.data() + at, n) != 1) crypto_failure("digest");
+    });
+    if (c.EVP_DigestFinal_ex(h.ctx, md, &len) != 1) crypto_failure("digest");
     return std::string(reinterpret_cast<char*>(md), len);
 }
 
@@ -247,7 +275,7 @@ void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::stri
 }
 
 bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view cipher,
-                     char* plain, const unsigned char* tag) {
+                     char* plain, const unsigned char* tag, const Progress& progress) {
     CipherCtx c;
     int len = 0;
     if (!c.ctx || c.lib.EVP_DecryptInit_ex(c.ctx, c.lib.EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
@@ -255,7 +283,7 @@ bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::stri
         c.lib.EVP_DecryptInit_ex(c.ctx, nullptr, nullptr, bytes(key), nonce) != 1 ||
         c.lib.EVP_DecryptUpdate(c.ctx, nullptr, &len, bytes(aad), static_cast<int>(aad.size())) != 1)
         crypto_failure("decryption setup");
-    chunked(cipher.size(), [&](std::size_t at, std::size_t k) {
+    stepped(cipher.size(), progress, [&](std::size_t at, std::size_t k) {
         if (c.lib.EVP_DecryptUpdate(c.ctx, reinterpret_cast<unsigned char*>(plain + at), &len, bytes(cipher) + at,
                                     static_cast<int>(k)) != 1)
             crypto_failure("decryption");

@@ -126,12 +126,21 @@ char32_t simple_upper(char32_t cp) {
     return cp;
 }
 
-std::string sha256(std::string_view data) {
+std::string sha256(std::string_view data, const Progress& progress) {
     Algorithm alg(BCRYPT_SHA256_ALGORITHM, 0);
     BCRYPT_HASH_HANDLE hash = nullptr;
     check(BCryptCreateHash(alg.handle, &hash, nullptr, 0, nullptr, 0, 0), "digest");
     unsigned char md[32];
-    NTSTATUS st = BCryptHashData(hash, bytes(data), ulong_size(data.size()), 0);
+    NTSTATUS st = 0;
+    if (!progress) {
+        st = BCryptHashData(hash, bytes(data), ulong_size(data.size()), 0);
+    } else {
+        for (std::size_t at = 0; at < data.size() && BCRYPT_SUCCESS(st); at += kProgressStep) {
+            const std::string_view step = data.substr(at, kProgressStep);
+            st = BCryptHashData(hash, bytes(step), ulong_size(step.size()), 0);
+            if (BCRYPT_SUCCESS(st)) progress(at + step.size());
+        }
+    }
     if (BCRYPT_SUCCESS(st)) st = BCryptFinishHash(hash, md, sizeof md, 0);
     BCryptDestroyHash(hash);
     check(st, "digest");
@@ -162,8 +171,9 @@ void aes_gcm_encrypt(std::string_view key, const unsigned char* nonce, std::stri
           "encryption");
 }
 
+// One step: the progress hears of the whole at once.
 bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::string_view aad, std::string_view cipher,
-                     char* plain, const unsigned char* tag) {
+                     char* plain, const unsigned char* tag, const Progress& progress) {
     GcmKey k(key);
     unsigned char expected[16];
     std::memcpy(expected, tag, 16);
@@ -173,6 +183,7 @@ bool aes_gcm_decrypt(std::string_view key, const unsigned char* nonce, std::stri
                                       reinterpret_cast<PUCHAR>(plain), ulong_size(cipher.size()), &done, 0);
     if (st == static_cast<NTSTATUS>(0xC000A002L)) return false; // STATUS_AUTH_TAG_MISMATCH
     check(st, "decryption");
+    if (progress) progress(cipher.size());
     return true;
 }
 

@@ -43,10 +43,20 @@ inline std::int64_t unzigzag(std::uint64_t v) noexcept {
 // passes here reads there without an error.
 class StoredCursor {
 public:
-    explicit StoredCursor(std::string_view bytes) noexcept : in_(bytes) {}
+    explicit StoredCursor(std::string_view bytes) noexcept : in_(bytes), span_room_(bytes.size()) {}
     // Resumes reading at a place another cursor stood (`lastText`: the text
     // that a "same text" tag there repeats).
-    StoredCursor(std::string_view bytes, std::string_view lastText) noexcept : in_(bytes), last_text_(lastText) {}
+    StoredCursor(std::string_view bytes, std::string_view lastText) noexcept
+            : in_(bytes), last_text_(lastText), span_room_(bytes.size()) {}
+
+    // Reads on in `longer`, which starts with the bytes given so far; span
+    // contents may reach up to `spanRoom` bytes from the start, past the
+    // bytes given (a span is taken on its mark alone).
+    void extend(std::string_view longer, std::size_t spanRoom) noexcept {
+        in_ = longer;
+        span_room_ = spanRoom > longer.size() ? spanRoom : longer.size();
+    }
+    std::size_t position() const noexcept { return pos_; }
 
     enum class Kind {
         Text, // `text` views it
@@ -195,8 +205,8 @@ public:
         if (in_.size() - pos_ < 9) return Span::Broken;
         std::uint64_t n = 0;
         for (std::size_t i = 0; i < 8; ++i) n |= std::uint64_t(static_cast<std::uint8_t>(in_[pos_ + 1 + i])) << (8 * i);
-        if (n == 0 || n > in_.size() - pos_ - 9) return Span::Broken;
-        out = in_.substr(pos_ + 9, n);
+        if (n == 0 || n > span_room_ - pos_ - 9) return Span::Broken;
+        out = std::string_view(in_.data() + pos_ + 9, n); // may reach past in_ (see extend)
         pos_ += 9 + n;
         last_text_ = {};
         return Span::Taken;
@@ -249,6 +259,7 @@ private:
     std::string_view in_;
     std::size_t pos_ = 0;
     std::string_view last_text_;
+    std::size_t span_room_;
     std::uint64_t bits_ = 0;
     std::uint8_t tag_ = 0;
 };

@@ -51,6 +51,25 @@ std::uint64_t get_le(std::string_view s, std::size_t at, int bytes) {
 
 using platform::sha256;
 
+// Runs `open` (which hands the payload to work.list as it goes) on a second
+// thread, then the work on both; rethrows what `open` raised. Without a
+// second thread all of it runs here, one after the other.
+template <class Open>
+void along(const PayloadWork& work, std::string_view payload, Open&& open) {
+    platform::Background opening([&] {
+        try {
+            open();
+        } catch (...) {
+            work.stop();
+            throw;
+        }
+        work.list(payload, payload.size());
+        work.work();
+    });
+    work.work();
+    opening.join();
+}
+
 } // namespace
 
 std::uint32_t password_iterations() { return g_iterations; }
@@ -147,12 +166,11 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
         std::string digest;
         const PayloadWork* alongside = WhileChecksummed::current();
         if (alongside && n >= kChecksumAlongsideFrom) {
-            platform::Background checksum([&] {
-                digest = sha256(body);
-                if (alongside->help) alongside->help();
+            const std::string_view payload = file.substr(head, n);
+            along(*alongside, payload, [&] {
+                digest = sha256(
+                    body, [&](std::size_t hashed) { alongside->list(payload, hashed > head ? hashed - head : 0); });
             });
-            alongside->main(file.substr(head, n), static_cast<bool>(alongside->help));
-            checksum.join();
         } else {
             digest = sha256(body);
         }
@@ -173,11 +191,20 @@ std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& 
     const auto* nonce = reinterpret_cast<const unsigned char*>(file.data() + 16 + kSaltBytes);
     // Decrypted in place: a second buffer the size of the file would cost
     // as much again in memory and page faults.
-    if (!platform::aes_gcm_decrypt(derived, nonce, file.substr(0, head), file.substr(head, n), bytes + head,
-                                   reinterpret_cast<const unsigned char*>(file.data() + head + n)))
-        raise(hr::PERMISSION_DENIED, "Permission denied: wrong password or damaged file");
-    if (const PayloadWork* alongside = WhileChecksummed::current(); alongside && n >= kChecksumAlongsideFrom)
-        alongside->main(std::string_view(bytes + head, n), false);
+    const auto decrypt = [&](const platform::Progress& progress) {
+        if (!platform::aes_gcm_decrypt(derived, nonce, file.substr(0, head), file.substr(head, n), bytes + head,
+                                       reinterpret_cast<const unsigned char*>(file.data() + head + n), progress))
+            raise(hr::PERMISSION_DENIED, "Permission denied: wrong password or damaged file");
+    };
+    const PayloadWork* alongside = WhileChecksummed::current();
+    if (alongside && n >= kChecksumAlongsideFrom) {
+        // The work reads plain text before the tag is checked; only a
+        // file whose tag matches is then read for real.
+        const std::string_view payload(bytes + head, n);
+        along(*alongside, payload, [&] { decrypt([&](std::size_t done) { alongside->list(payload, done); }); });
+    } else {
+        decrypt({});
+    }
     size = head + n;
     return head;
 }

@@ -50,21 +50,23 @@ std::uint64_t stored_file_length(std::string_view head);
 std::size_t open_stored_file(char* bytes, std::size_t& size, const std::string& password,
                              const std::string* key = nullptr);
 
-// Work on a stored file's payload that may run while its checksum is still
-// being computed: it must change nothing a failed open would leave changed.
-// `main` runs on the opening thread; `help`, when set, on the checksum's
-// thread once the checksum is done, to share that work (`helped` tells
-// `main` whether it will). Neither waits for the other, and neither throws.
+// Work on a stored file's payload that runs while the file is opened: it
+// must change nothing a failed open would leave changed, and never throws.
+// One thread hashes (or decrypts) the payload step by step and hands each
+// readable stretch to `list`; then it joins the opening thread in `work`,
+// which takes what `list` found, waiting for more until `list` has seen the
+// whole payload or `stop` was called (the open failed on the way).
 struct PayloadWork {
-    std::function<void(std::string_view payload, bool helped)> main;
-    std::function<void()> help;
+    std::function<void(std::string_view payload, std::size_t readable)> list;
+    std::function<void()> stop;
+    std::function<void()> work;
 };
 
 // While one lives on a thread, a large stored file opened there for reading
-// has `work` done on its payload: an unprotected one while a second thread
-// computes its checksum (which helps when done), a protected one once it is
-// decrypted and its tag verified. A file whose checksum is wrong is refused
-// as before, after the work ends. Smaller files leave the work undone.
+// has `work` done on its payload: an unprotected one while its checksum is
+// computed, a protected one while it is decrypted (the check of its tag
+// comes at the end). A file whose checksum or tag is wrong is refused as
+// before, after the work ends. Smaller files leave the work undone.
 class WhileChecksummed {
 public:
     explicit WhileChecksummed(PayloadWork work);

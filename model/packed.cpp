@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "corelib/key_hash.hpp"
 #include "corelib/nesting.hpp"
@@ -856,71 +857,112 @@ void read_values(FileObject& f, std::int32_t n, RecordList<PackedValue>& out, Pa
     release_unused(out);
 }
 
-void StoredPayloadCheck::run(std::string_view payload, bool helped) noexcept {
+void StoredPayloadCheck::fail() noexcept {
+    failed_.store(true, std::memory_order_release);
+    complete_.store(true, std::memory_order_release);
+}
+
+void StoredPayloadCheck::stop() noexcept { fail(); }
+
+bool StoredPayloadCheck::add(std::string_view span) noexcept {
+    const std::size_t i = listed_.load(std::memory_order_relaxed);
+    if (i % kBlock == 0) {
+        // Room for every span a payload can hold was reserved: the block
+        // list never moves under the checking threads.
+        if (blocks_.size() == blocks_.capacity()) return fail(), false;
+        blocks_.push_back(std::make_unique_for_overwrite<std::string_view[]>(kBlock));
+    }
+    blocks_[i / kBlock][i % kBlock] = span;
+    listed_.store(i + 1, std::memory_order_release);
+    return true;
+}
+
+void StoredPayloadCheck::list(std::string_view payload, std::size_t readable) noexcept {
+    if (complete_.load(std::memory_order_acquire)) return;
+    readable = std::min(readable, payload.size());
+    const bool whole = readable == payload.size();
     try {
-        StoredCursor c(payload);
+        if (!cursor_) {
+            // A span takes ten bytes at least.
+            blocks_.reserve(payload.size() / 10 / kBlock + 1);
+            cursor_.emplace(std::string_view());
+        }
+        StoredCursor& c = *cursor_;
+        c.extend(payload.substr(0, readable), payload.size());
         StoredCursor::Kind kind;
         std::string_view text;
         std::int64_t number = 0;
-        for (bool walking = true; walking;) {
+        for (;;) {
+            // Short of the whole payload, a step that would read past what
+            // is readable waits for the next call, from where it started.
+            const StoredCursor before = c;
             std::string_view span;
-            switch (c.span(span)) {
-            case StoredCursor::Span::Broken: failed_.store(true, std::memory_order_release); return;
-            case StoredCursor::Span::Taken: spans_.push_back(span); continue;
-            case StoredCursor::Span::None: break;
+            const StoredCursor::Span framed = c.span(span);
+            if (framed == StoredCursor::Span::Taken) {
+                if (!whole && static_cast<std::size_t>(span.data() + span.size() - payload.data()) > readable) {
+                    c = before;
+                    return;
+                }
+                if (!add(span)) return;
+                continue;
             }
-            walking = !c.at_end();
-            if (walking && !c.next(kind, text, number)) {
-                failed_.store(true, std::memory_order_release);
+            bool stepped = framed == StoredCursor::Span::None;
+            if (stepped && c.at_end()) {
+                if (!whole) {
+                    c = before;
+                    return;
+                }
+                complete_.store(true, std::memory_order_release);
                 return;
+            }
+            stepped = stepped && c.next(kind, text, number);
+            if (!stepped) {
+                if (!whole) {
+                    c = before;
+                    return;
+                }
+                return fail();
             }
         }
     } catch (...) {
-        failed_.store(true, std::memory_order_release);
-        return;
+        fail();
     }
-    listed_.store(true, std::memory_order_release);
-    if (helped) {
-        work();
-        return;
-    }
-    try {
-        platform::Background helper([this] { work(); });
-        work();
-        helper.join();
-    } catch (...) {
-        // No thread: this one did all the work.
-    }
-}
-
-void StoredPayloadCheck::help() noexcept {
-    if (listed_.load(std::memory_order_acquire)) work();
 }
 
 void StoredPayloadCheck::work() noexcept {
-    // Spans in batches, so that the two threads rarely meet on the counter.
+    // Spans in batches, so that the threads rarely meet on the counter.
     constexpr std::size_t kBatch = 64;
     try {
         std::vector<std::string_view> below;
         for (;;) {
             const std::size_t first = next_.fetch_add(kBatch, std::memory_order_relaxed);
-            if (first >= spans_.size()) return;
-            const std::size_t last = std::min(spans_.size(), first + kBatch);
+            std::size_t last = first + kBatch;
+            for (;;) {
+                if (failed_.load(std::memory_order_acquire)) return;
+                // Complete first: the count read after it is the final one.
+                const bool complete = complete_.load(std::memory_order_acquire);
+                const std::size_t listed = listed_.load(std::memory_order_acquire);
+                if (listed >= last) break;
+                if (complete) {
+                    last = listed;
+                    break;
+                }
+                std::this_thread::yield();
+            }
+            if (first >= last) return;
             for (std::size_t i = first; i < last; ++i) {
                 if (failed_.load(std::memory_order_relaxed)) return;
-                below.assign(1, spans_[i]);
+                below.assign(1, at(i));
                 while (!below.empty()) {
                     const std::string_view next = below.back();
                     below.pop_back();
-                    if (!stored_group_reads_through(next, below)) {
-                        failed_.store(true, std::memory_order_release);
-                        return;
-                    }
+                    if (!stored_group_reads_through(next, below)) return fail();
                 }
             }
+            checked_.fetch_add(last - first, std::memory_order_release);
         }
     } catch (...) {
-        failed_.store(true, std::memory_order_release);
+        fail();
     }
 }
 

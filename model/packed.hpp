@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 #include <string_view>
 #include <vector>
 
 #include "corelib/platform.hpp"
+#include "corelib/stored_cursor.hpp"
 #include "model/key_table.hpp"
 #include "tr47ini/model.hpp"
 
@@ -327,26 +329,40 @@ private:
 };
 
 // Whether every span of a stored payload, wherever it stands, holds a group
-// that reads through (the check above passes for each). Shared by two
-// threads: the reading thread walks the payload for its spans and checks
-// them; a helper checks spans of the same list: one that is free later
-// (`helped`), else one started for it once the list is made. Neither waits
-// for the other.
+// that reads through (the check above passes for each). One thread lists
+// the spans as the payload becomes readable, in steps: the bytes it walks
+// over were just hashed or decrypted, so the walk from span to span costs
+// no trip to memory. Any number of threads check the spans listed so far,
+// in batches, and wait for more until the list is complete or stopped.
 class StoredPayloadCheck {
 public:
-    void run(std::string_view payload, bool helped) noexcept;
-    void help() noexcept;
-    // After both ended: true when every span read through; false when unsure.
+    // The payload's first `readable` bytes may be read (growing from call to
+    // call; the list is complete once they are all of it). One thread only.
+    void list(std::string_view payload, std::size_t readable) noexcept;
+    // Nothing more will be listed: the check fails.
+    void stop() noexcept;
+    void work() noexcept;
+    // After all threads ended: true when every span read through; false
+    // when unsure.
     bool passed() const noexcept {
-        return listed_.load(std::memory_order_acquire) && !failed_.load(std::memory_order_acquire);
+        return complete_.load(std::memory_order_acquire) && !failed_.load(std::memory_order_acquire) &&
+               checked_.load(std::memory_order_acquire) == listed_.load(std::memory_order_acquire);
     }
 
 private:
-    void work() noexcept;
-    std::vector<std::string_view> spans_;
-    std::atomic<bool> listed_{false};
+    static constexpr std::size_t kBlock = 4096;
+    void fail() noexcept;
+    bool add(std::string_view span) noexcept;
+    std::string_view at(std::size_t i) const noexcept { return blocks_[i / kBlock][i % kBlock]; }
+
+    // The lister's place; blocks of spans, none moved once listed.
+    std::optional<StoredCursor> cursor_;
+    std::vector<std::unique_ptr<std::string_view[]>> blocks_;
+    std::atomic<std::size_t> listed_{0};
+    std::atomic<bool> complete_{false};
     std::atomic<bool> failed_{false};
     std::atomic<std::size_t> next_{0};
+    std::atomic<std::size_t> checked_{0};
 };
 
 // While one lives on a thread, the check above is off: the payload being

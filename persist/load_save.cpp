@@ -22,7 +22,8 @@ bool run(DataObject* data, const std::string& file, const std::string& password,
         detail::StoredPayloadCheck check;
         {
             detail::WhileChecksummed alongside(
-                {[&](std::string_view payload, bool helped) { check.run(payload, helped); }, [&] { check.help(); }});
+                {[&](std::string_view payload, std::size_t readable) { check.list(payload, readable); },
+                 [&] { check.stop(); }, [&] { check.work(); }});
             reader->open(file, save ? 2 : 1, password, true, true, nullptr);
         }
         if (save) {

@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <deque>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "corelib/stored_file.hpp"
+#include "model/packed.hpp"
 #include "tests/support/helpers.hpp"
 #include "tests/support/persistence.hpp"
 
@@ -71,9 +74,43 @@ TEST(LoadSave, PasswordsDamageAndTruncation) {
     }
 }
 
+namespace {
+// A stored groups collection of `groups` groups in spans, each with one
+// value; `broken` adds a group that announces five values and stores none.
+void write_groups_file(const std::string& path, const std::string& password, int groups, bool broken) {
+    ref<ReaderObject> out = ReaderObject::create();
+    ASSERT_TRUE(out->open(path, 2, password, true, true));
+    auto collection_head = [&](std::int32_t n) {
+        out->write_value(Variant("1.0"));
+        out->write_value(Variant());
+        out->write_value(Variant(n));
+    };
+    collection_head(groups + (broken ? 1 : 0));
+    for (int g = 0; g < groups; ++g) {
+        const std::size_t mark = out->begin_span();
+        const std::string name = "Group" + std::to_string(g);
+        for (const std::string& t : {std::string("1.0"), name, std::string(), name, std::string()})
+            out->write_value(Variant(t));
+        collection_head(1);
+        for (const Variant& v :
+             {Variant("1.0"), Variant("Text"), Variant("Text"), Variant(8), Variant(std::string(60, 'x')), Variant("")})
+            out->write_value(v);
+        collection_head(0);
+        out->end_span(mark);
+    }
+    if (broken) {
+        const std::size_t mark = out->begin_span();
+        for (const char* t : {"1.0", "G", "", "G", ""}) out->write_value(Variant(t));
+        collection_head(5); // five values announced, none stored
+        out->end_span(mark);
+    }
+    out->close();
+}
+} // namespace
+
 TEST(LoadSave, LargeFilesAreCheckedOnTwoThreadsWithTheSameOutcome) {
     // Files of 4 MiB and more have their structure checked on two threads
-    // (while the checksum is computed, or once they are decrypted); small
+    // (while the checksum is computed, or while they are decrypted); small
     // ones while being read. Both must give the same results: a good file
     // loads, a damaged one changes nothing, one with a broken group inside
     // (and a right checksum) fails after the groups before it.
@@ -84,41 +121,8 @@ TEST(LoadSave, LargeFilesAreCheckedOnTwoThreadsWithTheSameOutcome) {
             SCOPED_TRACE(groups);
             SCOPED_TRACE(password);
             const std::string good = dir.file("good.tr47"), bad = dir.file("bad.tr47");
-            {
-                ref<ReaderObject> w = ReaderObject::create();
-                ASSERT_TRUE(w->open(good, 2, password, true, true));
-                ref<ReaderObject> b = ReaderObject::create();
-                ASSERT_TRUE(b->open(bad, 2, password, true, true));
-                for (ReaderObject* out : {w.get(), b.get()}) {
-                    auto collection_head = [&](std::int32_t n) {
-                        out->write_value(Variant("1.0"));
-                        out->write_value(Variant());
-                        out->write_value(Variant(n));
-                    };
-                    const bool broken = out == b.get();
-                    collection_head(groups + (broken ? 1 : 0));
-                    for (int g = 0; g < groups; ++g) {
-                        const std::size_t mark = out->begin_span();
-                        const std::string name = "Group" + std::to_string(g);
-                        for (const std::string& t : {std::string("1.0"), name, std::string(), name, std::string()})
-                            out->write_value(Variant(t));
-                        collection_head(1);
-                        for (const Variant& v : {Variant("1.0"), Variant("Text"), Variant("Text"), Variant(8),
-                                                 Variant(std::string(60, 'x')), Variant("")})
-                            out->write_value(v);
-                        collection_head(0);
-                        out->end_span(mark);
-                    }
-                    if (broken) {
-                        const std::size_t mark = out->begin_span();
-                        for (const char* t : {"1.0", "G", "", "G", ""}) out->write_value(Variant(t));
-                        collection_head(5); // five values announced, none stored
-                        out->end_span(mark);
-                    }
-                }
-                w->close();
-                b->close();
-            }
+            write_groups_file(good, password, groups, false);
+            write_groups_file(bad, password, groups, true);
             ref<cls_INIGroups> loaded = cls_INIGroups::create();
             ASSERT_TRUE(loaded->LOAD(good, password));
             ASSERT_EQ(loaded->COUNT(), groups);
@@ -134,6 +138,49 @@ TEST(LoadSave, LargeFilesAreCheckedOnTwoThreadsWithTheSameOutcome) {
             EXPECT_FALSE(loaded->LOAD(dir.file("damaged.tr47"), password));
             EXPECT_EQ(loaded->COUNT(), groups); // unchanged
         }
+}
+
+TEST(LoadSave, PayloadChecksListSpansOnlyOnceTheyAreWhollyReadable) {
+    // The payload becomes readable in steps (as it is hashed or decrypted)
+    // while another thread checks the spans listed so far. Each step here
+    // hands over a copy in which the bytes not yet readable are garbage: a
+    // span listed before its last byte is readable fails the check. A good
+    // payload passes in steps of any size, a broken one never does, and a
+    // stopped check fails without a hang.
+    TempDir dir;
+    const std::string good = dir.file("good.tr47"), bad = dir.file("bad.tr47");
+    write_groups_file(good, "", 300, false);
+    write_groups_file(bad, "", 300, true);
+    // An unprotected file: a 12-byte head, the payload's length (8 bytes),
+    // the payload, its 32-byte digest.
+    auto payload_of = [](const std::string& file) {
+        std::uint64_t n = 0;
+        for (int i = 0; i < 8; ++i) n |= std::uint64_t(static_cast<unsigned char>(file[12 + i])) << (8 * i);
+        return file.substr(20, n);
+    };
+    const std::string goodPayload = payload_of(read_file(good)), badPayload = payload_of(read_file(bad));
+    ASSERT_GT(goodPayload.size(), 30000u);
+    for (const std::string* payload : {&goodPayload, &badPayload})
+        for (std::size_t step : {std::size_t{1} << 20, std::size_t{4096}, std::size_t{997}, std::size_t{97}}) {
+            SCOPED_TRACE(step);
+            std::deque<std::string> shown; // every copy stays: listed spans point into it
+            detail::StoredPayloadCheck check;
+            std::thread checker([&] { check.work(); });
+            for (std::size_t readable = 0; readable < payload->size();) {
+                readable = std::min(payload->size(), readable + step);
+                shown.push_back(payload->substr(0, readable) + std::string(payload->size() - readable, '\xFF'));
+                check.list(shown.back(), readable);
+            }
+            check.work();
+            checker.join();
+            EXPECT_EQ(check.passed(), payload == &goodPayload);
+        }
+    detail::StoredPayloadCheck stopped;
+    std::thread waiting([&] { stopped.work(); });
+    stopped.list(goodPayload, goodPayload.size() / 2);
+    stopped.stop();
+    waiting.join();
+    EXPECT_FALSE(stopped.passed());
 }
 
 TEST(LoadSave, SaveNeverDestroysThePreviousFile) {
