@@ -263,15 +263,26 @@ bool is_boolean_word(std::string_view text, bool* value) {
     return false;
 }
 
-std::int32_t classify_text(std::string_view text, double* fullNumber) {
-    std::string_view t = trim_blanks(text);
+namespace {
+// classify_text on a trimmed text; `ascii` when it is known to hold only
+// ASCII characters. `booleanWord` hears of a boolean word: 0 false, 1 true.
+std::int32_t classify_trimmed(std::string_view t, double* fullNumber, bool ascii, int* booleanWord) {
     if (t.empty()) return 0;
     double d = 0;
     if (detail::parse_full_number(t, d)) {
         if (fullNumber) *fullNumber = d;
         return 1;
     }
-    if (is_boolean_word(t, nullptr) || upper_starts_with(t, "ENUM(")) return 1;
+    bool flag = false;
+    if (ascii || is_ascii(t)) {
+        if (t.size() >= 2 && t.size() <= 6 && is_boolean_word(t, &flag)) {
+            if (booleanWord) *booleanWord = flag ? 1 : 0;
+            return 1;
+        }
+        if (t.size() >= 5 && ascii_upper_equals(t.substr(0, 5), "ENUM(")) return 1;
+    } else if (is_boolean_word(t, nullptr) || upper_starts_with(t, "ENUM(")) {
+        return 1;
+    }
     // Three numeric fields with one separator and a four-digit year at one
     // end. Only the 10-character form is a date candidate; shorter forms
     // stay texts rather than be read as a number.
@@ -298,6 +309,15 @@ std::int32_t classify_text(std::string_view text, double* fullNumber) {
     };
     if (shape(t)) return t.size() == 10 ? 2 : 3;
     return 3;
+}
+} // namespace
+
+std::int32_t classify_text(std::string_view text, double* fullNumber) {
+    return classify_trimmed(trim_blanks(text), fullNumber, false, nullptr);
+}
+
+std::int32_t classify_ascii_text(std::string_view trimmed, double* fullNumber, int* booleanWord) {
+    return classify_trimmed(trimmed, fullNumber, true, booleanWord);
 }
 
 } // namespace detail

@@ -18,6 +18,10 @@ bool read_number_prefix(std::string_view text, std::string_view decimalMarks, st
 
 // Toolkit::classify; for a text that is one whole number, also its value.
 std::int32_t classify_text(std::string_view text, double* fullNumber);
+// The same for a text without blanks at either end that holds only ASCII
+// characters; `booleanWord`, unless null, hears of a boolean word (1 for a
+// true one, 0 for a false one) and is left alone otherwise.
+std::int32_t classify_ascii_text(std::string_view trimmed, double* fullNumber, int* booleanWord);
 
 // Whether the upper case of a text starts with that prefix, without
 // building the upper-case text for plain ASCII.

@@ -47,12 +47,17 @@ Keyword keyword_of(std::string_view name) {
         const int u = first & ~0x20;
         if (u != 'B' && u != 'C' && u != 'E' && u != 'R') return Keyword::None;
     }
-    bool ascii = true;
-    for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80 && c != 'i';
-    // Other letters can upper-case to ASCII ones (dotless i to I) and i does
-    // not become I in every locale, so only such names skip the case mapping.
-    if (!ascii) return is(upper(name));
-    if (name.size() < 3 || name.size() > 7) return Keyword::None;
+    bool ascii = true, hasI = false;
+    for (char c : name) {
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        hasI = hasI || c == 'i';
+    }
+    // Other letters can upper-case to ASCII ones (dotless i to I), and i does
+    // not become I in every locale: such names take the case mapping. Of
+    // the keywords only BEGIN holds an I, so an ASCII name with i of another
+    // length is none.
+    if (!ascii || (hasI && name.size() == 5)) return is(upper(name));
+    if (name.size() < 3 || name.size() > 7 || hasI) return Keyword::None;
     char buf[8];
     for (std::size_t i = 0; i < name.size(); ++i)
         buf[i] = static_cast<char>(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]);
@@ -358,8 +363,9 @@ private:
             return true;
         }
         double whole = std::numeric_limits<double>::quiet_NaN();
-        bool flag = false;
-        switch (classify_text(text, &whole)) {
+        int booleanWord = -1;
+        // The text is trimmed and all ASCII (see the scan above).
+        switch (classify_ascii_text(text, &whole, &booleanWord)) {
         case 1:
             if (!std::isnan(whole)) {
                 // Without a comma the leading number is the whole one.
@@ -371,10 +377,10 @@ private:
                 } else {
                     as_text(text);
                 }
-            } else if (is_boolean_word(text, &flag)) {
+            } else if (booleanWord >= 0) {
                 r.set_sort(ID_INIValueSort_Boolean);
                 r.type = VarType::Boolean;
-                r.u.flag = flag;
+                r.u.flag = booleanWord == 1;
             } else {
                 return false; // not reached without brackets
             }
