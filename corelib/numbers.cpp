@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "corelib/utf.hpp"
 #include "tr47ini/corelib.hpp"
 
 namespace tr47 {
@@ -241,10 +242,28 @@ bool ascii_upper_equals(std::string_view text, std::string_view upperWord) {
     return true;
 }
 
+// The text up to the end of its n-th character as upper() steps through
+// it (a code point, or a byte that is no UTF-8), or all of it. upper() maps
+// character by character, so the upper case of this part is the start of
+// the upper case of the text.
+std::string_view first_characters(std::string_view text, std::size_t n) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t i = 0;
+    for (; n > 0 && i < text.size(); --n) {
+        if (s[i] < 0x80)
+            ++i;
+        else
+            utf8_next(s, i, text.size());
+    }
+    return text.substr(0, i);
+}
+
 } // namespace
 
 bool upper_starts_with(std::string_view text, std::string_view upperPrefix) {
-    if (!is_ascii(text)) return upper(text).rfind(upperPrefix, 0) == 0;
+    // Only as many characters as the (ASCII) prefix holds can make it: each
+    // other one upper-cases to a character of its own.
+    if (!is_ascii(text)) return upper(first_characters(text, upperPrefix.size())).rfind(upperPrefix, 0) == 0;
     return text.size() >= upperPrefix.size() && ascii_upper_equals(text.substr(0, upperPrefix.size()), upperPrefix);
 }
 
@@ -252,8 +271,11 @@ bool is_boolean_word(std::string_view text, bool* value) {
     static constexpr std::string_view words[] = {"TRUE", "WAHR", "YES", "JA", "FALSE", "FALSCH", "NO", "NEIN"};
     const bool ascii = is_ascii(text);
     // An ASCII text upper-cases to the same length: only words of its length
-    // can match. Other texts are upper-cased once for all eight words.
+    // can match. Other texts are upper-cased once for all eight words, if
+    // they are no longer than the longest (upper() maps character by
+    // character).
     if (ascii && (text.size() < 2 || text.size() > 6)) return false;
+    if (!ascii && first_characters(text, 6).size() < text.size()) return false;
     const std::string u = ascii ? std::string() : upper(text);
     for (int i = 0; i < 8; ++i)
         if (ascii ? ascii_upper_equals(text, words[i]) : u == words[i]) {

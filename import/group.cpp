@@ -10,6 +10,9 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "corelib/limits.hpp"
 #include "corelib/numbers.hpp"
@@ -41,8 +44,9 @@ Keyword keyword_of(std::string_view name) {
         }
     };
     // Every keyword starts with B, C, E or R, and no other ASCII character
-    // upper-cases to one of them: most names end here.
-    if (name.empty()) return Keyword::None;
+    // upper-cases to one of them: most names end here. A keyword has seven
+    // characters at most, of four bytes at most.
+    if (name.empty() || name.size() > 28) return Keyword::None;
     if (const auto first = static_cast<unsigned char>(name[0]); first < 0x80) {
         const int u = first & ~0x20;
         if (u != 'B' && u != 'C' && u != 'E' && u != 'R') return Keyword::None;
@@ -83,6 +87,41 @@ bool has_control_below_14(std::string_view s) {
     }
     std::memcpy(&w, s.data() + n - 8, 8); // the last (overlapping) word
     return below(w);
+}
+
+// The places of the (at most two) commas of a value text, and whether it
+// holds a non-ASCII byte; false for a text with more commas, a quote or a
+// bracket. Sixteen bytes at a time where the processor allows.
+bool find_commas(std::string_view text, std::size_t (&commas)[2], int& count, bool& nonAscii) {
+    count = 0;
+    nonAscii = false;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i comma = _mm_set1_epi8(','), open = _mm_set1_epi8('('), close = _mm_set1_epi8(')'),
+                  quote = _mm_set1_epi8('"');
+    for (; k + 16 <= text.size(); k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + k));
+        const __m128i brackets = _mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close));
+        if (_mm_movemask_epi8(_mm_or_si128(brackets, _mm_cmpeq_epi8(v, quote))) != 0) return false;
+        nonAscii = nonAscii || _mm_movemask_epi8(v) != 0; // the top bits
+        for (auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma))); found != 0;
+             found &= found - 1) {
+            if (count == 2) return false;
+            commas[count++] = k + static_cast<std::size_t>(__builtin_ctz(found));
+        }
+    }
+#endif
+    for (; k < text.size(); ++k) {
+        const char c = text[k];
+        if (c == ',') {
+            if (count == 2) return false;
+            commas[count++] = k;
+        } else if (c == '(' || c == ')' || c == '"') {
+            return false;
+        }
+        nonAscii = nonAscii || static_cast<unsigned char>(c) >= 0x80;
+    }
+    return true;
 }
 
 // One open group block. A group that nothing outside the import can reach
@@ -318,17 +357,10 @@ private:
         if (quoted && text.substr(1, text.size() - 2).find('"') != std::string_view::npos) return false;
         std::size_t commas[2];
         int commaCount = 0;
-        if (!quoted)
-            for (std::size_t k = 0; k < text.size(); ++k) {
-                const char c = text[k];
-                if (c == ',') {
-                    if (commaCount == 2) return false;
-                    commas[commaCount++] = k;
-                } else if (c == '(' || c == ')' || c == '"' || static_cast<unsigned char>(c) >= 0x80) {
-                    return false;
-                }
-            }
-        if (commaCount == 1) return false;
+        bool nonAscii = false;
+        if (!quoted && !find_commas(text, commas, commaCount, nonAscii)) return false;
+        // Other letters than ASCII ones only in a text without commas.
+        if (commaCount == 1 || (nonAscii && commaCount > 0)) return false;
         cls_INIValues* values = nullptr;
         if (f.group) {
             values = f.group->VALUES().get();
@@ -364,8 +396,12 @@ private:
         }
         double whole = std::numeric_limits<double>::quiet_NaN();
         int booleanWord = -1;
-        // The text is trimmed and all ASCII (see the scan above).
-        switch (classify_ascii_text(text, &whole, &booleanWord)) {
+        // The text is trimmed; most are all ASCII.
+        const std::int32_t cls =
+            nonAscii ? classify_text(text, &whole) : classify_ascii_text(text, &whole, &booleanWord);
+        if (bool flag = false; nonAscii && cls == 1 && std::isnan(whole) && is_boolean_word(text, &flag))
+            booleanWord = flag ? 1 : 0;
+        switch (cls) {
         case 1:
             if (!std::isnan(whole)) {
                 // Without a comma the leading number is the whole one.

@@ -26,7 +26,7 @@ namespace {
 // Value lines whose reading has corner cases: numbers that stay texts,
 // signs, marks, exponents, hexadecimal, dates valid and not, boolean words
 // in any case, quoted texts, colours in and out of range, empty contents, a
-// lower-case i in names, keywords with "=".
+// lower-case i in names, keywords with "=", texts beyond ASCII.
 const char* const kLines[] = {
     "A=5",
     "B=0",
@@ -63,6 +63,20 @@ const char* const kLines[] = {
     "Ag=1,2,3,4",
     "Ah=yes please",
     "Ai=9999999999999999",
+    // Texts with other letters than ASCII ones: a boolean word through a
+    // dotless i, full-width letters, a combining accent, a non-breaking
+    // space, a Windows-1252 byte, with a comma and in brackets.
+    "Aj=Gr\xC3\xBC\xC3\x9F"
+    "e aus K\xC3\xB6ln",
+    "Ak=ne\xC4\xB1n",
+    "Al=\xEF\xBD\x8A\xEF\xBD\x81",
+    "Am=ja\xCC\x81",
+    "An=wahr\xC2\xA0",
+    "Ao=caf\xE9",
+    "Ap=\xC3\xA4, b",
+    "Aq=(\xC3\xA4)",
+    "Ar=  \xE6\x97\xA5\xE6\x9C\xAC  ",
+    "As=2020-02-2\xC3\xA9",
 };
 
 std::string corpus() {
