@@ -137,6 +137,17 @@ TEST(NumberReading, ParserLeadingNumberAndClassifier) {
     for (const char* text : {"5", "-1.5", "1,5", "0,0", "&HFF", "1E5", "ja", "FALSCH", "ENUM(Modes)", "enum(x"})
         EXPECT_EQ(tk.classify(text, "."), 1) << text;
     EXPECT_EQ(tk.classify("", "."), 0);
+    // Beyond ASCII the words are matched on their upper case, character by
+    // character: a long s is an S, a dotless i an I. Seven bytes can be six
+    // characters; seven characters are too many.
+    EXPECT_EQ(tk.classify("fal\xC5\xBF\x63h", "."), 1);
+    EXPECT_EQ(tk.classify("ne\xC4\xB1n", "."), 1);
+    EXPECT_EQ(tk.classify("ye\xC5\xBF", "."), 1);
+    EXPECT_EQ(tk.classify("fal\xC5\xBF\x63hx", "."), 3);
+    EXPECT_EQ(tk.classify("f\xC3\xA4lsch", "."), 3);
+    EXPECT_EQ(tk.classify("enum(\xC3\xA4", "."), 1);
+    EXPECT_EQ(tk.classify("\xC3\xA4num(x)", "."), 3);
+    EXPECT_EQ(tk.classify("ENU\xC3\x9C(x)", "."), 3);
 }
 
 TEST(Text, UpperCaseAndKeysBeyondAscii) {
