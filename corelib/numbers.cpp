@@ -302,7 +302,11 @@ std::int32_t classify_trimmed(std::string_view t, double* fullNumber, bool ascii
             return 1;
         }
         if (t.size() >= 5 && ascii_upper_equals(t.substr(0, 5), "ENUM(")) return 1;
-    } else if (is_boolean_word(t, nullptr) || upper_starts_with(t, "ENUM(")) {
+    } else if (is_boolean_word(t, nullptr)) {
+        return 1;
+    } else if (const std::size_t paren = t.find('(');
+               paren != std::string_view::npos && paren < 5 * 4 && upper_starts_with(t, "ENUM(")) {
+        // The bracket comes as itself within the first five characters.
         return 1;
     }
     // Three numeric fields with one separator and a four-digit year at one
@@ -329,7 +333,8 @@ std::int32_t classify_trimmed(std::string_view t, double* fullNumber, bool ascii
         bool yearLast = f[2].size() == 4 && f[0].size() <= 2 && f[1].size() <= 2;
         return yearFirst || yearLast;
     };
-    if (shape(t)) return t.size() == 10 ? 2 : 3;
+    // Three fields of up to four digits and two separators: 14 at most.
+    if (t.size() <= 14 && shape(t)) return t.size() == 10 ? 2 : 3;
     return 3;
 }
 } // namespace

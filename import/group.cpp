@@ -350,7 +350,9 @@ private:
         }
         if (i == 0 || i == s.size() || i > PackedValue::kMaxNameBytes) return false;
         const std::string_view name = s.substr(0, i);
-        if (keyword_of(name) != Keyword::None) return false;
+        // An ASCII name (see above) is a keyword only if it has three to
+        // seven letters and starts as one.
+        if (i >= 3 && i <= 7 && keyword_of(name) != Keyword::None) return false;
         const std::string_view text = trim_blanks(s.substr(i + 1));
         // One quoted text ("a, b"), or a colour of three plain components.
         bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';
