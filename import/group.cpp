@@ -351,8 +351,11 @@ private:
         if (i == 0 || i == s.size() || i > PackedValue::kMaxNameBytes) return false;
         const std::string_view name = s.substr(0, i);
         // An ASCII name (see above) is a keyword only if it has three to
-        // seven letters and starts as one.
-        if (i >= 3 && i <= 7 && keyword_of(name) != Keyword::None) return false;
+        // seven letters and starts as one (B, C, E or R in either case).
+        const int first = name[0] & ~0x20;
+        if (i >= 3 && i <= 7 && (first == 'B' || first == 'C' || first == 'E' || first == 'R') &&
+            keyword_of(name) != Keyword::None)
+            return false;
         const std::string_view text = trim_blanks(s.substr(i + 1));
         // One quoted text ("a, b"), or a colour of three plain components.
         bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';

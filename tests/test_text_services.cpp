@@ -150,6 +150,19 @@ TEST(NumberReading, ParserLeadingNumberAndClassifier) {
     EXPECT_EQ(tk.classify("ENU\xC3\x9C(x)", "."), 3);
 }
 
+TEST(Text, TrimBlanksCutsBlanksOnlyAtEitherEnd) {
+    // Every mix of up to 20 blanks around a word (other bytes at the edges
+    // of the eight-byte steps included): only the blanks at the ends go.
+    for (std::size_t before = 0; before <= 20; ++before)
+        for (std::size_t after = 0; after <= 20; after += 3)
+            for (const std::string word : {"", "x", "a b", "\t", "\xC3\xA4  z", "12345678 9"}) {
+                const std::string text = std::string(before, ' ') + word + std::string(after, ' ');
+                const std::string expected = word.empty() ? "" : word;
+                EXPECT_EQ(trim_blanks(text), expected) << before << "/" << after << "/" << word;
+            }
+    EXPECT_EQ(trim_blanks(std::string(17, ' ')), "");
+}
+
 TEST(Text, UpperCaseAndKeysBeyondAscii) {
     EXPECT_EQ(upper("straße"), "STRAßE"); // ß stays ß
     EXPECT_EQ(upper("äöü"), "ÄÖÜ");
