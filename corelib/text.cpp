@@ -1,4 +1,3 @@
-#include <bit>
 #include <cstring>
 
 #include "corelib/key_hash.hpp"
@@ -85,20 +84,6 @@ std::string upper(std::string_view text) {
 
 std::string_view trim_blanks(std::string_view t) noexcept {
     std::size_t a = 0, b = t.size();
-    if constexpr (std::endian::native == std::endian::little) {
-        // Indented lines: eight blanks at a time; the first other byte is
-        // the lowest one that differs from a blank.
-        constexpr std::uint64_t kBlanks = 0x2020202020202020ull;
-        while (b - a >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, t.data() + a, 8);
-            if (w != kBlanks) {
-                a += static_cast<std::size_t>(std::countr_zero(w ^ kBlanks)) / 8;
-                break;
-            }
-            a += 8;
-        }
-    }
     while (a < b && t[a] == ' ') ++a;
     while (b > a && t[b - 1] == ' ') --b;
     return t.substr(a, b - a);
