@@ -5,6 +5,7 @@
 // with its own pending prefix and error mode, but the levels live on an
 // explicit stack instead of the native one, so a file of any nesting depth
 // imports without exhausting the stack.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -345,10 +346,8 @@ private:
     // statement to that path.
     bool simple_value(Frame& f, std::string_view s) {
         std::size_t i = 0;
-        for (; i < s.size() && s[i] != '='; ++i) {
-            if (!is_ascii_name_char(s[i], i_is_name_)) return false;
-        }
-        if (i == 0 || i == s.size() || i > PackedValue::kMaxNameBytes) return false;
+        while (i < s.size() && name_chars_[static_cast<unsigned char>(s[i])]) ++i;
+        if (i == 0 || i == s.size() || s[i] != '=' || i > PackedValue::kMaxNameBytes) return false;
         const std::string_view name = s.substr(0, i);
         // An ASCII name (see above) is a keyword only if it has three to
         // seven letters and starts as one (B, C, E or R in either case).
@@ -665,8 +664,14 @@ private:
     ref<cls_INI> root_;
     ref<PackedPool> pool_ = PackedPool::create();
     NameInterner names_{*pool_};
-    // Whether i is a name character in this locale (asked once per import).
+    // Whether i is a name character in this locale (asked once per import),
+    // and the ASCII name characters by byte.
     const bool i_is_name_ = is_name_char("i");
+    const std::array<bool, 256> name_chars_ = [this] {
+        std::array<bool, 256> table{};
+        for (int c = 0; c < 0x80; ++c) table[static_cast<std::size_t>(c)] = is_ascii_name_char(char(c), i_is_name_);
+        return table;
+    }();
     // A deque: its frames never move, and a deep file's stack of them is
     // not copied as it grows.
     std::deque<Frame> stack_;
