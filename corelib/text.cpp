@@ -133,12 +133,33 @@ bool key_matches(std::string_view key, std::string_view normalised) {
 namespace detail {
 
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
-    // Eight bytes per step: keys are short, and multiplies mix enough for a
-    // table that takes its slot from any of the bits (the key index takes
-    // the high ones).
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ normalised.size();
+    // Eight bytes per step, or two loads for a key of up to 16 bytes: keys
+    // are short, and multiplies mix enough for a table that takes its slot
+    // from any of the bits (the key index takes the high ones).
     const char* p = normalised.data();
     std::size_t n = normalised.size();
+    if (n <= 16) {
+        // Most keys: two words (or halves), overlapping when shorter.
+        std::uint64_t a = 0, b = 0;
+        if (n >= 8) {
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + n - 8, 8);
+        } else if (n >= 4) {
+            std::uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x, b = y;
+        } else if (n > 0) {
+            const auto byte = [&](std::size_t i) { return std::uint64_t(static_cast<std::uint8_t>(p[i])); };
+            a = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
+        }
+        std::uint64_t h = ((a ^ 0x9E3779B97F4A7C15ull) * 0xFF51AFD7ED558CCDull) ^ (b + n);
+        h *= 0xC4CEB9FE1A85EC53ull;
+        h ^= h >> 29;
+        h *= 0xFF51AFD7ED558CCDull;
+        return static_cast<std::uint32_t>(h ^ (h >> 32));
+    }
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
     for (; n >= 8; p += 8, n -= 8) {
         std::uint64_t w;
         std::memcpy(&w, p, 8);
