@@ -69,6 +69,33 @@ Keyword keyword_of(std::string_view name) {
     return is(std::string_view(buf, name.size()));
 }
 
+// keyword_of for an ASCII name of three to seven characters, on one word.
+constexpr std::uint64_t word_of(std::string_view upperName) {
+    std::uint64_t w = 0;
+    for (std::size_t k = 0; k < upperName.size(); ++k)
+        w |= std::uint64_t(static_cast<std::uint8_t>(upperName[k])) << (8 * k);
+    return w;
+}
+Keyword ascii_keyword_of(std::string_view name) {
+    std::uint64_t w = 0;
+    bool hasI = false;
+    for (std::size_t k = 0; k < name.size(); ++k) {
+        const char c = name[k];
+        hasI = hasI || c == 'i';
+        w |= std::uint64_t(static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c)) << (8 * k);
+    }
+    // i upper-cases by the locale; of the keywords only BEGIN holds an I.
+    if (hasI) return name.size() == 5 ? keyword_of(name) : Keyword::None;
+    switch (w) {
+    case word_of("BEGIN"): return Keyword::Begin;
+    case word_of("COMMENT"):
+    case word_of("REM"): return Keyword::Comment;
+    case word_of("ENUM"): return Keyword::Enum;
+    case word_of("END"): return Keyword::End;
+    default: return Keyword::None;
+    }
+}
+
 // Whether a byte below 14 (among them tab, backspace, CR and LF) occurs,
 // eight bytes at a time: (w - 0x0E..) & ~w & 0x80.. is non-zero exactly when
 // some byte of w is below 0x0E.
@@ -305,7 +332,7 @@ private:
         if (i < 3 || i > 7 || (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80)) return false;
         // A name character right after the letters makes it a longer name.
         if (i < s.size() && is_ascii_name_char(s[i], true)) return false;
-        const Keyword k = keyword_of(s.substr(0, i));
+        const Keyword k = ascii_keyword_of(s.substr(0, i));
         if (k == Keyword::End) {
             step = Step::BlockEnd;
             return true;
@@ -353,7 +380,7 @@ private:
         // seven letters and starts as one (B, C, E or R in either case).
         const int first = name[0] & ~0x20;
         if (i >= 3 && i <= 7 && (first == 'B' || first == 'C' || first == 'E' || first == 'R') &&
-            keyword_of(name) != Keyword::None)
+            ascii_keyword_of(name) != Keyword::None)
             return false;
         const std::string_view text = trim_blanks(s.substr(i + 1));
         // One quoted text ("a, b"), or a colour of three plain components.
