@@ -1,5 +1,6 @@
 #include "import/ini_text.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -77,7 +78,17 @@ bool colour_number(std::string_view r, std::string_view g, std::string_view b, s
     std::int32_t c[3];
     const std::string_view parts[3] = {r, g, b};
     for (int i = 0; i < 3; ++i) {
-        double v = std::nearbyint(leading_number(parts[i])); // halves to even
+        // The usual component is a few plain digits: its value as it stands.
+        const std::string_view p = parts[i];
+        if (!p.empty() && p.size() <= 5 &&
+            std::all_of(p.begin(), p.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+            std::int32_t v = 0;
+            for (char d : p) v = v * 10 + (d - '0');
+            if (v > 32767) return false;
+            c[i] = v > 255 ? 255 : v;
+            continue;
+        }
+        double v = std::nearbyint(leading_number(p)); // halves to even
         if (!(v >= 0.0 && v <= 32767.0)) return false;
         c[i] = v > 255.0 ? 255 : static_cast<std::int32_t>(v);
     }

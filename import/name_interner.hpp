@@ -32,8 +32,7 @@ public:
         for (std::uint32_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (!s.text) break;
-            if (s.hash == h && s.length == name.size() && std::memcmp(s.text, name.data(), name.size()) == 0)
-                return s.text;
+            if (s.hash == h && s.length == name.size() && same_bytes(s.text, name.data(), name.size())) return s.text;
         }
         const char* kept = pool_.keep(name);
         if ((used_ + 1) * 4 > (mask_ + 1) * 3) {
@@ -51,6 +50,19 @@ private:
         std::uint32_t length = 0;
         std::uint32_t hash = 0;
     };
+
+    // Most names are 4 to 16 bytes: two loads each, overlapping.
+    static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+        const auto same = [&](std::size_t at, auto word) {
+            decltype(word) x, y;
+            std::memcpy(&x, a + at, sizeof x);
+            std::memcpy(&y, b + at, sizeof y);
+            return x == y;
+        };
+        if (n >= 8 && n <= 16) return same(0, std::uint64_t{}) && same(n - 8, std::uint64_t{});
+        if (n >= 4 && n < 8) return same(0, std::uint32_t{}) && same(n - 4, std::uint32_t{});
+        return std::memcmp(a, b, n) == 0;
+    }
 
     // Any hash of the exact bytes serves; the key index's is at hand.
     static std::uint32_t hash(std::string_view s) noexcept { return hash_normalised_key(s); }

@@ -53,6 +53,10 @@ TEST(IniKinds, WrittenFormsAndWhatTheyBecome) {
     expect_kind("Colour=0.5,1.5,2.5", ID_INIValueSort_Color, Variant(std::int32_t{0 + 256 * 2 + 65536 * 2}));
     expect_kind("Colour=-1,0,0", ID_INIValueSort_Color, Variant("")); // not computable
     expect_kind("Colour=40000,0,0", ID_INIValueSort_Color, Variant(""));
+    expect_kind("Colour=0,32767,0", ID_INIValueSort_Color, Variant(std::int32_t{255 * 256}));
+    expect_kind("Colour=0,0,32768", ID_INIValueSort_Color, Variant(""));
+    expect_kind("Colour=007,1 2,255 ", ID_INIValueSort_Color, Variant(std::int32_t{7 + 256 * 12 + 65536 * 255}));
+    expect_kind("Colour=99999,0,0", ID_INIValueSort_Color, Variant(""));
     expect_kind("Text=\"12\"", ID_INIValueSort_String, Variant("12"));
     expect_kind("Text=\"1\",2,3", ID_INIValueSort_String, Variant("1")); // quoted item 1 wins over colour
     expect_kind("Text=\"a,b\"", ID_INIValueSort_String, Variant("a,b"));
