@@ -168,7 +168,9 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
 }
 
 bool parse_full_number(std::string_view text, double& out) {
-    std::string_view t = trim_blanks(text);
+    // Most texts come trimmed already.
+    const bool blankEnd = !text.empty() && (text.front() == ' ' || text.back() == ' ');
+    std::string_view t = blankEnd ? trim_blanks(text) : text;
     // Only a digit, sign, mark or '&' can start a number.
     if (t.empty() || !(is_digit(t[0]) || t[0] == '-' || t[0] == '+' || t[0] == '.' || t[0] == ',' || t[0] == '&'))
         return false;
