@@ -26,30 +26,56 @@ public:
     explicit NameInterner(PackedPool& pool) : pool_(pool) {}
 
     const char* keep(std::string_view name) {
-        if (name.empty() || name.size() > kLongestShared) return pool_.keep(name);
+        if (name.empty() || name.size() > kLongestShared) {
+            last_ = kNone;
+            return pool_.keep(name);
+        }
         if (!slots_) grow(1024);
+        // Groups repeat their names in the same order: the name that came
+        // after the last one before is tried first, without a hash.
+        if (last_ != kNone) {
+            const std::uint32_t guess = slots_[last_].follower;
+            if (guess != kNone && slots_[guess].length == name.size() &&
+                same_bytes(slots_[guess].text, name.data(), name.size())) {
+                last_ = guess;
+                return slots_[guess].text;
+            }
+        }
         const std::uint32_t h = hash(name);
-        for (std::uint32_t i = h & mask_;; i = (i + 1) & mask_) {
-            Slot& s = slots_[i];
+        std::uint32_t i = h & mask_;
+        for (;; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
             if (!s.text) break;
-            if (s.hash == h && s.length == name.size() && same_bytes(s.text, name.data(), name.size())) return s.text;
+            if (s.hash == h && s.length == name.size() && same_bytes(s.text, name.data(), name.size()))
+                return followed_by(i);
         }
         const char* kept = pool_.keep(name);
         if ((used_ + 1) * 4 > (mask_ + 1) * 3) {
-            if (mask_ + 1 >= kMostSlots) return kept;
+            if (mask_ + 1 >= kMostSlots) {
+                last_ = kNone;
+                return kept;
+            }
             grow((mask_ + 1) * 2);
         }
-        place({kept, static_cast<std::uint32_t>(name.size()), h});
         ++used_;
-        return kept;
+        return followed_by(place({kept, static_cast<std::uint32_t>(name.size()), h}));
     }
 
 private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
     struct Slot {
         const char* text = nullptr;
         std::uint32_t length = 0;
         std::uint32_t hash = 0;
+        std::uint32_t follower = kNone; // the slot of the name met after it last
     };
+
+    // The text of slot i, which now follows the last name kept.
+    const char* followed_by(std::uint32_t i) noexcept {
+        if (last_ != kNone) slots_[last_].follower = i;
+        last_ = i;
+        return slots_[i].text;
+    }
 
     // Most names are 4 to 16 bytes: two loads each, overlapping.
     static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
@@ -67,25 +93,29 @@ private:
     // Any hash of the exact bytes serves; the key index's is at hand.
     static std::uint32_t hash(std::string_view s) noexcept { return hash_normalised_key(s); }
 
-    void place(const Slot& entry) noexcept {
+    std::uint32_t place(const Slot& entry) noexcept {
         std::uint32_t i = entry.hash & mask_;
         while (slots_[i].text) i = (i + 1) & mask_;
         slots_[i] = entry;
+        return i;
     }
 
+    // Slots move: the followers start over.
     void grow(std::uint32_t slots) {
         std::unique_ptr<Slot[]> old = std::move(slots_);
         const std::uint32_t oldSlots = old ? mask_ + 1 : 0;
         slots_ = std::make_unique<Slot[]>(slots);
         mask_ = slots - 1;
         for (std::uint32_t i = 0; i < oldSlots; ++i)
-            if (old[i].text) place(old[i]);
+            if (old[i].text) place({old[i].text, old[i].length, old[i].hash});
+        last_ = kNone;
     }
 
     PackedPool& pool_;
     std::unique_ptr<Slot[]> slots_;
     std::uint32_t mask_ = 0;
     std::uint32_t used_ = 0;
+    std::uint32_t last_ = kNone; // the slot of the name kept last
 };
 
 } // namespace tr47::detail

@@ -691,6 +691,28 @@ TEST(Packed, NamesKeptOnceKeepEverySpelling) {
     EXPECT_GT(shared, 60000u); // the vocabulary and the 64-byte name alone
     EXPECT_NE(names.keep("Name"), names.keep("NAME"));
 
+    // Groups that repeat their names in one order (the interner guesses the
+    // next name from the last), now and then in another order, spelling or
+    // with a name too long to share, while the table grows.
+    detail::NameInterner ordered(*pool);
+    std::map<std::string, const char*> seen;
+    const std::vector<std::string> order = {"Name", "Host", "Port", "Timeout", "Enabled", "Host"};
+    for (int g = 0; g < 3000; ++g) {
+        std::vector<std::string> group = order;
+        if (g % 7 == 0) std::swap(group[1], group[3]);
+        if (g % 11 == 0) group[2] = "PORT";
+        if (g % 13 == 0) group.insert(group.begin() + 2, std::string(80, 'Q'));
+        group.push_back("Only" + std::to_string(g % 1500)); // new names until the table has grown
+        for (const std::string& name : group) {
+            const char* kept = ordered.keep(name);
+            ASSERT_EQ(std::string(kept, name.size()), name);
+            const auto [it, fresh] = seen.emplace(name, kept);
+            if (name.size() <= detail::NameInterner::kLongestShared) {
+                ASSERT_EQ(it->second, kept) << g << " " << name;
+            }
+        }
+    }
+
     // Through an import: values of many groups, names differing only in case.
     std::string text;
     for (int g = 0; g < 50; ++g) text += "BEGIN G" + std::to_string(g) + "\n  Name=1\n  NAME=\"2\"\n  nAmE=3\nEND\n";
