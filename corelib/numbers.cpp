@@ -299,11 +299,16 @@ std::int32_t classify_trimmed(std::string_view t, double* fullNumber, bool ascii
     }
     bool flag = false;
     if (ascii || is_ascii(t)) {
-        if (t.size() >= 2 && t.size() <= 6 && is_boolean_word(t, &flag)) {
+        // ASCII: only TRUE, WAHR, YES, JA, FALSE, FALSCH, NO, NEIN and ENUM(
+        // can match, each by its first letter in either case.
+        const int first = t[0] & ~0x20;
+        const bool wordStart =
+            first == 'T' || first == 'W' || first == 'Y' || first == 'J' || first == 'F' || first == 'N';
+        if (wordStart && t.size() >= 2 && t.size() <= 6 && is_boolean_word(t, &flag)) {
             if (booleanWord) *booleanWord = flag ? 1 : 0;
             return 1;
         }
-        if (t.size() >= 5 && ascii_upper_equals(t.substr(0, 5), "ENUM(")) return 1;
+        if (first == 'E' && t.size() >= 5 && ascii_upper_equals(t.substr(0, 5), "ENUM(")) return 1;
     } else if (is_boolean_word(t, nullptr)) {
         return 1;
     } else if (const std::size_t paren = t.find('(');

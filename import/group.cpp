@@ -376,12 +376,12 @@ private:
         while (i < s.size() && name_chars_[static_cast<unsigned char>(s[i])]) ++i;
         if (i == 0 || i == s.size() || s[i] != '=' || i > PackedValue::kMaxNameBytes) return false;
         const std::string_view name = s.substr(0, i);
-        // An ASCII name (see above) is a keyword only if it has three to
-        // seven letters and starts as one (B, C, E or R in either case).
+        // An ASCII name (see above) can be a keyword only with the first
+        // letter and length of one: BEGIN, COMMENT, REM, ENUM or END.
         const int first = name[0] & ~0x20;
-        if (i >= 3 && i <= 7 && (first == 'B' || first == 'C' || first == 'E' || first == 'R') &&
-            ascii_keyword_of(name) != Keyword::None)
-            return false;
+        const bool keywordShape = (first == 'B' && i == 5) || (first == 'C' && i == 7) || (first == 'R' && i == 3) ||
+                                  (first == 'E' && (i == 3 || i == 4));
+        if (keywordShape && ascii_keyword_of(name) != Keyword::None) return false;
         const std::string_view text = trim_blanks(s.substr(i + 1));
         // One quoted text ("a, b"), or a colour of three plain components.
         bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';
