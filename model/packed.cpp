@@ -21,24 +21,28 @@ constexpr std::size_t kLargestChunk = std::size_t{4} << 20;
 constexpr std::size_t kOwnChunkText = std::size_t{256} << 10;
 } // namespace
 
+void PackedPool::FreeChunk::operator()(char* p) const noexcept {
+    if (aligned)
+        ::operator delete[](p, std::align_val_t{kHugePageBytes});
+    else
+        ::operator delete[](p);
+}
+
 char* PackedPool::open_chunk(std::size_t bytes) {
-    if (bytes > kOwnChunkText) {
-        // A long text gets a chunk of its own; the current one stays open.
-        chunks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
-        return chunks_.back().get();
-    }
+    const auto chunk = [&](std::size_t size) {
+        const bool aligned = size >= kHugePageBytes;
+        // Aligned to a huge page, so that every 2 MiB of it can be one.
+        char* p = static_cast<char*>(aligned ? ::operator new[](size, std::align_val_t{kHugePageBytes})
+                                             : ::operator new[](size));
+        chunks_.emplace_back(p, FreeChunk{aligned});
+        if (aligned) platform::prefer_large_pages(p, size);
+        return p;
+    };
+    // A long text gets a chunk of its own; the current one stays open.
+    if (bytes > kOwnChunkText) return chunk(bytes);
     // Chunks grow with the pool: a small import costs no large block.
     while (next_chunk_ < bytes) next_chunk_ *= 2;
-    if (next_chunk_ >= kHugePageBytes) {
-        // Aligned to a huge page, so that every 2 MiB of it can be one.
-        chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_ + kHugePageBytes));
-        const auto at = reinterpret_cast<std::uintptr_t>(chunks_.back().get());
-        free_ = reinterpret_cast<char*>((at + kHugePageBytes - 1) & ~(kHugePageBytes - 1));
-        platform::prefer_large_pages(free_, next_chunk_);
-    } else {
-        chunks_.push_back(std::make_unique_for_overwrite<char[]>(next_chunk_));
-        free_ = chunks_.back().get();
-    }
+    free_ = chunk(next_chunk_);
     left_ = next_chunk_;
     next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
     return nullptr;

@@ -63,7 +63,12 @@ private:
     char* open_chunk(std::size_t bytes);
     std::size_t reserve_left_ = 0;
     bool reserve_set_ = false;
-    std::vector<std::unique_ptr<char[]>> chunks_;
+    // Chunks from 2 MiB on start on a huge-page boundary.
+    struct FreeChunk {
+        bool aligned = false;
+        void operator()(char* p) const noexcept;
+    };
+    std::vector<std::unique_ptr<char[], FreeChunk>> chunks_;
     char* free_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_chunk_ = 256;

@@ -66,8 +66,7 @@ const char* const kLines[] = {
     // Texts with other letters than ASCII ones: a boolean word through a
     // dotless i, full-width letters, a combining accent, a non-breaking
     // space, a Windows-1252 byte, with a comma and in brackets.
-    "Aj=Gr\xC3\xBC\xC3\x9F"
-    "e aus K\xC3\xB6ln",
+    "Aj=Gr\xC3\xBC\xC3\x9F\x65 aus K\xC3\xB6ln",
     "Ak=ne\xC4\xB1n",
     "Al=\xEF\xBD\x8A\xEF\xBD\x81",
     "Am=ja\xCC\x81",
