@@ -56,7 +56,6 @@ public:
         in_ = longer;
         span_room_ = spanRoom > longer.size() ? spanRoom : longer.size();
     }
-    std::size_t position() const noexcept { return pos_; }
 
     enum class Kind {
         Text, // `text` views it

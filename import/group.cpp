@@ -34,42 +34,19 @@ enum class Step { Continue, BlockEnd, Failed, Child };
 
 enum class Keyword { None, Comment, Begin, Enum, End };
 
-Keyword keyword_of(std::string_view name) {
-    const auto is = [](std::string_view upperName) {
-        switch (upperName.empty() ? '\0' : upperName[0]) {
-        case 'B': return upperName == "BEGIN" ? Keyword::Begin : Keyword::None;
-        case 'C': return upperName == "COMMENT" ? Keyword::Comment : Keyword::None;
-        case 'R': return upperName == "REM" ? Keyword::Comment : Keyword::None;
-        case 'E': return upperName == "ENUM" ? Keyword::Enum : upperName == "END" ? Keyword::End : Keyword::None;
-        default: return Keyword::None;
-        }
-    };
-    // Every keyword starts with B, C, E or R, and no other ASCII character
-    // upper-cases to one of them: most names end here. A keyword has seven
-    // characters at most, of four bytes at most.
-    if (name.empty() || name.size() > 28) return Keyword::None;
-    if (const auto first = static_cast<unsigned char>(name[0]); first < 0x80) {
-        const int u = first & ~0x20;
-        if (u != 'B' && u != 'C' && u != 'E' && u != 'R') return Keyword::None;
+// The keyword an upper-cased name is, if any.
+Keyword keyword_named(std::string_view upperName) {
+    switch (upperName.empty() ? '\0' : upperName[0]) {
+    case 'B': return upperName == "BEGIN" ? Keyword::Begin : Keyword::None;
+    case 'C': return upperName == "COMMENT" ? Keyword::Comment : Keyword::None;
+    case 'R': return upperName == "REM" ? Keyword::Comment : Keyword::None;
+    case 'E': return upperName == "ENUM" ? Keyword::Enum : upperName == "END" ? Keyword::End : Keyword::None;
+    default: return Keyword::None;
     }
-    bool ascii = true, hasI = false;
-    for (char c : name) {
-        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-        hasI = hasI || c == 'i';
-    }
-    // Other letters can upper-case to ASCII ones (dotless i to I), and i does
-    // not become I in every locale: such names take the case mapping. Of
-    // the keywords only BEGIN holds an I, so an ASCII name with i of another
-    // length is none.
-    if (!ascii || (hasI && name.size() == 5)) return is(upper(name));
-    if (name.size() < 3 || name.size() > 7 || hasI) return Keyword::None;
-    char buf[8];
-    for (std::size_t i = 0; i < name.size(); ++i)
-        buf[i] = static_cast<char>(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]);
-    return is(std::string_view(buf, name.size()));
 }
 
-// keyword_of for an ASCII name of three to seven characters, on one word.
+// The keyword an ASCII name of three to seven characters is, if any,
+// upper-cased as one word.
 constexpr std::uint64_t word_of(std::string_view upperName) {
     std::uint64_t w = 0;
     for (std::size_t k = 0; k < upperName.size(); ++k)
@@ -84,8 +61,9 @@ Keyword ascii_keyword_of(std::string_view name) {
         hasI = hasI || c == 'i';
         w |= std::uint64_t(static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c)) << (8 * k);
     }
-    // i upper-cases by the locale; of the keywords only BEGIN holds an I.
-    if (hasI) return name.size() == 5 ? keyword_of(name) : Keyword::None;
+    // i does not become I in every locale: such names take the case
+    // mapping. Of the keywords only BEGIN holds an I.
+    if (hasI) return name.size() == 5 ? keyword_named(upper(name)) : Keyword::None;
     switch (w) {
     case word_of("BEGIN"): return Keyword::Begin;
     case word_of("COMMENT"):
@@ -94,6 +72,22 @@ Keyword ascii_keyword_of(std::string_view name) {
     case word_of("END"): return Keyword::End;
     default: return Keyword::None;
     }
+}
+
+Keyword keyword_of(std::string_view name) {
+    // Every keyword starts with B, C, E or R, and no other ASCII character
+    // upper-cases to one of them: most names end here. A keyword has seven
+    // characters at most, of four bytes at most.
+    if (name.empty() || name.size() > 28) return Keyword::None;
+    if (const auto first = static_cast<unsigned char>(name[0]); first < 0x80) {
+        const int u = first & ~0x20;
+        if (u != 'B' && u != 'C' && u != 'E' && u != 'R') return Keyword::None;
+    }
+    // Other letters can upper-case to ASCII ones (dotless i to I).
+    for (char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80) return keyword_named(upper(name));
+    if (name.size() < 3 || name.size() > 7) return Keyword::None;
+    return ascii_keyword_of(name);
 }
 
 // Whether a byte below 14 (among them tab, backspace, CR and LF) occurs,

@@ -897,36 +897,33 @@ void StoredPayloadCheck::list(std::string_view payload, std::size_t readable) no
         std::string_view text;
         std::int64_t number = 0;
         for (;;) {
-            // Short of the whole payload, a step that would read past what
-            // is readable waits for the next call, from where it started.
             const StoredCursor before = c;
             std::string_view span;
-            const StoredCursor::Span framed = c.span(span);
-            if (framed == StoredCursor::Span::Taken) {
-                if (!whole && static_cast<std::size_t>(span.data() + span.size() - payload.data()) > readable) {
-                    c = before;
-                    return;
-                }
-                if (!add(span)) return;
-                continue;
+            bool taken = false, ended = false, stepped = false;
+            switch (c.span(span)) {
+            case StoredCursor::Span::Taken:
+                taken = true;
+                stepped = static_cast<std::size_t>(span.data() + span.size() - payload.data()) <= readable;
+                break;
+            case StoredCursor::Span::Broken: break;
+            case StoredCursor::Span::None:
+                ended = c.at_end();
+                stepped = ended || c.next(kind, text, number);
+                break;
             }
-            bool stepped = framed == StoredCursor::Span::None;
-            if (stepped && c.at_end()) {
-                if (!whole) {
-                    c = before;
-                    return;
-                }
+            if (!stepped || (ended && !whole)) {
+                // Short of the whole payload, a step that would read past
+                // what is readable waits for the next call, from where it
+                // started.
+                if (whole) return fail();
+                c = before;
+                return;
+            }
+            if (ended) {
                 complete_.store(true, std::memory_order_release);
                 return;
             }
-            stepped = stepped && c.next(kind, text, number);
-            if (!stepped) {
-                if (!whole) {
-                    c = before;
-                    return;
-                }
-                return fail();
-            }
+            if (taken && !add(span)) return;
         }
     } catch (...) {
         fail();

@@ -119,7 +119,7 @@ public:
     // first.
     void place_in(PackedPool& pool, std::size_t n) {
         if (n == 0 || cap_ != 0) return reserve(n);
-        if (n > kMaxCapacity) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
+        within_capacity(n);
         data_ = static_cast<T*>(pool.allot(n * sizeof(T)));
         cap_ = static_cast<std::uint32_t>(n);
         in_pool_ = 1;
@@ -144,9 +144,12 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxCapacity = INT32_MAX;
+    // The capacity has 31 bits (the last one tells pool room apart).
+    static void within_capacity(std::size_t n) {
+        if (n > INT32_MAX) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
+    }
     void grow_to(std::size_t n) {
-        if (n > kMaxCapacity) raise(hr::LIMIT_EXCEEDED, "Too many entries in one collection");
+        within_capacity(n);
         move_to(n);
     }
     void move_to(std::size_t n) {

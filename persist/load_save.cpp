@@ -17,8 +17,8 @@ bool run(DataObject* data, const std::string& file, const std::string& password,
         ref<DataObject> keep(data);
         ref<ReaderObject> reader = ReaderObject::create();
         // The structure of a large file is checked on two threads (while its
-        // checksum is computed); then reading it need not check its stored
-        // groups again.
+        // checksum is computed or it is decrypted); then reading it need not
+        // check its stored groups again.
         detail::StoredPayloadCheck check;
         {
             detail::WhileChecksummed alongside(
