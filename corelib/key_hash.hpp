@@ -10,6 +10,21 @@ namespace tr47::detail {
 
 // The hash of a key already normalised (a result of normalise_key).
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept;
+
+// What a look-up takes from the locale: whether i upper-cases to İ. Asked
+// once, and only when an i makes it matter; one look-up then compares all
+// its keys under the same rules.
+class CaseRules {
+public:
+    bool dots_i() const;
+
+private:
+    mutable signed char dotted_ = -1;
+};
+
+// key_matches under those rules.
+bool key_matches(std::string_view key, std::string_view normalised, const CaseRules& rules);
+
 // normalise_key(key), built in place for the usual short ASCII key.
 class NormalisedKey {
 public:
@@ -18,12 +33,15 @@ public:
     NormalisedKey& operator=(const NormalisedKey&) = delete;
     std::string_view text() const noexcept { return text_; }
     std::uint32_t hash() const noexcept { return hash_normalised_key(text_); }
+    // Whether a key (as written) normalises to this one.
+    bool matches(std::string_view key) const { return key_matches(key, text_, rules_); }
 
 private:
     static constexpr std::size_t kShort = 64;
     char short_[kShort];
     std::string long_;
     std::string_view text_;
+    CaseRules rules_;
 };
 
 // The hash of normalise_key(key).

@@ -22,6 +22,13 @@ enum class LocaleUse { Dates, Text };
 std::string locale_name(LocaleUse use);
 void forget_locale_environment() noexcept;
 
+// Whether case mapping under that locale upper-cases i to İ (Turkish, Azeri).
+inline bool dots_i_in(std::string_view localeName) {
+    return localeName.substr(0, 2) == "tr" || localeName.substr(0, 2) == "az";
+}
+// The same for the locale of case mapping now (as locale_name follows it).
+bool upper_cases_i_dotted();
+
 // Whether the user's short date writes the day before the month.
 bool day_before_month();
 

@@ -153,32 +153,50 @@ std::atomic<unsigned> g_locale_environment{0};
 
 void forget_locale_environment() noexcept { g_locale_environment.fetch_add(1, std::memory_order_relaxed); }
 
-std::string locale_name(LocaleUse use) {
+namespace {
+// Case mapping asks on every upper-casing of an i: the answer is kept until
+// the process locale changes (asking the C library for its name is cheap,
+// reading the environment is not: it grows with the environment). The
+// cache is plain data: a thread-local object with a destructor would pin
+// the library in memory until the thread ends.
+struct LocaleCache {
+    char process[64];
+    char name[64];
+    unsigned environment;
+    bool dots_i;
+    bool valid;
+};
+
+// The cache of that use, brought up to date; null when the names are too
+// long to keep, and then `name` holds the answer.
+const LocaleCache* current_locale(LocaleUse use, std::string& name) {
     const int category = use == LocaleUse::Dates ? LC_TIME : LC_CTYPE;
-    // Case mapping asks on every upper-casing: the answer is kept until the
-    // process locale changes (asking the C library for its name is cheap,
-    // reading the environment is not: it grows with the environment). The
-    // cache is plain data: a thread-local object with a destructor would
-    // pin the library in memory until the thread ends.
-    struct Cache {
-        char process[64];
-        char name[64];
-        unsigned environment;
-        bool valid;
-    };
-    static thread_local Cache cache[2];
-    Cache& c = cache[use == LocaleUse::Dates ? 0 : 1];
+    static thread_local LocaleCache cache[2];
+    LocaleCache& c = cache[use == LocaleUse::Dates ? 0 : 1];
     const char* now = std::setlocale(category, nullptr);
     const unsigned environment = g_locale_environment.load(std::memory_order_relaxed);
-    if (c.valid && now && c.environment == environment && std::strcmp(now, c.process) == 0) return c.name;
-    std::string name = locale_from_environment(category);
+    if (c.valid && now && c.environment == environment && std::strcmp(now, c.process) == 0) return &c;
+    name = locale_from_environment(category);
     c.valid = now && std::strlen(now) < sizeof c.process && name.size() < sizeof c.name;
-    if (c.valid) {
-        std::strcpy(c.process, now);
-        std::strcpy(c.name, name.c_str());
-        c.environment = environment;
-    }
-    return name;
+    if (!c.valid) return nullptr;
+    std::strcpy(c.process, now);
+    std::strcpy(c.name, name.c_str());
+    c.environment = environment;
+    c.dots_i = dots_i_in(name);
+    return &c;
+}
+} // namespace
+
+std::string locale_name(LocaleUse use) {
+    std::string name;
+    const LocaleCache* c = current_locale(use, name);
+    return c ? c->name : name;
+}
+
+bool upper_cases_i_dotted() {
+    std::string name;
+    const LocaleCache* c = current_locale(LocaleUse::Text, name);
+    return c ? c->dots_i : dots_i_in(name);
 }
 
 bool day_before_month() {

@@ -100,6 +100,8 @@ std::string locale_name(LocaleUse) {
     return n;
 }
 
+bool upper_cases_i_dotted() { return dots_i_in(locale_name(LocaleUse::Text)); }
+
 bool day_before_month() {
     wchar_t pattern[96];
     if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SSHORTDATE, pattern, 96) == 0) return false;

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "corelib/blanks.hpp"
 #include "corelib/key_hash.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/utf.hpp"
@@ -9,10 +10,7 @@ namespace tr47 {
 
 namespace {
 // Turkish and Azeri upper-case the dotted i to İ.
-bool dotted_i_locale() {
-    const std::string n = detail::platform::locale_name(detail::platform::LocaleUse::Text);
-    return n.rfind("tr", 0) == 0 || n.rfind("az", 0) == 0;
-}
+bool dotted_i_locale() { return detail::platform::upper_cases_i_dotted(); }
 
 constexpr char ascii_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
@@ -26,6 +24,47 @@ bool ascii_text(std::string_view text, bool& hasI) noexcept {
     }
     return true;
 }
+
+// Keys are compared and upper-cased eight ASCII bytes at a time.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+// The bytes from p on, at most eight of the n left, as one word; zeros
+// past the end.
+std::uint64_t word_at(const char* p, std::size_t n) noexcept {
+    std::uint64_t w = 0;
+    if (n >= 8) {
+        std::memcpy(&w, p, 8);
+    } else if (n >= 4) {
+        // Two overlapping halves: the bytes they share are the same.
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        w = lo | std::uint64_t{hi} << (8 * (n - 4));
+    } else if (n > 0) {
+        const auto at = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
+        w = at(0) | at(n / 2) | at(n - 1);
+    }
+    return w;
+}
+
+// A word of ASCII bytes with its letters upper-cased: a byte from 'a' on
+// gains its high bit by one addition, a byte from '{' on by another (no
+// carry crosses bytes below 0x80).
+constexpr std::uint64_t ascii_upper_word(std::uint64_t w) noexcept {
+    const std::uint64_t fromA = w + kOnes * (0x80 - 'a');
+    const std::uint64_t pastZ = w + kOnes * (0x80 - 'z' - 1);
+    return w - (((fromA & ~pastZ) & kHighBits) >> 2);
+}
+
+// Whether a word of ASCII bytes holds an i.
+constexpr bool holds_i(std::uint64_t w) noexcept {
+    const std::uint64_t x = w ^ (kOnes * 'i');
+    return ((x - kOnes) & ~x & kHighBits) != 0;
+}
+
+// The general comparison: the key (trimmed) upper-cases to `normalised`.
+bool upper_matches(std::string_view key, std::string_view normalised) { return upper(key) == normalised; }
 } // namespace
 
 std::string upper(std::string_view text) {
@@ -82,12 +121,7 @@ std::string upper(std::string_view text) {
     return out;
 }
 
-std::string_view trim_blanks(std::string_view t) noexcept {
-    std::size_t a = 0, b = t.size();
-    while (a < b && t[a] == ' ') ++a;
-    while (b > a && t[b - 1] == ' ') --b;
-    return t.substr(a, b - a);
-}
+std::string_view trim_blanks(std::string_view t) noexcept { return detail::without_blank_ends(t); }
 
 std::string normalise_key(std::string_view text) { return upper(trim_blanks(text)); }
 
@@ -107,6 +141,17 @@ bool keys_equal(std::string_view a, std::string_view b) {
 }
 
 bool key_matches(std::string_view key, std::string_view normalised) {
+    return detail::key_matches(key, normalised, detail::CaseRules());
+}
+
+namespace detail {
+
+bool CaseRules::dots_i() const {
+    if (dotted_ < 0) dotted_ = platform::upper_cases_i_dotted() ? 1 : 0;
+    return dotted_ != 0;
+}
+
+bool key_matches(std::string_view key, std::string_view normalised, const CaseRules& rules) {
     // Scans compare many keys that differ at once: an ASCII first character
     // other than a blank or an i upper-cases alike in every locale and
     // whatever follows it.
@@ -116,21 +161,31 @@ bool key_matches(std::string_view key, std::string_view normalised) {
             (normalised.empty() || ascii_upper(c) != normalised[0]))
             return false;
     }
-    key = trim_blanks(key);
+    key = without_blank_ends(key);
+    const char* k = key.data();
+    const std::size_t n = key.size();
     bool hasI = false;
-    if (!ascii_text(key, hasI)) return upper(key) == normalised;
-    bool asciiEqual = key.size() == normalised.size();
-    for (std::size_t i = 0; asciiEqual && i < key.size(); ++i) asciiEqual = ascii_upper(key[i]) == normalised[i];
-    // The locale matters only for an i: asked only when the answer hangs on
-    // it (scans compare many keys that differ anyway).
-    if (!hasI) return asciiEqual;
-    if (asciiEqual) return !dotted_i_locale();
-    bool unused = false;
-    if (ascii_text(normalised, unused)) return false; // the dotted capital is not ASCII
-    return dotted_i_locale() && upper(key) == normalised;
+    if (n != normalised.size()) {
+        // An ASCII key without an i upper-cases to as many bytes as it has.
+        for (std::size_t i = 0; i < n; i += 8) {
+            const std::uint64_t w = word_at(k + i, n - i);
+            if ((w & kHighBits) || holds_i(w)) return upper_matches(key, normalised);
+        }
+        return false;
+    }
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::uint64_t w = word_at(k + i, n - i);
+        if (w & kHighBits) return upper_matches(key, normalised);
+        hasI = hasI || holds_i(w);
+        if (ascii_upper_word(w) != word_at(normalised.data() + i, n - i)) {
+            // Letters before the first i upper-case in place under any
+            // rules; from a dotted İ on, the bytes shift.
+            return hasI && rules.dots_i() && upper_matches(key, normalised);
+        }
+    }
+    // The locale matters only for an i, and is asked only then.
+    return !hasI || !rules.dots_i();
 }
-
-namespace detail {
 
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
     // Eight bytes per step, or two loads for a key of up to 16 bytes: keys
@@ -177,15 +232,26 @@ std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
 }
 
 NormalisedKey::NormalisedKey(std::string_view key) {
-    key = trim_blanks(key);
-    bool hasI = false;
-    if (key.size() <= kShort && ascii_text(key, hasI) && !(hasI && dotted_i_locale())) {
-        for (std::size_t i = 0; i < key.size(); ++i) short_[i] = ascii_upper(key[i]);
-        text_ = {short_, key.size()};
-    } else {
-        long_ = upper(key);
-        text_ = long_;
+    key = without_blank_ends(key);
+    const std::size_t n = key.size();
+    if (n <= kShort) {
+        // Whole words are written: kShort is a multiple of eight.
+        static_assert(kShort % 8 == 0);
+        bool ascii = true, hasI = false;
+        for (std::size_t i = 0; ascii && i < n; i += 8) {
+            const std::uint64_t w = word_at(key.data() + i, n - i);
+            ascii = (w & kHighBits) == 0;
+            hasI = hasI || holds_i(w);
+            const std::uint64_t up = ascii_upper_word(w);
+            std::memcpy(short_ + i, &up, 8);
+        }
+        if (ascii && !(hasI && rules_.dots_i())) {
+            text_ = {short_, n};
+            return;
+        }
     }
+    long_ = upper(key);
+    text_ = long_;
 }
 
 } // namespace detail

@@ -376,8 +376,7 @@ std::int32_t CollectionCore::search_linear(const Variant& ID) {
     return 0;
 }
 
-std::int32_t CollectionCore::search_text(std::string_view ID, const Variant* asVariant) {
-    const NormalisedKey wanted(ID);
+std::int32_t CollectionCore::search_text(std::string_view ID, const NormalisedKey& wanted, const Variant* asVariant) {
     // Keys that are no text compare with the ID as variants: made only when
     // one is met.
     std::optional<Variant> made;
@@ -392,14 +391,14 @@ std::int32_t CollectionCore::search_text(std::string_view ID, const Variant* asV
     const Index* index = static_cast<std::size_t>(n) < kIndexedFrom || empty_slots_ ? nullptr : current_index();
     if (!index) { // small, holding empty slots, or another thread is building the index right now
         for (std::int32_t p = 1; p <= n; ++p) {
-            if (key_at(p, text, other) ? key_matches(text, wanted.text()) : id_variant().equals(other)) return p;
+            if (key_at(p, text, other) ? wanted.matches(text) : id_variant().equals(other)) return p;
         }
         return 0;
     }
     std::int32_t best = 0;
     // Equal keys may sit at several positions: the first in position order wins.
     index->positions.for_each_candidate(wanted.hash(), [&](std::int32_t p) {
-        if ((best == 0 || p < best) && key_at(p, text, other) && key_matches(text, wanted.text())) best = p;
+        if ((best == 0 || p < best) && key_at(p, text, other) && wanted.matches(text)) best = p;
     });
     index->non_text.for_each([&](std::int32_t p) {
         if ((best == 0 || p < best) && id_variant().equals(key_of(slots_[static_cast<std::size_t>(p)].load_acquire())))
@@ -520,7 +519,7 @@ void CollectionCore::remove(std::int32_t ID) {
 }
 
 std::int32_t CollectionCore::search(const Variant& ID) {
-    return ID.is_string() ? search_text(ID.string(), &ID) : search_linear(ID);
+    return ID.is_string() ? search_text(ID.string(), NormalisedKey(ID.string()), &ID) : search_linear(ID);
 }
 
 // ---------------------------------------------------------------------------
@@ -552,7 +551,7 @@ void CollectionCore::add(const ref<tmp_Data>& entry, const Variant& ID) {
     route([&](auto& d) { d.add(entry, ID); });
 }
 
-bool CollectionCore::value_content(std::string_view name, Variant& out) {
+bool CollectionCore::value_content(std::string_view name, const NormalisedKey& key, Variant& out) {
     // Only when the database object answers for this collection alone is
     // its search this collection's own; otherwise it goes through it.
     if (kind_ != Kind::Values || !answers_alone()) {
@@ -562,7 +561,7 @@ bool CollectionCore::value_content(std::string_view name, Variant& out) {
         out = found ? static_cast<cls_INIValue*>(found.get())->CONTENT() : Variant();
         return true;
     }
-    const std::int32_t position = allocated() ? search_text(name, nullptr) : 0;
+    const std::int32_t position = allocated() ? search_text(name, key, nullptr) : 0;
     if (position <= 0) return false;
     if (Persistable* e = slots_[static_cast<std::size_t>(position)].load_acquire()) {
         out = static_cast<cls_INIValue*>(e)->CONTENT();

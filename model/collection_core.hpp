@@ -81,7 +81,7 @@ public:
     // VALUE's look-up in a values collection: the content of the first
     // value of that NAME, found in one search and read without making a
     // packed value real; false when there is none.
-    bool value_content(std::string_view name, Variant& out);
+    bool value_content(std::string_view name, const NormalisedKey& key, Variant& out);
     // The packed records still waiting (null when there are none).
     const PackedSlots* packed_records() const noexcept { return packed_.get(); }
 
@@ -130,9 +130,9 @@ public:
     void import(const ref<tmp_Data>& NewEntry, const Variant& ID);
     void remove(std::int32_t ID);
     std::int32_t search(const Variant& ID);
-    // search for a text ID (asVariant: the same ID as a variant, if the
-    // caller has one).
-    std::int32_t search_text(std::string_view ID, const Variant* asVariant);
+    // search for a text ID, normalised as `wanted` (asVariant: the same ID
+    // as a variant, if the caller has one).
+    std::int32_t search_text(std::string_view ID, const NormalisedKey& wanted, const Variant* asVariant);
 
     void copy_from(CollectionBase& other);
     void store(FileObject& f);

@@ -9,6 +9,7 @@
 namespace tr47 {
 
 using detail::CollectionCore;
+using detail::NormalisedKey;
 using detail::PackedForm;
 using detail::PackedGroup;
 using detail::PackedValue;
@@ -69,14 +70,14 @@ namespace {
 // them here would be invisible to clients but costly on large trees.
 // Look-ups on value records in position order, with the same outcome as on
 // the collection they would become: the first entry of that name wins.
-bool record_value(const detail::RecordList<PackedValue>& values, std::string_view wanted, Variant& out) {
+bool record_value(const detail::RecordList<PackedValue>& values, const NormalisedKey& wanted, Variant& out) {
     for (const PackedValue& v : values) {
         if (v.form() == PackedForm::Object) {
-            if (key_matches(v.u.object->NAME(), wanted)) {
+            if (wanted.matches(v.u.object->NAME())) {
                 out = v.u.object->CONTENT();
                 return true;
             }
-        } else if (v.form() == PackedForm::Packed && key_matches(v.key(), wanted)) {
+        } else if (v.form() == PackedForm::Packed && wanted.matches(v.key())) {
             out = v.content();
             return true;
         }
@@ -86,19 +87,18 @@ bool record_value(const detail::RecordList<PackedValue>& values, std::string_vie
 
 // A group's own value of that name: through its collection when one was
 // made, else on its pending records.
-bool own_value(const cls_INIGroup& g, std::string_view name, Variant& out) {
-    if (cls_INIValues* v = detail::GroupAccess::values_made(g)) return CollectionCore::of(*v).value_content(name, out);
+bool own_value(const cls_INIGroup& g, std::string_view name, const NormalisedKey& key, Variant& out) {
+    if (cls_INIValues* v = detail::GroupAccess::values_made(g))
+        return CollectionCore::of(*v).value_content(name, key, out);
     const detail::PendingValues* pending = detail::GroupAccess::pending(g);
     if (!pending) return false;
-    const detail::NormalisedKey key(name);
-    return pending->stored_count ? pending->find_stored(key.text(), out)
-                                 : record_value(pending->values, key.text(), out);
+    return pending->stored_count ? pending->find_stored(key, out) : record_value(pending->values, key, out);
 }
 
 bool has_value(cls_INIGroup& g, const Variant& name) {
     if (cls_INIValues* v = detail::GroupAccess::values_made(g)) return v->EXISTS(name);
     Variant unused;
-    return name.is_string() && own_value(g, name.string(), unused);
+    return name.is_string() && own_value(g, name.string(), NormalisedKey(name.string()), unused);
 }
 
 bool has_child_named(cls_INIGroup& g, const Variant& name) {
@@ -301,12 +301,12 @@ private:
 
 // Look-ups on a packed group, with the same outcome as on the real group
 // it would become: the first entry of that name in position order wins.
-bool packed_child_named(const PackedGroup& g, const Variant& name, const std::string& wanted) {
+bool packed_child_named(const PackedGroup& g, const Variant& name, const NormalisedKey& wanted) {
     for (const PackedGroup& c : g.children) {
         if (c.form == PackedForm::Object) {
             const Variant& id = c.object->DATA()->identifier();
-            if (id.is_string() ? key_matches(id.string(), wanted) : name.equals(id)) return true;
-        } else if (c.form != PackedForm::None && key_matches(c.key(), wanted)) {
+            if (id.is_string() ? wanted.matches(id.string()) : name.equals(id)) return true;
+        } else if (c.form != PackedForm::None && wanted.matches(c.key())) {
             return true;
         }
     }
@@ -320,7 +320,7 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
     if (has_value(*this, name) || has_child_named(*this, name)) return true;
     if (!pRecurse) return false;
     ref<cls_INIGroup> keep(this);
-    const std::string wanted = normalise_key(pName);
+    const NormalisedKey wanted(pName);
     Variant scratch;
     Walk walk(*this);
     Walk::Node g;
@@ -335,7 +335,8 @@ bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
 
 Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultValue, bool pRecurse) {
     Variant found;
-    if (own_value(*this, pName, found)) return found;
+    const NormalisedKey wanted(pName);
+    if (own_value(*this, pName, wanted, found)) return found;
     if (!pRecurse) return pDefaultValue;
     const Variant fallback = pDefaultValue;
     const Variant name(pName);
@@ -343,11 +344,11 @@ Variant cls_INIGroup::VALUE(const std::string& pName, const Variant& pDefaultVal
     // that name decides: its value is the answer; a group of that name alone
     // confines the search to its own subtree.
     ref<cls_INIGroup> keep(this);
-    const std::string wanted = normalise_key(pName);
     Walk walk(*this);
     Walk::Node g;
     while (walk.next(g)) {
-        if (g.real ? own_value(*g.real, pName, found) : record_value(g.packed->values, wanted, found)) return found;
+        if (g.real ? own_value(*g.real, pName, wanted, found) : record_value(g.packed->values, wanted, found))
+            return found;
         if (g.real ? has_child_named(*g.real, name) : packed_child_named(*g.packed, name, wanted))
             walk.confine(g);
         else

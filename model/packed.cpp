@@ -338,17 +338,17 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
 
 } // namespace
 
-bool PendingValues::find_stored(std::string_view wanted, Variant& out) const {
+bool PendingValues::find_stored(const NormalisedKey& wanted, Variant& out) const {
     const std::string_view bytes(stored, stored_bytes);
     if (stored_index) {
         // The first position of that key wins; candidates come in any order.
         std::int32_t best = 0;
-        stored_index->keys.for_each_candidate(hash_normalised_key(wanted), [&](std::int32_t p) {
+        stored_index->keys.for_each_candidate(wanted.hash(), [&](std::int32_t p) {
             if (best != 0 && p > best) return;
             StoredCursor c = value_cursor(bytes, stored_index->starts[static_cast<std::size_t>(p - 1)]);
             PackedValue r;
             if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
-            if (!key_matches(r.key(), wanted)) return;
+            if (!wanted.matches(r.key())) return;
             best = p;
             out = r.content();
         });
@@ -356,12 +356,15 @@ bool PendingValues::find_stored(std::string_view wanted, Variant& out) const {
     }
     StoredCursor c = value_cursor(bytes, 0);
     for (std::uint32_t i = 0; i < stored_count; ++i) {
-        // Values of other names are passed over on their bytes.
+        // Values of other names are passed over on their bytes; a name
+        // read ahead is compared once.
         std::string_view name;
-        if (c.peek_plain_name(name) && !key_matches(name, wanted) && c.skip_plain_value()) continue;
+        const bool peeked = c.peek_plain_name(name);
+        const bool match = peeked && wanted.matches(name);
+        if (peeked && !match && c.skip_plain_value()) continue;
         PackedValue r;
         if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
-        if (key_matches(r.key(), wanted)) {
+        if (peeked ? match : wanted.matches(r.key())) {
             out = r.content();
             return true;
         }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "corelib/key_hash.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/stored_cursor.hpp"
 #include "model/key_table.hpp"
@@ -450,8 +451,8 @@ struct PendingValues {
     };
     std::unique_ptr<StoredIndex> stored_index;
 
-    // The content of the first stored value of that (normalised) name.
-    bool find_stored(std::string_view wanted, Variant& out) const;
+    // The content of the first stored value of that name.
+    bool find_stored(const NormalisedKey& wanted, Variant& out) const;
     // Records of all values, in their order (texts in the same bytes).
     RecordList<PackedValue> records() const;
 };

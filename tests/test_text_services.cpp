@@ -3,9 +3,11 @@
 // locale where it matters.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <string>
 
 #include "corelib/key_hash.hpp"
@@ -276,6 +278,50 @@ TEST(Text, TurkishLocaleUpperCasesDottedI) {
             for (const std::string& b : keys)
                 EXPECT_EQ(key_matches(a, normalise_key(b)), normalise_key(a) == normalise_key(b))
                     << locale << " [" << a << "] [" << b << "]";
+    }
+}
+
+TEST(Text, KeyComparisonWordByWordAgreesWithUpperCasing) {
+    // Keys of every length around the eight-byte steps, from characters at
+    // the edges of the letter ranges, i and its relatives, and letters of
+    // more than one byte; compared with copies that differ in case, in one
+    // character or in length.
+    const std::vector<std::string> pieces = {"a",        "z",        "A",        "Z",        "i", "I", "`",
+                                             "{",        "@",        "[",        "_",        " ", "0", "\x7F",
+                                             "\xC4\xB1", "\xC4\xB0", "\xC3\xA4", "\xC5\xBF", "m", "x"};
+    std::mt19937 random(47);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    const auto make = [&] {
+        std::string key;
+        const std::size_t length = pick(40);
+        // Mostly ASCII letters, as real keys are.
+        while (key.size() < length)
+            key += pick(4) ? std::string(1, static_cast<char>('a' + pick(26))) : pieces[pick(pieces.size())];
+        return key;
+    };
+    const auto flip_cases = [&](std::string key) {
+        for (char& c : key)
+            if (std::isalpha(static_cast<unsigned char>(c)) && pick(2)) c = static_cast<char>(c ^ 0x20);
+        return key;
+    };
+    for (const char* locale : {"tr_TR.UTF-8", "en_US.UTF-8"}) {
+        LocaleScope scope(locale);
+        for (int round = 0; round < 4000; ++round) {
+            const std::string a = make();
+            std::string b = flip_cases(a);
+            switch (pick(4)) {
+            case 0:
+                if (!b.empty()) b[pick(b.size())] = static_cast<char>('a' + pick(26));
+                break;
+            case 1: b += pieces[pick(pieces.size())]; break;
+            case 2: b = make(); break;
+            default: break;
+            }
+            const std::string normalised = normalise_key(b);
+            ASSERT_EQ(key_matches(a, normalised), normalise_key(a) == normalised)
+                << locale << " [" << a << "] [" << b << "]";
+            ASSERT_EQ(detail::NormalisedKey(a).text(), normalise_key(a)) << locale << " [" << a << "]";
+        }
     }
 }
 
