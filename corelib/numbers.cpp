@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "corelib/blanks.hpp"
 #include "corelib/utf.hpp"
 #include "tr47ini/corelib.hpp"
 
@@ -170,7 +171,7 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
 bool parse_full_number(std::string_view text, double& out) {
     // Most texts come trimmed already.
     const bool blankEnd = !text.empty() && (text.front() == ' ' || text.back() == ' ');
-    std::string_view t = blankEnd ? trim_blanks(text) : text;
+    std::string_view t = blankEnd ? detail::without_blank_ends(text) : text;
     // Only a digit, sign, mark or '&' can start a number.
     if (t.empty() || !(is_digit(t[0]) || t[0] == '-' || t[0] == '+' || t[0] == '.' || t[0] == ',' || t[0] == '&'))
         return false;
@@ -347,7 +348,7 @@ std::int32_t classify_trimmed(std::string_view t, double* fullNumber, bool ascii
 } // namespace
 
 std::int32_t classify_text(std::string_view text, double* fullNumber) {
-    return classify_trimmed(trim_blanks(text), fullNumber, false, nullptr);
+    return classify_trimmed(detail::without_blank_ends(text), fullNumber, false, nullptr);
 }
 
 std::int32_t classify_ascii_text(std::string_view trimmed, double* fullNumber, int* booleanWord) {

@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "corelib/blanks.hpp"
 #include "corelib/limits.hpp"
 #include "corelib/numbers.hpp"
 #include "import/ini_text.hpp"
@@ -114,24 +115,39 @@ bool has_control_below_14(std::string_view s) {
 // The places of the (at most two) commas of a value text, and whether it
 // holds a non-ASCII byte; false for a text with more commas, a quote or a
 // bracket. Sixteen bytes at a time where the processor allows.
-bool find_commas(std::string_view text, std::size_t (&commas)[2], int& count, bool& nonAscii) {
+bool find_commas(std::string_view text, std::size_t readableBefore, std::size_t (&commas)[2], int& count,
+                 bool& nonAscii) {
     count = 0;
     nonAscii = false;
     std::size_t k = 0;
 #if defined(__SSE2__)
     const __m128i comma = _mm_set1_epi8(','), open = _mm_set1_epi8('('), close = _mm_set1_epi8(')'),
                   quote = _mm_set1_epi8('"');
-    for (; k + 16 <= text.size(); k += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + k));
+    // Sixteen bytes from `at` (which may lie before the text), of which the
+    // lanes in `keep` are the text's and not yet scanned.
+    const auto scan = [&](const char* at, unsigned keep) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         const __m128i brackets = _mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close));
-        if (_mm_movemask_epi8(_mm_or_si128(brackets, _mm_cmpeq_epi8(v, quote))) != 0) return false;
-        nonAscii = nonAscii || _mm_movemask_epi8(v) != 0; // the top bits
-        for (auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma))); found != 0;
+        if (static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(brackets, _mm_cmpeq_epi8(v, quote)))) & keep)
+            return false;
+        nonAscii = nonAscii || (static_cast<unsigned>(_mm_movemask_epi8(v)) & keep) != 0; // the top bits
+        for (unsigned found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma))) & keep; found != 0;
              found &= found - 1) {
             if (count == 2) return false;
-            commas[count++] = k + static_cast<std::size_t>(__builtin_ctz(found));
+            commas[count++] = static_cast<std::size_t>(at + __builtin_ctz(found) - text.data());
         }
+        return true;
+    };
+    for (; k + 16 <= text.size(); k += 16)
+        if (!scan(text.data() + k, 0xFFFFu)) return false;
+    // The rest through one load that ends with the text: it starts in bytes
+    // already scanned or in the line before the text.
+    if (k < text.size() && text.size() + readableBefore >= 16) {
+        const std::size_t fresh = text.size() - k;
+        return scan(text.data() + text.size() - 16, 0xFFFFu & ~((1u << (16 - fresh)) - 1));
     }
+#else
+    (void)readableBefore;
 #endif
     for (; k < text.size(); ++k) {
         const char c = text[k];
@@ -336,8 +352,8 @@ private:
             return true;
         }
         if (k != Keyword::Begin) return false;
-        std::string_view args = trim_blanks(s.substr(i));
-        if (!args.empty() && (args[0] == '=' || args[0] == ':')) args = trim_blanks(args.substr(1));
+        std::string_view args = without_blank_ends(s.substr(i));
+        if (!args.empty() && (args[0] == '=' || args[0] == ':')) args = without_blank_ends(args.substr(1));
         std::size_t comma = std::string_view::npos;
         for (std::size_t k2 = 0; k2 < args.size(); ++k2) {
             const char c = args[k2];
@@ -347,9 +363,9 @@ private:
                 comma = k2;
             }
         }
-        first_.assign(trim_blanks(args.substr(0, comma)));
+        first_.assign(without_blank_ends(args.substr(0, comma)));
         second_.clear();
-        if (comma != std::string_view::npos) second_.assign(trim_blanks(args.substr(comma + 1)));
+        if (comma != std::string_view::npos) second_.assign(without_blank_ends(args.substr(comma + 1)));
         const std::size_t depth = stack_.size();
         guarded(f, [&] {
             if (!second_.empty())
@@ -376,14 +392,16 @@ private:
         const bool keywordShape = (first == 'B' && i == 5) || (first == 'C' && i == 7) || (first == 'R' && i == 3) ||
                                   (first == 'E' && (i == 3 || i == 4));
         if (keywordShape && ascii_keyword_of(name) != Keyword::None) return false;
-        const std::string_view text = trim_blanks(s.substr(i + 1));
+        const std::string_view text = without_blank_ends(s.substr(i + 1));
         // One quoted text ("a, b"), or a colour of three plain components.
         bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';
         if (quoted && text.substr(1, text.size() - 2).find('"') != std::string_view::npos) return false;
         std::size_t commas[2];
         int commaCount = 0;
         bool nonAscii = false;
-        if (!quoted && !find_commas(text, commas, commaCount, nonAscii)) return false;
+        if (!quoted &&
+            !find_commas(text, static_cast<std::size_t>(text.data() - s.data()), commas, commaCount, nonAscii))
+            return false;
         // Other letters than ASCII ones only in a text without commas.
         if (commaCount == 1 || (nonAscii && commaCount > 0)) return false;
         cls_INIValues* values = nullptr;
@@ -406,9 +424,9 @@ private:
             } else {
                 std::int32_t colour = 0;
                 r.set_sort(ID_INIValueSort_Color);
-                if (colour_number(trim_blanks(text.substr(0, commas[0])),
-                                  trim_blanks(text.substr(commas[0] + 1, commas[1] - commas[0] - 1)),
-                                  trim_blanks(text.substr(commas[1] + 1)), colour)) {
+                if (colour_number(without_blank_ends(text.substr(0, commas[0])),
+                                  without_blank_ends(text.substr(commas[0] + 1, commas[1] - commas[0] - 1)),
+                                  without_blank_ends(text.substr(commas[1] + 1)), colour)) {
                     r.type = VarType::Long;
                     r.u.lng = colour;
                 } else {
@@ -506,7 +524,7 @@ private:
         auto dropped = [](char c) { return c == '\n' || c == '\r' || c == '\t' || c == '\b'; };
         if (!has_control_below_14(raw)) {
             // No dropped character anywhere (all are below 14): blanks only.
-            out.assign(trim_blanks(raw));
+            out.assign(without_blank_ends(raw));
             return;
         }
         std::size_t start = 0;
@@ -547,7 +565,7 @@ private:
             std::string_view raw;
             reader_.read_line(raw, converted_);
             if (pending_.empty() && !has_control_below_14(raw)) {
-                const std::string_view trimmed = trim_blanks(raw);
+                const std::string_view trimmed = without_blank_ends(raw);
                 if (!trimmed.empty() && trimmed.back() != ',' && trimmed.back() != '+') {
                     plain = trimmed;
                     line.clear();

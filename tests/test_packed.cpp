@@ -76,6 +76,24 @@ const char* const kLines[] = {
     "Aq=(\xC3\xA4)",
     "Ar=  \xE6\x97\xA5\xE6\x9C\xAC  ",
     "As=2020-02-2\xC3\xA9",
+    // Commas, brackets, quotes and other letters on either side of sixteen
+    // bytes, after names long enough to read the end of a short text with
+    // the line before it.
+    "LongerNameOne=1,2,3",
+    "LongerNameTwo=(1,2)",
+    "LongerNameThree=a, b",
+    "LongerNameFour=12345678901234,5,7",
+    "LongerNameFive=1,2345678901234567,8",
+    "LongerNameSeven=abcdefghijklmnopq\"",
+    "LongerNameEight=  1, 2 ,3  ",
+    "LongerNameNine=\xC3\xA4"
+    "bcdefghijklmnopqr",
+    "LongerNameTen=abcdefghijklmnop\xC3\xA4",
+    "LongerNameEleven=abcdefghijklmnopqr,\xC3\xA4,x",
+    "LongerNameTwelve=abcdefghijklmnopqrstuvwxyz,1,2",
+    "LongerNameThirteen=abc)",
+    "LongerNameFourteen=,1,2,3",
+    "LongerNameFifteen=1234567890123457,1,2,3",
 };
 
 std::string corpus() {
