@@ -113,6 +113,7 @@ struct ReaderObject::Impl {
     std::size_t pos = 0;
     bool fileEnd = true;
     std::int64_t line = 0;
+    bool line_free_of_controls = false; // known of the line read last
     // Stored values.
     std::string password;
     std::string payload; // writing
@@ -243,6 +244,7 @@ ref<ReaderObject> ReaderObject::create() { return ref<ReaderObject>(new ReaderOb
 
 const std::string& ReaderObject::path() const noexcept { return impl_->path; }
 std::int64_t ReaderObject::line_number() const noexcept { return impl_->line; }
+bool ReaderObject::line_known_free_of_controls() const noexcept { return impl_->line_free_of_controls; }
 
 bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::string& password, bool binary, bool,
                         Object*) {
@@ -386,36 +388,48 @@ std::string ReaderObject::read_line() {
 }
 
 namespace {
-// Position of the first CR or LF at or after `from` (npos: none), and
-// whether every byte before it is ASCII, so that most lines need no UTF-8
-// check of their own. `ascii` false means "not known".
-std::size_t find_line_break(const LineBuffer& buf, std::size_t from, bool& ascii) {
+// Position of the first CR or LF at or after `from` (npos: none), whether
+// every byte before it is ASCII, so that most lines need no UTF-8 check of
+// their own, and whether none of them is another byte below 0x0E (tab,
+// backspace, ...), so that most need no cleaning. false means "not known".
+std::size_t find_line_break(const LineBuffer& buf, std::size_t from, bool& ascii, bool& noControls) {
     const char* const data = buf.data();
     const std::size_t size = buf.size();
+    const auto is_break = [](char c) { return c == '\n' || c == '\r'; };
 #if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), thirteen = _mm_set1_epi8(13);
     unsigned high = 0;
+    noControls = true;
     std::size_t i = from;
     for (; i + 16 <= size; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const auto breaks =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        // Bytes up to 13: the line breaks and the other controls at once.
+        auto low = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, thirteen), v)));
+        if (low && noControls) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(low));
+            if (!is_break(data[i + k])) noControls = false;
+        }
+        if (low && !noControls)
+            low = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
         const auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
-        if (breaks) {
-            const unsigned k = static_cast<unsigned>(__builtin_ctz(breaks));
+        if (low) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(low));
             ascii = high == 0 && (top & ((1u << k) - 1)) == 0;
             return i + k;
         }
         high |= top;
     }
     for (; i < size; ++i) {
-        if (data[i] == '\n' || data[i] == '\r') break;
+        if (is_break(data[i])) break;
+        noControls = noControls && static_cast<unsigned char>(data[i]) >= 14;
         high |= static_cast<unsigned char>(data[i]) & 0x80u;
     }
     ascii = high == 0;
     return i < size ? i : std::string::npos;
 #else
     ascii = false;
+    noControls = false;
+    (void)is_break;
     for (std::size_t i = from; i < size;) {
         const void* lf = std::memchr(data + i, '\n', size - i);
         const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data) : size;
@@ -444,10 +458,12 @@ void ReaderObject::read_line(std::string_view& line, std::string& converted) {
     bool tooLong = false;
     std::size_t scanned = 0; // bytes after pos known to hold no line break
     bool ascii = false;
+    m.line_free_of_controls = false;
     for (;;) {
-        std::size_t at = find_line_break(m.buf, m.pos + scanned, ascii);
+        bool noControls = false;
+        std::size_t at = find_line_break(m.buf, m.pos + scanned, ascii, noControls);
         // A search resumed after a refill saw only the line's last part.
-        if (scanned > 0) ascii = false;
+        if (scanned > 0) ascii = noControls = false;
         if (at == std::string::npos || (m.buf[at] == '\r' && at + 1 == m.buf.size())) {
             if (!m.fileEnd) {
                 scanned = (at == std::string::npos ? m.buf.size() : at) - m.pos;
@@ -473,6 +489,8 @@ void ReaderObject::read_line(std::string_view& line, std::string& converted) {
         if (tooLong || line.size() > limits::kMaxLineBytes)
             raise(hr::LIMIT_EXCEEDED, "Line " + std::to_string(m.line) + " of " + m.path + " is longer than " +
                                           std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
+        // Converting adds no byte below 0x80.
+        m.line_free_of_controls = noControls;
         if (!ascii && !is_valid_utf8(line)) {
             converted = windows1252_to_utf8(line);
             line = converted;

@@ -564,7 +564,7 @@ private:
         guarded(f, [&] {
             std::string_view raw;
             reader_.read_line(raw, converted_);
-            if (pending_.empty() && !has_control_below_14(raw)) {
+            if (pending_.empty() && (reader_.line_known_free_of_controls() || !has_control_below_14(raw))) {
                 const std::string_view trimmed = without_blank_ends(raw);
                 if (!trimmed.empty() && trimmed.back() != ',' && trimmed.back() != '+') {
                     plain = trimmed;

@@ -51,6 +51,36 @@ TEST(Reader, LineEndingsEncodingsAndEnd) {
         EXPECT_EQ(lines_of(file), expected);
     }
 
+    {
+        // A control byte (no line break) at every place in lines of every
+        // length up to 40, beside a byte beyond ASCII and next to plain
+        // lines: the reader tells which lines hold one, so that only those
+        // are cleaned.
+        TempDir controls;
+        std::string file;
+        std::vector<std::pair<std::string, bool>> expected; // line, free of controls
+        const char marks[] = {'\t', '\b', '\x01', '\x0B', '\x0C', '\0'};
+        for (std::size_t len = 1; len <= 40; ++len)
+            for (std::size_t at = 0; at < len; ++at) {
+                std::string line(len, 'k');
+                line[at] = marks[(len + at) % std::size(marks)];
+                if (at + 1 < len && len % 2) line[at + 1] = '\x7F';
+                if (at > 0 && len % 3 == 0) line[at - 1] = '~';
+                file += line + (len % 4 == 0 ? "\r\n" : "\n") + "pl\xC3\xA4in=" + std::string(len, 'p') + "\n";
+                expected.emplace_back(line, false);
+                expected.emplace_back("pl\xC3\xA4in=" + std::string(len, 'p'), true);
+            }
+        ref<ReaderObject> r = ReaderObject::create();
+        ASSERT_TRUE(r->open(controls.write("c.txt", file), 1, "", false, true));
+        for (const auto& [text, free] : expected) {
+            std::string_view line;
+            std::string converted;
+            r->read_line(line, converted);
+            ASSERT_EQ(line, text);
+            ASSERT_EQ(r->line_known_free_of_controls(), free) << r->line_number();
+        }
+    }
+
     // CR LF split across the reader's block boundary is one line break.
     std::string big(1 << 20, 'x');
     big[(1 << 20) - 1] = '\r';

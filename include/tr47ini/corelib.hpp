@@ -473,6 +473,9 @@ public:
     void read_line(std::string_view& line, std::string& converted);
     /// Number of the line that read_line returned last (1-based).
     std::int64_t line_number() const noexcept;
+    /// Whether the line that read_line returned last is known to hold no byte below 0x0E (tab, backspace, ...);
+    /// false when not known.
+    bool line_known_free_of_controls() const noexcept;
     /// The path given to open.
     const std::string& path() const noexcept;
 
