@@ -18,6 +18,7 @@ using namespace tr47;
 using tr47::test::child_at;
 using tr47::test::import_text;
 using tr47::test::Imported;
+using tr47::test::LocaleScope;
 using tr47::test::TempDir;
 using tr47::test::value_at;
 
@@ -134,6 +135,48 @@ TEST(Packed, FastReadingMatchesTheGeneralReading) {
         EXPECT_TRUE(p->CONTENT().same(r->CONTENT())) << describe(p->CONTENT()) << " vs " << describe(r->CONTENT());
         EXPECT_TRUE(p->DATA()->identifier().same(r->DATA()->identifier()));
         EXPECT_EQ(p->DESCRIPTION(), r->DESCRIPTION());
+    }
+}
+
+TEST(Packed, NameCharactersAreReadAlikeOnBothPaths) {
+    // Every printable ASCII character (and a letter beyond ASCII) inside a
+    // name, in the first sixteen bytes of the line and after them: the
+    // fast reading takes a line as a value exactly when the general one
+    // does, with the same name.
+    TempDir dir;
+    int compared = 0;
+    const auto compare = [&](const std::string& name) {
+        const std::string path = dir.write("name.ini", name + "=12\n");
+        ref<cls_INI> packedDoc = cls_INI::create();
+        const bool packedResult = packedDoc->IMPORT(path, false);
+        ref<cls_INI> realDoc = cls_INI::create();
+        ref<cls_INIValues> shadow = cls_INIValues::create();
+        realDoc->ROOT()->VALUES()->DATABASE(shadow->DATABASE());
+        const bool realResult = realDoc->IMPORT(path, false);
+        SCOPED_TRACE(name);
+        ASSERT_EQ(packedResult, realResult);
+        ref<cls_INIValues> packed = packedDoc->ROOT()->VALUES();
+        ref<cls_INIValues> real = realDoc->ROOT()->VALUES();
+        ASSERT_EQ(packed->COUNT(), real->COUNT());
+        for (std::int32_t i = 1; i <= packed->COUNT(); ++i) {
+            EXPECT_EQ(packed->Item(Variant(i))->NAME(), real->Item(Variant(i))->NAME());
+            EXPECT_TRUE(packed->Item(Variant(i))->CONTENT().same(real->Item(Variant(i))->CONTENT()));
+            ++compared;
+        }
+    };
+    const auto with_at = [](std::size_t at, std::string_view c) {
+        std::string name = "NameWothSomeLetters"; // no i: its rule depends on the locale
+        return name.replace(at, 1, c);
+    };
+    for (int c = 0x21; c <= 0x7E; ++c)
+        for (std::size_t at : {0, 5, 17}) compare(with_at(at, std::string(1, static_cast<char>(c))));
+    for (std::size_t at : {0, 5, 17}) compare(with_at(at, "\xC3\xA4"));
+    EXPECT_GT(compared, 100); // most of them are names
+    // Under rules that upper-case i to İ, i is no name character.
+    LocaleScope turkish("tr_TR.UTF-8");
+    for (std::size_t at : {0, 5, 17}) {
+        compare(with_at(at, "i"));
+        compare(with_at(at, "I"));
     }
 }
 

@@ -17,39 +17,13 @@
 
 using namespace tr47;
 using tr47::test::Items;
+using tr47::test::LocaleScope;
 
 namespace {
 std::vector<std::string> split(std::string_view text, std::string_view sep = ",") {
     return GlobalObject::instance().toolkit().split(text, sep, "(", ")", "\"")->items();
 }
 
-// Sets LC_ALL for one test and restores the previous locale.
-class LocaleScope {
-public:
-    explicit LocaleScope(const char* name) {
-        const char* old = std::setlocale(LC_ALL, nullptr);
-        saved_ = old ? old : "C";
-        ok_ = std::setlocale(LC_ALL, name) != nullptr;
-        const char* env = std::getenv("LC_ALL");
-        savedEnv_ = env ? env : "";
-        hadEnv_ = env != nullptr;
-        ::setenv("LC_ALL", name, 1);
-        tr47::detail::platform::forget_locale_environment();
-    }
-    ~LocaleScope() {
-        std::setlocale(LC_ALL, saved_.c_str());
-        if (hadEnv_)
-            ::setenv("LC_ALL", savedEnv_.c_str(), 1);
-        else
-            ::unsetenv("LC_ALL");
-        tr47::detail::platform::forget_locale_environment();
-    }
-    bool process_locale_set() const { return ok_; }
-
-private:
-    std::string saved_, savedEnv_;
-    bool hadEnv_ = false, ok_ = false;
-};
 } // namespace
 
 TEST(ListSplitter, CutsOutsideBracketsAndQuotes) {
