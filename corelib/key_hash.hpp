@@ -11,6 +11,11 @@ namespace tr47::detail {
 // The hash of a key already normalised (a result of normalise_key).
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept;
 
+// One byte of a key's hash that two keys share whenever they can match
+// under any locale's rules: of the ASCII upper case of an ASCII key (1 to
+// 255); 0 for other keys, which are compared in full.
+std::uint8_t key_tag(std::string_view key) noexcept;
+
 // What a look-up takes from the locale: whether i upper-cases to İ. Asked
 // once, and only when an i makes it matter; one look-up then compares all
 // its keys under the same rules.
@@ -35,13 +40,20 @@ public:
     std::uint32_t hash() const noexcept { return hash_normalised_key(text_); }
     // Whether a key (as written) normalises to this one.
     bool matches(std::string_view key) const { return key_matches(key, text_, rules_); }
+    // The key_tag of the key as written.
+    std::uint8_t tag() const noexcept {
+        if (tag_ < 0) tag_ = key_tag(written_);
+        return static_cast<std::uint8_t>(tag_);
+    }
 
 private:
     static constexpr std::size_t kShort = 64;
     char short_[kShort];
     std::string long_;
     std::string_view text_;
+    std::string_view written_;
     CaseRules rules_;
+    mutable std::int16_t tag_ = -1;
 };
 
 // The hash of normalise_key(key).

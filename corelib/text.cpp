@@ -231,8 +231,26 @@ std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
     return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
+std::uint8_t key_tag(std::string_view key) noexcept {
+    // Under rules that dot the i, keys that match still match with every i
+    // and İ read as I; other letters than ASCII ones have no tag.
+    key = without_blank_ends(key);
+    const std::size_t n = key.size();
+    constexpr std::size_t kLongest = 64;
+    if (n > kLongest) return 0;
+    char upper[kLongest];
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::uint64_t w = word_at(key.data() + i, n - i);
+        if (w & kHighBits) return 0;
+        const std::uint64_t up = ascii_upper_word(w);
+        std::memcpy(upper + i, &up, 8);
+    }
+    return static_cast<std::uint8_t>(1 + hash_normalised_key({upper, n}) % 255);
+}
+
 NormalisedKey::NormalisedKey(std::string_view key) {
     key = without_blank_ends(key);
+    written_ = key;
     const std::size_t n = key.size();
     if (n <= kShort) {
         // Whole words are written: kShort is a multiple of eight.

@@ -280,6 +280,7 @@ struct StoredGroupView {
     std::string_view values;
     std::uint32_t value_count = 0;
     std::unique_ptr<PendingValues::StoredIndex> index; // from kIndexedFrom values on
+    std::unique_ptr<std::uint8_t[]> tags; // from kTaggedFrom values on, below kIndexedFrom
     RecordList<PackedGroup> children; // kept stored
 };
 
@@ -303,6 +304,8 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
         v.index = std::make_unique<PendingValues::StoredIndex>();
         v.index->starts.reserve(expected);
         v.index->keys = KeyTable(expected);
+    } else if (count >= static_cast<std::int64_t>(kTaggedFrom)) {
+        v.tags = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(count) * 5);
     }
     for (std::int64_t i = 0; i < count; ++i) {
         const auto start = static_cast<std::uint32_t>(v.values.size() - c.rest().size());
@@ -320,6 +323,9 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
         if (v.index) {
             v.index->starts.push_back(start);
             v.index->keys.insert(key_hash(name), static_cast<std::int32_t>(i + 1));
+        } else if (v.tags) {
+            std::memcpy(v.tags.get() + 4 * i, &start, 4);
+            v.tags[static_cast<std::size_t>(4 * count + i)] = key_tag(name);
         }
     }
     v.values.remove_suffix(c.rest().size());
@@ -353,6 +359,25 @@ bool PendingValues::find_stored(const NormalisedKey& wanted, Variant& out) const
             out = r.content();
         });
         return best != 0;
+    }
+    if (stored_tags) {
+        // Only values whose tag can match are read (a wanted key without a
+        // tag reads them all, a value without one is always read).
+        const std::uint8_t tag = wanted.tag();
+        const std::uint8_t* const tags = stored_tags.get() + 4 * std::size_t{stored_count};
+        for (std::uint32_t i = 0; i < stored_count; ++i) {
+            if (tag != 0 && tags[i] != 0 && tags[i] != tag) continue;
+            std::uint32_t start;
+            std::memcpy(&start, stored_tags.get() + 4 * std::size_t{i}, 4);
+            StoredCursor c = value_cursor(bytes, start);
+            PackedValue r;
+            if (!next_plain_value(c, r)) raise(hr::BAD_FILE_FORMAT, "Bad file format: a stored value");
+            if (wanted.matches(r.key())) {
+                out = r.content();
+                return true;
+            }
+        }
+        return false;
     }
     StoredCursor c = value_cursor(bytes, 0);
     for (std::uint32_t i = 0; i < stored_count; ++i) {
@@ -422,6 +447,7 @@ ref<cls_INIGroup> group_from(PackedGroup& r, const PoolList& pools) {
                 pending->stored_bytes = static_cast<std::uint32_t>(view.values.size());
                 pending->stored_count = view.value_count;
                 pending->stored_index = std::move(view.index);
+                pending->stored_tags = std::move(view.tags);
                 pending->pools.add_all(pools);
                 GroupAccess::set_pending(*g, std::move(pending));
             }

@@ -424,6 +424,8 @@ private:
 // Below this many entries a collection is searched by a linear scan, which
 // is as fast as its key index and costs no memory.
 constexpr std::size_t kIndexedFrom = 16;
+// Stored values tagged by key (below kIndexedFrom): fewer are read in turn.
+constexpr std::size_t kTaggedFrom = 4;
 
 // Values of a group made real from its record, waiting until its values
 // collection is first asked for. Never changed once set: look-ups on other
@@ -435,7 +437,9 @@ constexpr std::size_t kIndexedFrom = 16;
 // - From the stored form: every group keeps its values as the stored bytes
 //   (`stored_count` values, each of the plain form a record takes) and reads
 //   them on each look-up, through a key index of their starts when there are
-//   many: a loaded tree then costs no record per value reached.
+//   many, else through their starts and key tags (five bytes a value): a
+//   loaded tree then costs no record per value reached, and a look-up reads
+//   only the value it finds.
 struct PendingValues {
     // First, so that it outlives the records placed in its pools.
     PoolList pools;
@@ -450,6 +454,9 @@ struct PendingValues {
         KeyTable keys;
     };
     std::unique_ptr<StoredIndex> stored_index;
+    // Fewer stored values: where each starts in `stored` (stored_count
+    // 32-bit offsets), then the key_tag of each.
+    std::unique_ptr<std::uint8_t[]> stored_tags;
 
     // The content of the first stored value of that name.
     bool find_stored(const NormalisedKey& wanted, Variant& out) const;

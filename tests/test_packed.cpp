@@ -575,6 +575,9 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
         "BEGIN Renamed\n  A=1\n  B=\"x\"\nEND\n"
         "BEGIN OddSort\n  A=1\n  B=2\nEND\nBEGIN OddNull\n  A=1\n  B=2\nEND\n"
         "BEGIN OddError\n  A=1\n  B=2\nEND\n"
+        // Names that match across case, with an i, beyond ASCII; the first wins.
+        "BEGIN Tagged\n  Title=1\n  TITLE=2\n  \xC3\x84rger=3\n  \xC3\xA4RGER=4\n  Width=5\n  wIdth=6\n"
+        "  Gr\xC3\xB6\xC3\x9F\x65=7\n  Zz=8\n  \xC4\xB1nfo=10\n  Stop=11\nEND\n"
         "BEGIN Wide\n";
     // (6 is no name character.) Two names again at the end: the first wins.
     for (int i = 0; i < 20; ++i)
@@ -627,6 +630,31 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
             EXPECT_EQ(b->DESCRIPTION(), a->DESCRIPTION());
             EXPECT_TRUE(b->DATA()->identifier().same(a->DATA()->identifier())) << a->NAME();
         }
+    }
+    {
+        // The values of a group made real under one locale's rules and still
+        // waiting, looked up under another's: keys beyond ASCII that match
+        // ASCII ones (a dotless i, a long s), then under rules that
+        // upper-case i to İ, where "title" is "TİTLE", which "Title" is and
+        // "TITLE" is not.
+        ref<cls_INI> fresh = cls_INI::create();
+        ASSERT_TRUE(fresh->LOAD(dir.file("s.tr47")));
+        ref<cls_INIGroup> want = top->Item(Variant("Tagged"));
+        ref<cls_INIGroup> got = fresh->ROOT()->CHILDREN()->Item(Variant("Tagged"));
+        ASSERT_TRUE(want->VALUE("INFO").same(Variant(10.0)));
+        ASSERT_TRUE(want->VALUE("\xC5\xBFtop").same(Variant(11.0)));
+        EXPECT_TRUE(got->VALUE("INFO").same(Variant(10.0)));
+        EXPECT_TRUE(got->VALUE("\xC5\xBFtop").same(Variant(11.0)));
+        LocaleScope turkish("tr_TR.UTF-8");
+        for (const char* key : {"title", "TITLE", "T\xC4\xB0TLE", "width",
+                                "W\xC4\xB0"
+                                "DTH",
+                                "WIDTH", "\xC3\xA4rger", "info", "INFO"}) {
+            EXPECT_TRUE(got->VALUE(key).same(want->VALUE(key))) << key;
+            EXPECT_EQ(got->EXISTS(key), want->EXISTS(key)) << key;
+        }
+        EXPECT_TRUE(got->VALUE("title").same(Variant(1.0)));
+        EXPECT_FALSE(detail::GroupAccess::values_made(*got)); // all read in the stored bytes
     }
     // Stored again after everything was reached: the same bytes.
     ASSERT_TRUE(loaded->SAVE(dir.file("again.tr47")));

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <string>
 
 #include "corelib/key_hash.hpp"
@@ -295,8 +296,27 @@ TEST(Text, KeyComparisonWordByWordAgreesWithUpperCasing) {
             ASSERT_EQ(key_matches(a, normalised), normalise_key(a) == normalised)
                 << locale << " [" << a << "] [" << b << "]";
             ASSERT_EQ(detail::NormalisedKey(a).text(), normalise_key(a)) << locale << " [" << a << "]";
+            // Keys that match share their tag, unless one has none.
+            const std::uint8_t ta = detail::key_tag(a), tb = detail::key_tag(b);
+            if (normalise_key(a) == normalised) {
+                ASSERT_TRUE(ta == 0 || tb == 0 || ta == tb) << "[" << a << "] [" << b << "]";
+            }
         }
     }
+}
+
+TEST(Text, KeyTagsAreSpreadAndOnlyASCIIKeysHaveOne) {
+    std::set<int> tags;
+    for (int i = 0; i < 1000; ++i) {
+        const std::uint8_t t = detail::key_tag("Key" + std::to_string(i * 7919));
+        EXPECT_NE(t, 0);
+        tags.insert(t);
+    }
+    EXPECT_GT(tags.size(), 200u); // a look-up reads about one value in 255
+    EXPECT_EQ(detail::key_tag("\xC3\xA4rger"), 0);
+    EXPECT_EQ(detail::key_tag(std::string(65, 'k')), 0); // longer keys are compared in full
+    EXPECT_EQ(detail::key_tag(" name "), detail::key_tag("NAME"));
+    EXPECT_EQ(detail::key_tag("title"), detail::key_tag("TITLE"));
 }
 
 TEST(Text, KeyHashIsTheHashOfTheNormalisedKey) {
