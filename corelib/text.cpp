@@ -166,10 +166,11 @@ bool key_matches(std::string_view key, std::string_view normalised, const CaseRu
     const std::size_t n = key.size();
     bool hasI = false;
     if (n != normalised.size()) {
-        // An ASCII key without an i upper-cases to as many bytes as it has.
+        // An ASCII key upper-cases to as many bytes as it has, unless an i
+        // becomes İ.
         for (std::size_t i = 0; i < n; i += 8) {
             const std::uint64_t w = word_at(k + i, n - i);
-            if ((w & kHighBits) || holds_i(w)) return upper_matches(key, normalised);
+            if ((w & kHighBits) || (holds_i(w) && rules.dots_i())) return upper_matches(key, normalised);
         }
         return false;
     }
@@ -233,19 +234,18 @@ std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
 
 std::uint8_t key_tag(std::string_view key) noexcept {
     // Under rules that dot the i, keys that match still match with every i
-    // and İ read as I; other letters than ASCII ones have no tag.
+    // and İ read as I; other letters than ASCII ones have no tag. The words
+    // of the upper case are mixed as they come (the tag needs no buffer).
     key = without_blank_ends(key);
     const std::size_t n = key.size();
-    constexpr std::size_t kLongest = 64;
-    if (n > kLongest) return 0;
-    char upper[kLongest];
+    std::uint64_t h = n;
     for (std::size_t i = 0; i < n; i += 8) {
         const std::uint64_t w = word_at(key.data() + i, n - i);
         if (w & kHighBits) return 0;
-        const std::uint64_t up = ascii_upper_word(w);
-        std::memcpy(upper + i, &up, 8);
+        h = (h ^ ascii_upper_word(w)) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
     }
-    return static_cast<std::uint8_t>(1 + hash_normalised_key({upper, n}) % 255);
+    return static_cast<std::uint8_t>(1 + (h >> 32) % 255);
 }
 
 NormalisedKey::NormalisedKey(std::string_view key) {
