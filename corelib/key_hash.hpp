@@ -33,7 +33,7 @@ bool key_matches(std::string_view key, std::string_view normalised, const CaseRu
 // normalise_key(key), built in place for the usual short ASCII key.
 class NormalisedKey {
 public:
-    explicit NormalisedKey(std::string_view key);
+    explicit NormalisedKey(std::string_view key, const CaseRules& rules = CaseRules());
     NormalisedKey(const NormalisedKey&) = delete;
     NormalisedKey& operator=(const NormalisedKey&) = delete;
     std::string_view text() const noexcept { return text_; }
@@ -56,7 +56,10 @@ private:
     mutable std::int16_t tag_ = -1;
 };
 
-// The hash of normalise_key(key).
-inline std::uint32_t key_hash(std::string_view key) { return NormalisedKey(key).hash(); }
+// The hash of normalise_key(key); under rules already asked, when many
+// keys are hashed at once (a key index is built under one set of rules).
+inline std::uint32_t key_hash(std::string_view key, const CaseRules& rules = CaseRules()) {
+    return NormalisedKey(key, rules).hash();
+}
 
 } // namespace tr47::detail

@@ -248,7 +248,7 @@ std::uint8_t key_tag(std::string_view key) noexcept {
     return static_cast<std::uint8_t>(1 + (h >> 32) % 255);
 }
 
-NormalisedKey::NormalisedKey(std::string_view key) {
+NormalisedKey::NormalisedKey(std::string_view key, const CaseRules& rules) : rules_(rules) {
     key = without_blank_ends(key);
     written_ = key;
     const std::size_t n = key.size();

@@ -352,9 +352,11 @@ CollectionCore::Index* CollectionCore::current_index() {
     idx->local_generation = local_generation_.load(std::memory_order_relaxed);
     std::string_view text;
     Variant other;
+    CaseRules rules;
+    rules.dots_i();
     for (std::int32_t p = 1; p <= n; ++p) {
         if (key_at(p, text, other))
-            idx->positions.insert(key_hash(text), p);
+            idx->positions.insert(key_hash(text, rules), p);
         else
             idx->non_text.push_back(p);
     }

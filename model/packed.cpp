@@ -280,6 +280,7 @@ struct StoredGroupView {
     std::string_view values;
     std::uint32_t value_count = 0;
     std::unique_ptr<PendingValues::StoredIndex> index; // from kIndexedFrom values on
+    CaseRules rules; // the index's
     std::unique_ptr<std::uint8_t[]> tags; // from kTaggedFrom values on, below kIndexedFrom
     RecordList<PackedGroup> children; // kept stored
 };
@@ -304,6 +305,7 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
         v.index = std::make_unique<PendingValues::StoredIndex>();
         v.index->starts.reserve(expected);
         v.index->keys = KeyTable(expected);
+        v.rules.dots_i();
     } else if (count >= static_cast<std::int64_t>(kTaggedFrom)) {
         v.tags = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(count) * 5);
     }
@@ -322,7 +324,7 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
         }
         if (v.index) {
             v.index->starts.push_back(start);
-            v.index->keys.insert(key_hash(name), static_cast<std::int32_t>(i + 1));
+            v.index->keys.insert(key_hash(name, v.rules), static_cast<std::int32_t>(i + 1));
         } else if (v.tags) {
             std::memcpy(v.tags.get() + 4 * i, &start, 4);
             v.tags[static_cast<std::size_t>(4 * count + i)] = key_tag(name);
