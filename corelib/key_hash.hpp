@@ -27,6 +27,17 @@ private:
     mutable signed char dotted_ = -1;
 };
 
+// Whether a key cannot normalise to `normalised` by its first character
+// alone, inline: scans compare many keys that differ at once. An ASCII first
+// character other than a blank or an i upper-cases alike under every rules,
+// whatever follows.
+inline bool first_letters_differ(std::string_view key, std::string_view normalised) noexcept {
+    if (key.empty()) return false;
+    const char c = key[0];
+    const char up = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    return static_cast<unsigned char>(c) < 0x80 && c != ' ' && c != 'i' && (normalised.empty() || up != normalised[0]);
+}
+
 // key_matches under those rules.
 bool key_matches(std::string_view key, std::string_view normalised, const CaseRules& rules);
 
@@ -39,7 +50,9 @@ public:
     std::string_view text() const noexcept { return text_; }
     std::uint32_t hash() const noexcept { return hash_normalised_key(text_); }
     // Whether a key (as written) normalises to this one.
-    bool matches(std::string_view key) const { return key_matches(key, text_, rules_); }
+    bool matches(std::string_view key) const {
+        return !first_letters_differ(key, text_) && key_matches(key, text_, rules_);
+    }
     // The key_tag of the key as written.
     std::uint8_t tag() const noexcept {
         if (tag_ < 0) tag_ = key_tag(written_);

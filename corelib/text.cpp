@@ -152,15 +152,7 @@ bool CaseRules::dots_i() const {
 }
 
 bool key_matches(std::string_view key, std::string_view normalised, const CaseRules& rules) {
-    // Scans compare many keys that differ at once: an ASCII first character
-    // other than a blank or an i upper-cases alike in every locale and
-    // whatever follows it.
-    if (!key.empty()) {
-        const char c = key[0];
-        if (static_cast<unsigned char>(c) < 0x80 && c != ' ' && c != 'i' &&
-            (normalised.empty() || ascii_upper(c) != normalised[0]))
-            return false;
-    }
+    if (first_letters_differ(key, normalised)) return false;
     key = without_blank_ends(key);
     const char* k = key.data();
     const std::size_t n = key.size();
