@@ -87,8 +87,7 @@ const char* const kLines[] = {
     "LongerNameFive=1,2345678901234567,8",
     "LongerNameSeven=abcdefghijklmnopq\"",
     "LongerNameEight=  1, 2 ,3  ",
-    "LongerNameNine=\xC3\xA4"
-    "bcdefghijklmnopqr",
+    "LongerNameNine=\303\244bcdefghijklmnopqr", // ä, then letters that are hexadecimal digits
     "LongerNameTen=abcdefghijklmnop\xC3\xA4",
     "LongerNameEleven=abcdefghijklmnopqr,\xC3\xA4,x",
     "LongerNameTwelve=abcdefghijklmnopqrstuvwxyz,1,2",
@@ -646,10 +645,8 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
         EXPECT_TRUE(got->VALUE("INFO").same(Variant(10.0)));
         EXPECT_TRUE(got->VALUE("\xC5\xBFtop").same(Variant(11.0)));
         LocaleScope turkish("tr_TR.UTF-8");
-        for (const char* key : {"title", "TITLE", "T\xC4\xB0TLE", "width",
-                                "W\xC4\xB0"
-                                "DTH",
-                                "WIDTH", "\xC3\xA4rger", "info", "INFO"}) {
+        for (const char* key :
+             {"title", "TITLE", "T\xC4\xB0TLE", "width", "W\304\260DTH", "WIDTH", "\xC3\xA4rger", "info", "INFO"}) {
             EXPECT_TRUE(got->VALUE(key).same(want->VALUE(key))) << key;
             EXPECT_EQ(got->EXISTS(key), want->EXISTS(key)) << key;
         }
