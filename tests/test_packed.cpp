@@ -13,6 +13,7 @@
 #include "import/name_interner.hpp"
 #include "model/collection_core.hpp"
 #include "tests/support/helpers.hpp"
+#include "tests/support/locale_scope.hpp"
 
 using namespace tr47;
 using tr47::test::child_at;
@@ -652,6 +653,8 @@ TEST(Packed, LoadedGroupsAnswerFromTheirStoredBytesAsTheirRecordsWould) {
         }
         EXPECT_TRUE(got->VALUE("title").same(Variant(1.0)));
         EXPECT_FALSE(detail::GroupAccess::values_made(*got)); // all read in the stored bytes
+        ASSERT_NE(detail::GroupAccess::pending(*got), nullptr);
+        EXPECT_NE(detail::GroupAccess::pending(*got)->stored_tags, nullptr); // through their tags
     }
     // Stored again after everything was reached: the same bytes.
     ASSERT_TRUE(loaded->SAVE(dir.file("again.tr47")));

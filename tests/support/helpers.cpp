@@ -1,35 +1,11 @@
 #include "tests/support/helpers.hpp"
 
 #include <atomic>
-#include <clocale>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
 
-#include "corelib/platform.hpp"
-
 namespace tr47::test {
-
-LocaleScope::LocaleScope(const char* name) {
-    const char* old = std::setlocale(LC_ALL, nullptr);
-    saved_ = old ? old : "C";
-    ok_ = std::setlocale(LC_ALL, name) != nullptr;
-    const char* env = std::getenv("LC_ALL");
-    savedEnv_ = env ? env : "";
-    hadEnv_ = env != nullptr;
-    ::setenv("LC_ALL", name, 1);
-    detail::platform::forget_locale_environment();
-}
-
-LocaleScope::~LocaleScope() {
-    std::setlocale(LC_ALL, saved_.c_str());
-    if (hadEnv_)
-        ::setenv("LC_ALL", savedEnv_.c_str(), 1);
-    else
-        ::unsetenv("LC_ALL");
-    detail::platform::forget_locale_environment();
-}
 
 TempDir::TempDir() {
     static std::atomic<int> counter{0};

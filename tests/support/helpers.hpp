@@ -9,20 +9,6 @@
 
 namespace tr47::test {
 
-// Sets LC_ALL (process and environment) for one scope and restores it.
-class LocaleScope {
-public:
-    explicit LocaleScope(const char* name);
-    ~LocaleScope();
-    LocaleScope(const LocaleScope&) = delete;
-    LocaleScope& operator=(const LocaleScope&) = delete;
-    bool process_locale_set() const { return ok_; }
-
-private:
-    std::string saved_, savedEnv_;
-    bool hadEnv_ = false, ok_ = false;
-};
-
 // A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
 public:
