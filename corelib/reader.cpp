@@ -428,18 +428,25 @@ std::size_t find_line_break(const LineBuffer& buf, std::size_t from, bool& ascii
     return i < size ? i : std::string::npos;
 #else
     ascii = false;
-    noControls = false;
-    (void)is_break;
+    std::size_t at = std::string::npos;
     for (std::size_t i = from; i < size;) {
         const void* lf = std::memchr(data + i, '\n', size - i);
         const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data) : size;
         // A CR before the LF (or before the end) ends the line there.
-        const void* cr = std::memchr(data + i, '\r', end - i);
-        if (cr) return static_cast<std::size_t>(static_cast<const char*>(cr) - data);
-        if (lf) return end;
+        if (const void* cr = std::memchr(data + i, '\r', end - i)) {
+            at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+            break;
+        }
+        if (lf) {
+            at = end;
+            break;
+        }
         i = end;
     }
-    return std::string::npos;
+    noControls = true;
+    for (std::size_t i = from; i < (at == std::string::npos ? size : at) && noControls; ++i)
+        noControls = static_cast<unsigned char>(data[i]) >= 14 || is_break(data[i]);
+    return at;
 #endif
 }
 } // namespace

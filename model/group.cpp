@@ -95,10 +95,10 @@ bool own_value(const cls_INIGroup& g, std::string_view name, const NormalisedKey
     return pending->stored_count ? pending->find_stored(key, out) : record_value(pending->values, key, out);
 }
 
-bool has_value(cls_INIGroup& g, const Variant& name) {
+bool has_value(cls_INIGroup& g, const Variant& name, const NormalisedKey& wanted) {
     if (cls_INIValues* v = detail::GroupAccess::values_made(g)) return v->EXISTS(name);
     Variant unused;
-    return name.is_string() && own_value(g, name.string(), NormalisedKey(name.string()), unused);
+    return name.is_string() && own_value(g, name.string(), wanted, unused);
 }
 
 bool has_child_named(cls_INIGroup& g, const Variant& name) {
@@ -317,15 +317,15 @@ bool packed_child_named(const PackedGroup& g, const Variant& name, const Normali
 
 bool cls_INIGroup::EXISTS(const std::string& pName, bool pRecurse) {
     const Variant name(pName);
-    if (has_value(*this, name) || has_child_named(*this, name)) return true;
+    const NormalisedKey wanted(pName);
+    if (has_value(*this, name, wanted) || has_child_named(*this, name)) return true;
     if (!pRecurse) return false;
     ref<cls_INIGroup> keep(this);
-    const NormalisedKey wanted(pName);
     Variant scratch;
     Walk walk(*this);
     Walk::Node g;
     while (walk.next(g)) {
-        if (g.real ? has_value(*g.real, name) || has_child_named(*g.real, name)
+        if (g.real ? has_value(*g.real, name, wanted) || has_child_named(*g.real, name)
                    : record_value(g.packed->values, wanted, scratch) || packed_child_named(*g.packed, name, wanted))
             return true;
         walk.descend(g);

@@ -66,9 +66,9 @@ TEST(Reader, LineEndingsEncodingsAndEnd) {
                 line[at] = marks[(len + at) % std::size(marks)];
                 if (at + 1 < len && len % 2) line[at + 1] = '\x7F';
                 if (at > 0 && len % 3 == 0) line[at - 1] = '~';
-                file += line + (len % 4 == 0 ? "\r\n" : "\n") + "pl\xC3\xA4in=" + std::string(len, 'p') + "\n";
+                file += line + (len % 4 == 0 ? "\r\n" : "\n") + "pl\xC3\xA4in\x0E\x1F=" + std::string(len, 'p') + "\n";
                 expected.emplace_back(line, false);
-                expected.emplace_back("pl\xC3\xA4in=" + std::string(len, 'p'), true);
+                expected.emplace_back("pl\xC3\xA4in\x0E\x1F=" + std::string(len, 'p'), true);
             }
         ref<ReaderObject> r = ReaderObject::create();
         ASSERT_TRUE(r->open(controls.write("c.txt", file), 1, "", false, true));
