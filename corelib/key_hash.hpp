@@ -1,5 +1,6 @@
-// Hashes of keys as the key index compares them: two keys that
-// normalise_key makes equal hash equal.
+// Keys as look-ups compare them: a wanted key normalised once, the
+// comparison with keys as written, and the hash that key indexes and tags
+// take, which keys matching under any locale's rules share.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +12,15 @@ namespace tr47::detail {
 // The hash of a key already normalised (a result of normalise_key).
 std::uint32_t hash_normalised_key(std::string_view normalised) noexcept;
 
-// One byte of a key's hash that two keys share whenever they can match
-// under any locale's rules: of the ASCII upper case of an ASCII key (1 to
-// 255); 0 for other keys, which are compared in full.
-std::uint8_t key_tag(std::string_view key) noexcept;
+// A hash that every key matching this one under any locale's rules shares:
+// of its upper case with every i and İ read as I. Key indexes and tags use
+// it, so that an index built under one locale's rules answers under
+// another's.
+std::uint32_t folded_key_hash(std::string_view key);
+// One byte of a folded hash (1 to 255).
+constexpr std::uint8_t tag_of_folded(std::uint32_t hash) noexcept { return static_cast<std::uint8_t>(1 + hash % 255); }
+// The tag of a key: of its folded hash.
+std::uint8_t key_tag(std::string_view key);
 
 // What a look-up takes from the locale: whether i upper-cases to İ. Asked
 // once, and only when an i makes it matter; one look-up then compares all
@@ -44,20 +50,23 @@ bool key_matches(std::string_view key, std::string_view normalised, const CaseRu
 // normalise_key(key), built in place for the usual short ASCII key.
 class NormalisedKey {
 public:
-    explicit NormalisedKey(std::string_view key, const CaseRules& rules = CaseRules());
+    explicit NormalisedKey(std::string_view key);
     NormalisedKey(const NormalisedKey&) = delete;
     NormalisedKey& operator=(const NormalisedKey&) = delete;
     std::string_view text() const noexcept { return text_; }
-    std::uint32_t hash() const noexcept { return hash_normalised_key(text_); }
     // Whether a key (as written) normalises to this one.
     bool matches(std::string_view key) const {
         return !first_letters_differ(key, text_) && key_matches(key, text_, rules_);
     }
-    // The key_tag of the key as written.
-    std::uint8_t tag() const noexcept {
-        if (tag_ < 0) tag_ = key_tag(written_);
-        return static_cast<std::uint8_t>(tag_);
+    // The folded_key_hash of the key as written, and its tag.
+    std::uint32_t folded() const {
+        if (!folded_known_) {
+            folded_ = folded_key_hash(written_);
+            folded_known_ = true;
+        }
+        return folded_;
     }
+    std::uint8_t tag() const { return tag_of_folded(folded()); }
 
 private:
     static constexpr std::size_t kShort = 64;
@@ -66,13 +75,8 @@ private:
     std::string_view text_;
     std::string_view written_;
     CaseRules rules_;
-    mutable std::int16_t tag_ = -1;
+    mutable std::uint32_t folded_ = 0;
+    mutable bool folded_known_ = false;
 };
-
-// The hash of normalise_key(key); under rules already asked, when many
-// keys are hashed at once (a key index is built under one set of rules).
-inline std::uint32_t key_hash(std::string_view key, const CaseRules& rules = CaseRules()) {
-    return NormalisedKey(key, rules).hash();
-}
 
 } // namespace tr47::detail

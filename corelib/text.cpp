@@ -67,39 +67,21 @@ constexpr bool holds_i(std::uint64_t w) noexcept {
 bool upper_matches(std::string_view key, std::string_view normalised) { return upper(key) == normalised; }
 } // namespace
 
-std::string upper(std::string_view text) {
-    bool hasI = false;
-    if (ascii_text(text, hasI) && !(hasI && dotted_i_locale())) {
-        std::string out(text);
-        for (char& c : out) c = ascii_upper(c);
-        return out;
-    }
-    std::string out;
-    out.reserve(text.size());
-    bool dotted = false;
-    bool dottedKnown = false;
+namespace {
+// Appends the simple upper case of a text: an ASCII i becomes what
+// iUpper() says; with foldDotted, a capital İ becomes I.
+template <class IUpper>
+void append_upper(std::string& out, std::string_view text, IUpper&& iUpper, bool foldDotted) {
     const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t len = text.size();
     std::size_t i = 0;
     while (i < len) {
         std::uint8_t c = s[i];
         if (c < 0x80) {
-            if (c >= 'a' && c <= 'z') {
-                if (c == 'i') {
-                    if (!dottedKnown) {
-                        dotted = dotted_i_locale();
-                        dottedKnown = true;
-                    }
-                    if (dotted) {
-                        out += "\xC4\xB0";
-                        ++i;
-                        continue;
-                    }
-                }
-                out += static_cast<char>(c - 32);
-            } else {
-                out += static_cast<char>(c);
-            }
+            if (c == 'i')
+                out += iUpper();
+            else
+                out += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
             ++i;
             continue;
         }
@@ -115,9 +97,31 @@ std::string upper(std::string_view text) {
         const char32_t up = detail::platform::simple_upper(static_cast<char32_t>(cp));
         if (up > 0x10FFFF || (up >= 0xD800 && up <= 0xDFFF))
             out.append(text.data() + start, i - start);
+        else if (foldDotted && up == 0x130)
+            out += 'I';
         else
             detail::utf8_append(out, up);
     }
+}
+} // namespace
+
+std::string upper(std::string_view text) {
+    bool hasI = false;
+    if (ascii_text(text, hasI) && !(hasI && dotted_i_locale())) {
+        std::string out(text);
+        for (char& c : out) c = ascii_upper(c);
+        return out;
+    }
+    std::string out;
+    out.reserve(text.size());
+    int dotted = -1; // asked at the first i
+    append_upper(
+        out, text,
+        [&] {
+            if (dotted < 0) dotted = dotted_i_locale() ? 1 : 0;
+            return dotted ? "\xC4\xB0" : "I";
+        },
+        false);
     return out;
 }
 
@@ -224,23 +228,50 @@ std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
     return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
-std::uint8_t key_tag(std::string_view key) noexcept {
-    // Under rules that dot the i, keys that match still match with every i
-    // and İ read as I; other letters than ASCII ones have no tag. The words
-    // of the upper case are mixed as they come (the tag needs no buffer).
-    key = without_blank_ends(key);
-    const std::size_t n = key.size();
-    std::uint64_t h = n;
-    for (std::size_t i = 0; i < n; i += 8) {
-        const std::uint64_t w = word_at(key.data() + i, n - i);
-        if (w & kHighBits) return 0;
-        h = (h ^ ascii_upper_word(w)) * 0x9E3779B97F4A7C15ull;
+namespace {
+// The mix of a folded key's words (the same for the fast and the general
+// path, so that a key beyond ASCII that folds to ASCII hashes as that).
+struct FoldMix {
+    std::uint64_t h;
+    explicit FoldMix(std::size_t n) : h(n) {}
+    void add(std::uint64_t upperWord) {
+        h = (h ^ upperWord) * 0x9E3779B97F4A7C15ull;
         h ^= h >> 29;
     }
-    return static_cast<std::uint8_t>(1 + (h >> 32) % 255);
+    std::uint32_t result() const {
+        const std::uint64_t x = h * 0xC4CEB9FE1A85EC53ull;
+        return static_cast<std::uint32_t>(x ^ (x >> 32));
+    }
+};
+} // namespace
+
+std::uint32_t folded_key_hash(std::string_view key) {
+    // Two keys that match under some locale's rules have the same upper case
+    // under those rules; it differs from the upper case without a dotted
+    // capital only where an i became İ. Folding İ to I makes both one.
+    key = without_blank_ends(key);
+    const std::size_t n = key.size();
+    FoldMix mix(n);
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::uint64_t w = word_at(key.data() + i, n - i);
+        if (w & kHighBits) {
+            std::string folded;
+            folded.reserve(n);
+            append_upper(
+                folded, key, [] { return "I"; }, true);
+            FoldMix general(folded.size());
+            for (std::size_t k = 0; k < folded.size(); k += 8)
+                general.add(word_at(folded.data() + k, folded.size() - k));
+            return general.result();
+        }
+        mix.add(ascii_upper_word(w));
+    }
+    return mix.result();
 }
 
-NormalisedKey::NormalisedKey(std::string_view key, const CaseRules& rules) : rules_(rules) {
+std::uint8_t key_tag(std::string_view key) { return tag_of_folded(folded_key_hash(key)); }
+
+NormalisedKey::NormalisedKey(std::string_view key) {
     key = without_blank_ends(key);
     written_ = key;
     const std::size_t n = key.size();

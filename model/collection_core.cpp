@@ -352,11 +352,9 @@ CollectionCore::Index* CollectionCore::current_index() {
     idx->local_generation = local_generation_.load(std::memory_order_relaxed);
     std::string_view text;
     Variant other;
-    CaseRules rules;
-    rules.dots_i();
     for (std::int32_t p = 1; p <= n; ++p) {
         if (key_at(p, text, other))
-            idx->positions.insert(key_hash(text, rules), p);
+            idx->positions.insert(folded_key_hash(text), p);
         else
             idx->non_text.push_back(p);
     }
@@ -399,7 +397,7 @@ std::int32_t CollectionCore::search_text(std::string_view ID, const NormalisedKe
     }
     std::int32_t best = 0;
     // Equal keys may sit at several positions: the first in position order wins.
-    index->positions.for_each_candidate(wanted.hash(), [&](std::int32_t p) {
+    index->positions.for_each_candidate(wanted.folded(), [&](std::int32_t p) {
         if ((best == 0 || p < best) && key_at(p, text, other) && wanted.matches(text)) best = p;
     });
     index->non_text.for_each([&](std::int32_t p) {
@@ -464,7 +462,7 @@ void CollectionCore::import(const ref<tmp_Data>& NewEntry, const Variant& ID) {
     }
     Variant key = key_of(e);
     if (key.is_string())
-        index->positions.insert(key_hash(key.string()), last);
+        index->positions.insert(folded_key_hash(key.string()), last);
     else
         index->non_text.push_back(last);
     index->local_generation = local_generation_.load(std::memory_order_relaxed);
@@ -482,7 +480,8 @@ void CollectionCore::remove(std::int32_t ID) {
         auto forget = [&](std::int32_t position, std::int32_t replacement) {
             std::string_view text;
             Variant other;
-            if (key_at(position, text, other)) return index->positions.replace(key_hash(text), position, replacement);
+            if (key_at(position, text, other))
+                return index->positions.replace(folded_key_hash(text), position, replacement);
             return index->non_text.replace(position, replacement);
         };
         bool ok = forget(ID, 0) && (ID == n || forget(n, ID));

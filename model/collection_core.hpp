@@ -171,7 +171,7 @@ private:
         explicit Index(std::size_t expected) : positions(expected) {}
         std::uint64_t generation = 0; // the library-wide key generation
         std::uint64_t local_generation = 0; // this collection's
-        KeyTable positions; // of the entries whose key is a string
+        KeyTable positions; // of the entries whose key is a string, by folded_key_hash
         InlineFirstList<std::int32_t> non_text; // positions whose key is no string
         Index* retired_next = nullptr;
     };

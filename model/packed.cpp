@@ -280,7 +280,6 @@ struct StoredGroupView {
     std::string_view values;
     std::uint32_t value_count = 0;
     std::unique_ptr<PendingValues::StoredIndex> index; // from kIndexedFrom values on
-    CaseRules rules; // the index's
     std::unique_ptr<std::uint8_t[]> tags; // from kTaggedFrom values on, below kIndexedFrom
     RecordList<PackedGroup> children; // kept stored
 };
@@ -305,7 +304,6 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
         v.index = std::make_unique<PendingValues::StoredIndex>();
         v.index->starts.reserve(expected);
         v.index->keys = KeyTable(expected);
-        v.rules.dots_i();
     } else if (count >= static_cast<std::int64_t>(kTaggedFrom)) {
         v.tags = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(count) * 5);
     }
@@ -324,7 +322,7 @@ bool view_stored_group(std::string_view span, StoredGroupView& v) {
         }
         if (v.index) {
             v.index->starts.push_back(start);
-            v.index->keys.insert(key_hash(name, v.rules), static_cast<std::int32_t>(i + 1));
+            v.index->keys.insert(folded_key_hash(name), static_cast<std::int32_t>(i + 1));
         } else if (v.tags) {
             std::memcpy(v.tags.get() + 4 * i, &start, 4);
             v.tags[static_cast<std::size_t>(4 * count + i)] = key_tag(name);
@@ -351,7 +349,7 @@ bool PendingValues::find_stored(const NormalisedKey& wanted, Variant& out) const
     if (stored_index) {
         // The first position of that key wins; candidates come in any order.
         std::int32_t best = 0;
-        stored_index->keys.for_each_candidate(wanted.hash(), [&](std::int32_t p) {
+        stored_index->keys.for_each_candidate(wanted.folded(), [&](std::int32_t p) {
             if (best != 0 && p > best) return;
             StoredCursor c = value_cursor(bytes, stored_index->starts[static_cast<std::size_t>(p - 1)]);
             PackedValue r;
@@ -363,12 +361,11 @@ bool PendingValues::find_stored(const NormalisedKey& wanted, Variant& out) const
         return best != 0;
     }
     if (stored_tags) {
-        // Only values whose tag can match are read (a wanted key without a
-        // tag reads them all, a value without one is always read).
+        // Only values whose tag can match are read.
         const std::uint8_t tag = wanted.tag();
         const std::uint8_t* const tags = stored_tags.get() + 4 * std::size_t{stored_count};
         for (std::uint32_t i = 0; i < stored_count; ++i) {
-            if (tag != 0 && tags[i] != 0 && tags[i] != tag) continue;
+            if (tags[i] != tag) continue;
             std::uint32_t start;
             std::memcpy(&start, stored_tags.get() + 4 * std::size_t{i}, 4);
             StoredCursor c = value_cursor(bytes, start);

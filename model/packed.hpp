@@ -448,7 +448,7 @@ struct PendingValues {
     std::uint32_t stored_bytes = 0;
     std::uint32_t stored_count = 0;
     // Stored values from kIndexedFrom on: where each starts in `stored`,
-    // and their key index (positions from 1).
+    // and their key index (positions from 1, by folded_key_hash).
     struct StoredIndex {
         std::vector<std::uint32_t> starts;
         KeyTable keys;
