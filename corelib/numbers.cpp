@@ -169,9 +169,7 @@ bool read_number_prefix(std::string_view text, std::string_view marks, std::stri
 }
 
 bool parse_full_number(std::string_view text, double& out) {
-    // Most texts come trimmed already.
-    const bool blankEnd = !text.empty() && (text.front() == ' ' || text.back() == ' ');
-    std::string_view t = blankEnd ? detail::without_blank_ends(text) : text;
+    std::string_view t = detail::without_blank_ends(text);
     // Only a digit, sign, mark or '&' can start a number.
     if (t.empty() || !(is_digit(t[0]) || t[0] == '-' || t[0] == '+' || t[0] == '.' || t[0] == ',' || t[0] == '&'))
         return false;

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "corelib/ascii_words.hpp"
 #include "corelib/blanks.hpp"
 #include "corelib/key_hash.hpp"
 #include "corelib/platform.hpp"
@@ -25,49 +26,16 @@ bool ascii_text(std::string_view text, bool& hasI) noexcept {
     return true;
 }
 
-// Keys are compared and upper-cased eight ASCII bytes at a time.
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-
-// The bytes from p on, at most eight of the n left, as one word; zeros
-// past the end.
-std::uint64_t word_at(const char* p, std::size_t n) noexcept {
-    std::uint64_t w = 0;
-    if (n >= 8) {
-        std::memcpy(&w, p, 8);
-    } else if (n >= 4) {
-        // Two overlapping halves: the bytes they share are the same.
-        std::uint32_t lo, hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + n - 4, 4);
-        w = lo | std::uint64_t{hi} << (8 * (n - 4));
-    } else if (n > 0) {
-        const auto at = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
-        w = at(0) | at(n / 2) | at(n - 1);
-    }
-    return w;
-}
-
-// A word of ASCII bytes with its letters upper-cased: a byte from 'a' on
-// gains its high bit by one addition, a byte from '{' on by another (no
-// carry crosses bytes below 0x80).
-constexpr std::uint64_t ascii_upper_word(std::uint64_t w) noexcept {
-    const std::uint64_t fromA = w + kOnes * (0x80 - 'a');
-    const std::uint64_t pastZ = w + kOnes * (0x80 - 'z' - 1);
-    return w - (((fromA & ~pastZ) & kHighBits) >> 2);
-}
+using detail::ascii_upper_word;
+using detail::kHighBits;
+using detail::word_at;
 
 // Whether a word of ASCII bytes holds an i.
-constexpr bool holds_i(std::uint64_t w) noexcept {
-    const std::uint64_t x = w ^ (kOnes * 'i');
-    return ((x - kOnes) & ~x & kHighBits) != 0;
-}
+constexpr bool holds_i(std::uint64_t w) noexcept { return detail::holds_byte(w, 'i'); }
 
 // The general comparison: the key (trimmed) upper-cases to `normalised`.
 bool upper_matches(std::string_view key, std::string_view normalised) { return upper(key) == normalised; }
-} // namespace
 
-namespace {
 // Appends the simple upper case of a text: an ASCII i becomes what
 // iUpper() says; with foldDotted, a capital İ becomes I.
 template <class IUpper>
@@ -191,20 +159,8 @@ std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
     const char* p = normalised.data();
     std::size_t n = normalised.size();
     if (n <= 16) {
-        // Most keys: two words (or halves), overlapping when shorter.
-        std::uint64_t a = 0, b = 0;
-        if (n >= 8) {
-            std::memcpy(&a, p, 8);
-            std::memcpy(&b, p + n - 8, 8);
-        } else if (n >= 4) {
-            std::uint32_t x, y;
-            std::memcpy(&x, p, 4);
-            std::memcpy(&y, p + n - 4, 4);
-            a = x, b = y;
-        } else if (n > 0) {
-            const auto byte = [&](std::size_t i) { return std::uint64_t(static_cast<std::uint8_t>(p[i])); };
-            a = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
-        }
+        // Most keys: two words, overlapping when shorter.
+        const std::uint64_t a = word_at(p, n), b = n > 8 ? word_at(p + n - 8, 8) : 0;
         std::uint64_t h = ((a ^ 0x9E3779B97F4A7C15ull) * 0xFF51AFD7ED558CCDull) ^ (b + n);
         h *= 0xC4CEB9FE1A85EC53ull;
         h ^= h >> 29;
@@ -306,7 +262,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
         while (i + 8 <= len) {
             std::uint64_t w;
             std::memcpy(&w, s + i, 8);
-            if (w & 0x8080808080808080ull) break;
+            if (w & kHighBits) break;
             i += 8;
         }
         if (i >= len) break;

@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "corelib/ascii_words.hpp"
 #include "corelib/blanks.hpp"
 #include "corelib/limits.hpp"
 #include "corelib/numbers.hpp"
@@ -55,16 +56,11 @@ constexpr std::uint64_t word_of(std::string_view upperName) {
     return w;
 }
 Keyword ascii_keyword_of(std::string_view name) {
-    std::uint64_t w = 0;
-    bool hasI = false;
-    for (std::size_t k = 0; k < name.size(); ++k) {
-        const char c = name[k];
-        hasI = hasI || c == 'i';
-        w |= std::uint64_t(static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c)) << (8 * k);
-    }
+    const std::uint64_t raw = word_at(name.data(), name.size());
     // i does not become I in every locale: such names take the case
     // mapping. Of the keywords only BEGIN holds an I.
-    if (hasI) return name.size() == 5 ? keyword_named(upper(name)) : Keyword::None;
+    if (holds_byte(raw, 'i')) return name.size() == 5 ? keyword_named(upper(name)) : Keyword::None;
+    const std::uint64_t w = ascii_upper_word(raw);
     switch (w) {
     case word_of("BEGIN"): return Keyword::Begin;
     case word_of("COMMENT"):
@@ -92,11 +88,10 @@ Keyword keyword_of(std::string_view name) {
 }
 
 // Whether a byte below 14 (among them tab, backspace, CR and LF) occurs,
-// eight bytes at a time: (w - 0x0E..) & ~w & 0x80.. is non-zero exactly when
-// some byte of w is below 0x0E.
+// eight bytes at a time (the last word overlaps: zeros past the end would
+// count).
 bool has_control_below_14(std::string_view s) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-    const auto below = [&](std::uint64_t w) { return ((w - kOnes * 14) & ~w & kHigh) != 0; };
+    const auto below = [](std::uint64_t w) { return has_byte_below(w, 14); };
     const std::size_t n = s.size();
     if (n < 8) {
         for (char c : s)
