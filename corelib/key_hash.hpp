@@ -9,8 +9,8 @@
 
 namespace tr47::detail {
 
-// The hash of a key already normalised (a result of normalise_key).
-std::uint32_t hash_normalised_key(std::string_view normalised) noexcept;
+// A hash of exact bytes (the import keeps each name once by it).
+std::uint32_t hash_bytes(std::string_view bytes) noexcept;
 
 // A hash that every key matching this one under any locale's rules shares:
 // of its upper case with every i and İ read as I. Key indexes and tags use

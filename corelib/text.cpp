@@ -152,14 +152,14 @@ bool key_matches(std::string_view key, std::string_view normalised, const CaseRu
     return !hasI || !rules.dots_i();
 }
 
-std::uint32_t hash_normalised_key(std::string_view normalised) noexcept {
-    // Eight bytes per step, or two loads for a key of up to 16 bytes: keys
-    // are short, and multiplies mix enough for a table that takes its slot
-    // from any of the bits (the key index takes the high ones).
-    const char* p = normalised.data();
-    std::size_t n = normalised.size();
+std::uint32_t hash_bytes(std::string_view bytes) noexcept {
+    // Eight bytes per step, or two loads for up to 16 bytes: names are
+    // short, and multiplies mix enough for a table that takes its slot from
+    // any of the bits.
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
     if (n <= 16) {
-        // Most keys: two words, overlapping when shorter.
+        // Most names: two words, overlapping when shorter.
         const std::uint64_t a = word_at(p, n), b = n > 8 ? word_at(p + n - 8, 8) : 0;
         std::uint64_t h = ((a ^ 0x9E3779B97F4A7C15ull) * 0xFF51AFD7ED558CCDull) ^ (b + n);
         h *= 0xC4CEB9FE1A85EC53ull;

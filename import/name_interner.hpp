@@ -90,8 +90,7 @@ private:
         return std::memcmp(a, b, n) == 0;
     }
 
-    // Any hash of the exact bytes serves; the key index's is at hand.
-    static std::uint32_t hash(std::string_view s) noexcept { return hash_normalised_key(s); }
+    static std::uint32_t hash(std::string_view s) noexcept { return hash_bytes(s); }
 
     std::uint32_t place(const Slot& entry) noexcept {
         std::uint32_t i = entry.hash & mask_;
