@@ -69,6 +69,9 @@ void write_file_atomically(const std::string& path, std::string_view bytes, bool
 // filling it costs a few page faults instead of one per 4 KiB; a hint only.
 void prefer_large_pages(void* data, std::size_t size);
 
+// Cores this process may run on (its affinity), at least 1.
+unsigned usable_cores();
+
 // Lowest usable address of this thread's stack, or 0 when unknown.
 std::uintptr_t stack_floor();
 

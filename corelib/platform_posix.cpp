@@ -1,5 +1,6 @@
 // The platform services on Linux and other POSIX systems: ICU for case
 // mapping and date patterns, OpenSSL for cryptography.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <clocale>
@@ -9,6 +10,8 @@
 #include <fcntl.h>
 #include <memory>
 #include <pthread.h>
+#include <sched.h>
+#include <thread>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -424,6 +427,14 @@ void prefer_large_pages(void* data, std::size_t size) {
 #else
     (void)data, (void)size;
 #endif
+}
+
+unsigned usable_cores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 struct Background::State {

@@ -259,6 +259,14 @@ std::uintptr_t stack_floor() {
 // Large pages need a privilege that programs seldom hold: left to the system.
 void prefer_large_pages(void*, std::size_t) {}
 
+unsigned usable_cores() {
+    DWORD_PTR process = 0, system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+    unsigned n = 0;
+    for (; process; process &= process - 1) ++n;
+    return n;
+}
+
 struct Background::State {
     std::function<void()> work;
     std::exception_ptr error;

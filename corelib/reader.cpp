@@ -5,15 +5,13 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "corelib/encoding.hpp"
 #include "corelib/limits.hpp"
 #include "corelib/platform.hpp"
 #include "corelib/stored_cursor.hpp"
 #include "corelib/stored_file.hpp"
+#include "corelib/text_lines.hpp"
 #include "corelib/utf.hpp"
 
 namespace tr47 {
@@ -31,8 +29,6 @@ public:
 } // namespace
 
 namespace {
-constexpr std::size_t kBlock = std::size_t{1} << 20;
-
 void put_varint(std::string& out, std::uint64_t v) {
     char b[10];
     int n = 0;
@@ -64,42 +60,6 @@ void put_bytes(std::string& out, std::string_view s) {
 
 [[noreturn]] void corrupt(const char* why) { raise(hr::BAD_FILE_FORMAT, std::string("Bad file format: ") + why); }
 
-// The text being read: bytes [0, size()) of a block that a read fills
-// without clearing it first (a string would zero each block before the
-// read overwrites it).
-class LineBuffer {
-public:
-    const char* data() const noexcept { return block_.get(); }
-    std::size_t size() const noexcept { return size_; }
-    char operator[](std::size_t i) const noexcept { return block_[i]; }
-    std::string_view view() const noexcept { return {block_.get(), size_}; }
-    void drop_front(std::size_t n) noexcept {
-        if (n < size_) std::memmove(block_.get(), block_.get() + n, size_ - n);
-        size_ = n < size_ ? size_ - n : 0;
-    }
-    // Room for n more bytes after the text; grown() says how many came.
-    char* room(std::size_t n) {
-        if (capacity_ - size_ < n) {
-            const std::size_t wanted = std::max(size_ + n, 2 * capacity_);
-            auto fresh = std::make_unique_for_overwrite<char[]>(wanted);
-            if (size_) std::memcpy(fresh.get(), block_.get(), size_);
-            block_ = std::move(fresh);
-            capacity_ = wanted;
-        }
-        return block_.get() + size_;
-    }
-    void grown(std::size_t n) noexcept { size_ += n; }
-    void assign(std::string_view text) {
-        size_ = 0;
-        std::memcpy(room(text.size()), text.data(), text.size());
-        size_ = text.size();
-    }
-
-private:
-    std::unique_ptr<char[]> block_;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
 } // namespace
 
 struct ReaderObject::Impl {
@@ -108,10 +68,7 @@ struct ReaderObject::Impl {
     bool stored = false;
     bool writing = false;
     // Text reading.
-    std::FILE* file = nullptr;
-    LineBuffer buf;
-    std::size_t pos = 0;
-    bool fileEnd = true;
+    std::unique_ptr<detail::TextLines> text;
     std::int64_t line = 0;
     bool line_free_of_controls = false; // known of the line read last
     // Stored values.
@@ -178,39 +135,10 @@ struct ReaderObject::Impl {
         return true;
     }
 
-    ~Impl() {
-        if (file) std::fclose(file);
-    }
-
-    std::size_t block = std::size_t{64} << 10;
-
     // Writing under a password: the key, derived in the background from
     // open to close. Last, so that it is waited for before the rest goes.
     detail::StoredFileKey sealKey;
     std::optional<detail::platform::Background> sealing;
-
-    void fill() {
-        if (fileEnd || !file) return;
-        if (pos > 0) {
-            buf.drop_front(pos);
-            pos = 0;
-        }
-        // Blocks grow from 64 KiB to 1 MiB: small files cost no large buffer.
-        const std::size_t want = block;
-        block = std::min(block * 2, kBlock);
-        const std::size_t got = std::fread(buf.room(want), 1, want, file);
-        buf.grown(got);
-        if (got < want) {
-            fileEnd = true;
-            if (std::ferror(file)) {
-                std::fclose(file);
-                file = nullptr;
-                raise(hr::PATH_ACCESS, "File read error: " + path);
-            }
-            std::fclose(file);
-            file = nullptr;
-        }
-    }
 
     std::uint8_t take_u8() {
         if (rpos + 1 > in.size()) corrupt("value beyond the end");
@@ -331,43 +259,10 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         return true;
     }
     if (mode != 1) return false;
-    // Only regular files: a device such as /dev/zero never ends, and a FIFO
-    // without a writer would keep the import waiting.
-    if (detail::platform::file_kind(path) != detail::platform::FileKind::Regular) return false;
-    m.file = detail::platform::open_for_reading(path);
-    if (!m.file) return false;
-    m.fileEnd = false;
+    auto text = std::make_unique<detail::TextLines>();
+    if (!text->open(path)) return false;
+    m.text = std::move(text);
     m.open = true;
-    try {
-        m.fill();
-        auto starts = [&](const char* bom, std::size_t n) {
-            return m.buf.size() >= n && std::memcmp(m.buf.data(), bom, n) == 0;
-        };
-        if (starts("\xEF\xBB\xBF", 3)) {
-            m.pos = 3;
-        } else if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
-            // UTF-16: decode the whole file once into UTF-8.
-            bool little = m.buf[0] == '\xFF';
-            while (!m.fileEnd) {
-                std::size_t before = m.buf.size();
-                m.fill();
-                if (m.buf.size() > limits::kMaxStoredFileBytes || m.buf.size() == before) break;
-            }
-            std::string_view raw = m.buf.view();
-            raw.remove_prefix(2);
-            std::size_t units = raw.size() / 2;
-            std::u16string u(units, u'\0');
-            for (std::size_t i = 0; i < units; ++i) {
-                auto a = static_cast<std::uint8_t>(raw[2 * i]), b = static_cast<std::uint8_t>(raw[2 * i + 1]);
-                u[i] = little ? static_cast<char16_t>(a | b << 8) : static_cast<char16_t>(b | a << 8);
-            }
-            m.buf.assign(detail::utf16_to_utf8(u.data(), u.size()));
-            m.pos = 0;
-            m.fileEnd = true;
-        }
-    } catch (const Error&) {
-        return false;
-    }
     return true;
 }
 
@@ -377,8 +272,7 @@ bool ReaderObject::eof() {
         m.skip_span_marks();
         return m.rpos >= m.in.size();
     }
-    if (m.pos >= m.buf.size()) m.fill();
-    return m.pos >= m.buf.size();
+    return !m.text || m.text->at_end();
 }
 
 std::string ReaderObject::read_line() {
@@ -386,70 +280,6 @@ std::string ReaderObject::read_line() {
     read_line(line);
     return line;
 }
-
-namespace {
-// Position of the first CR or LF at or after `from` (npos: none), whether
-// every byte before it is ASCII, so that most lines need no UTF-8 check of
-// their own, and whether none of them is another byte below 0x0E (tab,
-// backspace, ...), so that most need no cleaning. false means "not known".
-std::size_t find_line_break(const LineBuffer& buf, std::size_t from, bool& ascii, bool& noControls) {
-    const char* const data = buf.data();
-    const std::size_t size = buf.size();
-    const auto is_break = [](char c) { return c == '\n' || c == '\r'; };
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), thirteen = _mm_set1_epi8(13);
-    unsigned high = 0;
-    noControls = true;
-    std::size_t i = from;
-    for (; i + 16 <= size; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        // Bytes up to 13: the line breaks and the other controls at once.
-        auto low = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, thirteen), v)));
-        if (low && noControls) {
-            const unsigned k = static_cast<unsigned>(__builtin_ctz(low));
-            if (!is_break(data[i + k])) noControls = false;
-        }
-        if (low && !noControls)
-            low = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-        const auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
-        if (low) {
-            const unsigned k = static_cast<unsigned>(__builtin_ctz(low));
-            ascii = high == 0 && (top & ((1u << k) - 1)) == 0;
-            return i + k;
-        }
-        high |= top;
-    }
-    for (; i < size; ++i) {
-        if (is_break(data[i])) break;
-        noControls = noControls && static_cast<unsigned char>(data[i]) >= 14;
-        high |= static_cast<unsigned char>(data[i]) & 0x80u;
-    }
-    ascii = high == 0;
-    return i < size ? i : std::string::npos;
-#else
-    ascii = false;
-    std::size_t at = std::string::npos;
-    for (std::size_t i = from; i < size;) {
-        const void* lf = std::memchr(data + i, '\n', size - i);
-        const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data) : size;
-        // A CR before the LF (or before the end) ends the line there.
-        if (const void* cr = std::memchr(data + i, '\r', end - i)) {
-            at = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
-            break;
-        }
-        if (lf) {
-            at = end;
-            break;
-        }
-        i = end;
-    }
-    noControls = true;
-    for (std::size_t i = from; i < (at == std::string::npos ? size : at) && noControls; ++i)
-        noControls = static_cast<unsigned char>(data[i]) >= 14 || is_break(data[i]);
-    return at;
-#endif
-}
-} // namespace
 
 void ReaderObject::read_line(std::string& line) {
     std::string converted;
@@ -461,49 +291,9 @@ void ReaderObject::read_line(std::string& line) {
 void ReaderObject::read_line(std::string_view& line, std::string& converted) {
     Impl& m = *impl_;
     line = {};
-    if (!m.open || m.stored) return;
-    bool tooLong = false;
-    std::size_t scanned = 0; // bytes after pos known to hold no line break
-    bool ascii = false;
     m.line_free_of_controls = false;
-    for (;;) {
-        bool noControls = false;
-        std::size_t at = find_line_break(m.buf, m.pos + scanned, ascii, noControls);
-        // A search resumed after a refill saw only the line's last part.
-        if (scanned > 0) ascii = noControls = false;
-        if (at == std::string::npos || (m.buf[at] == '\r' && at + 1 == m.buf.size())) {
-            if (!m.fileEnd) {
-                scanned = (at == std::string::npos ? m.buf.size() : at) - m.pos;
-                if (scanned > limits::kMaxLineBytes) {
-                    // Drop what is held so far; the line is refused below.
-                    tooLong = true;
-                    m.pos = m.buf.size();
-                    scanned = 0;
-                }
-                m.fill();
-                continue;
-            }
-            if (at == std::string::npos) at = m.buf.size();
-        }
-        // The buffer is refilled only by the next read, so the view holds.
-        if (!tooLong) line = m.buf.view().substr(m.pos, at - m.pos);
-        std::size_t next = at;
-        if (next < m.buf.size()) {
-            next += (m.buf[next] == '\r' && next + 1 < m.buf.size() && m.buf[next + 1] == '\n') ? 2 : 1;
-        }
-        m.pos = next;
-        ++m.line;
-        if (tooLong || line.size() > limits::kMaxLineBytes)
-            raise(hr::LIMIT_EXCEEDED, "Line " + std::to_string(m.line) + " of " + m.path + " is longer than " +
-                                          std::to_string(limits::kMaxLineBytes >> 20) + " MiB");
-        // Converting adds no byte below 0x80.
-        m.line_free_of_controls = noControls;
-        if (!ascii && !is_valid_utf8(line)) {
-            converted = windows1252_to_utf8(line);
-            line = converted;
-        }
-        return;
-    }
+    if (!m.open || m.stored || !m.text) return;
+    m.text->next(line, converted, m.line, m.line_free_of_controls);
 }
 
 namespace {
@@ -652,7 +442,7 @@ ref<ReaderObject> ReaderObject::over_span(std::string_view bytes, ref<Object> ke
 
 void ReaderObject::restart_over(std::string_view bytes, ref<Object> keeper) {
     Impl& m = *impl_;
-    if (m.file || m.writing || !m.payload.empty() || m.held)
+    if (m.text || m.writing || !m.payload.empty() || m.held)
         raise(hr::INVALID_CALL, "Invalid procedure call: not a reader over a span");
     m.stored = true;
     m.open = true;

@@ -2,9 +2,11 @@
 // and stored values written and read back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
+#include "corelib/text_lines.hpp"
 #include "tests/support/helpers.hpp"
 
 using namespace std::string_literals;
@@ -111,6 +113,113 @@ TEST(Reader, LineEndingsEncodingsAndEnd) {
     ref<ReaderObject> r = ReaderObject::create();
     EXPECT_FALSE(r->open(dir.file("missing.txt"), 1, "", false, true));
     EXPECT_FALSE(r->open(dir.path().string(), 1, "", false, true));
+}
+
+// A large file is read ahead on a thread of its own. The caller must see
+// the same lines, line numbers, control-byte answers and failures as when
+// it reads on its own thread, whatever the size of the batches.
+TEST(Reader, ReadAheadGivesTheSameLinesNumbersAndFailures) {
+    using detail::TextLines;
+    using detail::TextLineSettings;
+    const TextLineSettings saved = detail::text_line_settings();
+    struct Restore {
+        TextLineSettings s;
+        ~Restore() { detail::set_text_line_settings(s); }
+    } restore{saved};
+    constexpr std::size_t kLimit = std::size_t{1} << 20;
+
+    // Short lines of every kind, a few near and beyond the line limit,
+    // mixed line ends and no line break at the end.
+    std::string file = "\xEF\xBB\xBF";
+    Items expected; // the line, or "!" for one refused as too long
+    std::uint32_t x = 7;
+    bool afterCr = false;
+    for (int i = 0; i < 4000; ++i) {
+        x = x * 1103515245u + 12345u;
+        std::size_t len = (x >> 9) % 60;
+        if (afterCr && len == 0) len = 1; // CR and an empty line read as CR LF
+        if (i % 997 == 500) len = kLimit - 1 + (x >> 7) % 3; // 1 MiB - 1 to 1 MiB + 1
+        std::string line(len, static_cast<char>('a' + i % 26));
+        std::string text = line;
+        if (len > 3) {
+            switch ((x >> 16) % 5) {
+            case 0: line[len / 2] = '\t', text = line; break;
+            case 1: line[1] = '\xFC', text = line.substr(0, 1) + "\xC3\xBC" + line.substr(2); break; // Windows-1252
+            case 2: line.replace(2, 2, "\xC3\xA4"), text = line; break; // UTF-8
+            case 3: line[0] = '\x01', text = line; break;
+            default: break;
+            }
+        }
+        expected.push_back(len > kLimit ? "!" : text);
+        file += line + ((x >> 20) % 3 == 0 ? "\r\n" : (x >> 20) % 3 == 1 ? "\n" : "\r");
+        afterCr = (x >> 20) % 3 == 2;
+    }
+    file += "last";
+    expected.push_back("last");
+    ASSERT_GE(std::count(expected.begin(), expected.end(), "!"), 2);
+    TempDir dir;
+    const std::string path = dir.write("lines.txt", file);
+
+    auto read_all = [&](const TextLineSettings& settings, bool ahead) {
+        detail::set_text_line_settings(settings);
+        TextLines lines;
+        EXPECT_TRUE(lines.open(path));
+        EXPECT_EQ(lines.read_ahead(), ahead);
+        Items seen; // "number flag line" or "number error message"
+        std::int64_t number = 0;
+        for (;;) {
+            if (lines.at_end()) break;
+            std::string_view line;
+            std::string converted;
+            bool free = false;
+            try {
+                lines.next(line, converted, number, free);
+                seen.push_back(std::to_string(number) + (free ? "+" : "-") + std::string(line));
+            } catch (const Error& e) {
+                EXPECT_EQ(e.code(), hr::LIMIT_EXCEEDED);
+                seen.push_back(std::to_string(number) + " " + e.what());
+            }
+        }
+        std::string_view past;
+        std::string converted;
+        bool free = false;
+        lines.next(past, converted, number, free);
+        seen.push_back("past " + std::to_string(number) + (free ? "+" : "-") + std::string(past));
+        return seen;
+    };
+    TextLineSettings here = saved;
+    here.readAheadFrom = UINT64_MAX;
+    here.maxLineBytes = kLimit;
+    const Items plain = read_all(here, false);
+    ASSERT_EQ(plain.size(), expected.size() + 1);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::string n = std::to_string(i + 1);
+        if (expected[i] == "!")
+            EXPECT_EQ(plain[i], n + " Line " + n + " of " + path + " is longer than 1 MiB");
+        else
+            EXPECT_EQ(plain[i].substr(n.size() + 1), expected[i]) << i;
+    }
+    EXPECT_EQ(plain.back(), "past " + std::to_string(expected.size() + 1) + "+");
+    for (std::size_t batch : {std::size_t{1}, std::size_t{100}, std::size_t{4096}, std::size_t{256} << 10}) {
+        TextLineSettings ahead = here;
+        ahead.readAheadFrom = 0;
+        ahead.batchBytes = batch;
+        ahead.evenOnOneCore = true;
+        EXPECT_EQ(read_all(ahead, true), plain) << "batches of " << batch;
+    }
+
+    // A reader left before the end stops the thread reading ahead.
+    TextLineSettings ahead = here;
+    ahead.readAheadFrom = 0;
+    ahead.batchBytes = 64;
+    ahead.evenOnOneCore = true;
+    detail::set_text_line_settings(ahead);
+    for (int lines = 0; lines < 3; ++lines) {
+        ref<ReaderObject> r = ReaderObject::create();
+        ASSERT_TRUE(r->open(path, 1, "", false, true));
+        for (int i = 0; i < lines; ++i) EXPECT_EQ(r->read_line(), expected[static_cast<std::size_t>(i)]);
+        if (lines == 2) r->close();
+    }
 }
 
 TEST(Reader, StoredValuesComeBackInOrderAndType) {

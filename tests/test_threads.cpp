@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "corelib/text_lines.hpp"
 #include "tests/support/helpers.hpp"
 
 using namespace tr47;
@@ -277,6 +278,49 @@ TEST(Threads, LargeFilesAreCheckedOnTwoThreadsWhileTheirChecksumIsComputed) {
         EXPECT_EQ(doc->ROOT()->CHILDREN()->COUNT(), 40000);
         EXPECT_EQ(doc->ROOT()->CHILDREN()->Item(Variant(nm("G", 39999)))->VALUE("Number").to_double(), 39999.0);
     }
+}
+
+TEST(Threads, TextFilesReadAheadImportAsWhenReadOnOneThread) {
+    // Lines read ahead in small batches on a thread of their own, by
+    // several imports at once: the same document and the same messages,
+    // line numbers included, as an import that reads its own lines.
+    std::string text;
+    for (int g = 0; g < 300; ++g) {
+        text += wide_ini(1, 12);
+        if (g % 7 == 0) text += "Broken line without equals\n";
+        if (g % 5 == 0) text += "List=(a,\n b)\nJoined=a +\nb\n";
+    }
+    const detail::TextLineSettings saved = detail::text_line_settings();
+    detail::TextLineSettings one = saved;
+    one.readAheadFrom = UINT64_MAX;
+    detail::set_text_line_settings(one);
+    TempDir dir;
+    const Imported plain = import_text(text);
+    ASSERT_TRUE(plain.doc->SAVE(dir.file("plain.tr47")));
+    const std::string expected = read_file(dir.file("plain.tr47"));
+    ASSERT_FALSE(plain.messages.empty());
+
+    detail::TextLineSettings ahead = saved;
+    ahead.readAheadFrom = 0;
+    ahead.batchBytes = 512;
+    ahead.evenOnOneCore = true;
+    detail::set_text_line_settings(ahead);
+    const std::string path = dir.write("input.ini", text);
+    std::atomic<int> failures{0};
+    on_threads(THREADS_N, [&](int i) {
+        ref<cls_INI> doc = cls_INI::create();
+        doc->IMPORT(path, false);
+        const std::string out = dir.file("ahead" + std::to_string(i) + ".tr47");
+        CHECK_ON_THREAD(failures, doc->SAVE(out) && read_file(out) == expected);
+    });
+    detail::set_text_line_settings(saved);
+    EXPECT_EQ(failures.load(), 0);
+    // Messages go to one sink for all threads: compare one import's.
+    MessageCapture capture;
+    detail::set_text_line_settings(ahead);
+    cls_INI::create()->IMPORT(path, true);
+    detail::set_text_line_settings(saved);
+    EXPECT_EQ(capture.messages, plain.messages);
 }
 
 TEST(Threads, DataAndDatabaseObjectsMadeOnceWhileOthersLookUp) {
