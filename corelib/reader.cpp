@@ -69,8 +69,6 @@ struct ReaderObject::Impl {
     bool writing = false;
     // Text reading.
     std::unique_ptr<detail::TextLines> text;
-    std::int64_t line = 0;
-    bool line_free_of_controls = false; // known of the line read last
     // Stored values.
     std::string password;
     std::string payload; // writing
@@ -166,13 +164,20 @@ struct ReaderObject::Impl {
     }
 };
 
+detail::TextLines* detail::text_lines_of(ReaderObject& reader) noexcept {
+    const ReaderObject::Impl& m = *reader.impl_;
+    return m.open && !m.stored ? m.text.get() : nullptr;
+}
+
 ReaderObject::ReaderObject() : impl_(std::make_unique<Impl>()) {}
 ReaderObject::~ReaderObject() = default;
 ref<ReaderObject> ReaderObject::create() { return ref<ReaderObject>(new ReaderObject()); }
 
 const std::string& ReaderObject::path() const noexcept { return impl_->path; }
-std::int64_t ReaderObject::line_number() const noexcept { return impl_->line; }
-bool ReaderObject::line_known_free_of_controls() const noexcept { return impl_->line_free_of_controls; }
+std::int64_t ReaderObject::line_number() const noexcept { return impl_->text ? impl_->text->line_number() : 0; }
+bool ReaderObject::line_known_free_of_controls() const noexcept {
+    return impl_->text && impl_->text->line_free_of_controls();
+}
 
 bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::string& password, bool binary, bool,
                         Object*) {
@@ -291,9 +296,8 @@ void ReaderObject::read_line(std::string& line) {
 void ReaderObject::read_line(std::string_view& line, std::string& converted) {
     Impl& m = *impl_;
     line = {};
-    m.line_free_of_controls = false;
     if (!m.open || m.stored || !m.text) return;
-    m.text->next(line, converted, m.line, m.line_free_of_controls);
+    m.text->next(line, converted);
 }
 
 namespace {

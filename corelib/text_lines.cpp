@@ -215,11 +215,6 @@ struct TextLines::Source {
 // line. A failure is an entry of its own, so that it is raised where the
 // reading on this thread would have raised it.
 struct TextLines::Ahead {
-    struct Entry {
-        std::uint32_t size;
-        std::uint8_t flags;
-    };
-    static constexpr std::uint8_t kValidUtf8 = 1, kNoControls = 2, kFailure = 4, kCounted = 8;
     struct Batch {
         std::unique_ptr<char[]> bytes;
         std::size_t capacity = 0, used = 0;
@@ -240,9 +235,9 @@ struct TextLines::Ahead {
     std::vector<std::unique_ptr<Batch>> spare;
     bool finished = false; // no batch comes after `ready`
     bool stopped = false; // nobody reads on
-    // This thread's place.
+    // The batch this thread reads, and its next failure.
     std::unique_ptr<Batch> current;
-    std::size_t index = 0, offset = 0, failure = 0;
+    std::size_t failure = 0;
     // When no thread could be started, the reading runs at once on this
     // one and must not wait for room.
     const std::thread::id opener = std::this_thread::get_id();
@@ -353,62 +348,31 @@ struct TextLines::Ahead {
     }
 
     // --- this thread
-    // Whether an entry is left, waiting for the next batch when needed.
-    bool has_entry() {
-        while (!current || index == current->entries.size()) {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (current) {
-                current->clear();
-                spare.push_back(std::move(current));
-            }
-            changed.wait(lock, [&] { return !ready.empty() || finished; });
-            if (ready.empty()) {
-                lock.unlock();
-                reading->join(); // rethrows what escaped the reading (memory)
-                return false;
-            }
-            current = std::move(ready.front());
-            ready.pop_front();
-            index = offset = failure = 0;
-            lock.unlock();
-            changed.notify_all();
+    // Gives `lines` the next batch, waiting for it; false at the end.
+    bool advance(TextLines& lines) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (current) {
+            current->clear();
+            spare.push_back(std::move(current));
         }
+        changed.wait(lock, [&] { return !ready.empty() || finished; });
+        if (ready.empty()) {
+            lock.unlock();
+            reading->join(); // rethrows what escaped the reading (memory)
+            lines.at_ = lines.end_ = nullptr;
+            return false;
+        }
+        current = std::move(ready.front());
+        ready.pop_front();
+        lock.unlock();
+        changed.notify_all();
+        failure = 0;
+        lines.at_ = current->entries.data();
+        lines.end_ = lines.at_ + current->entries.size();
+        lines.bytes_ = current->bytes.get();
         return true;
     }
-    [[noreturn]] void raise_failure(const Entry& e, std::int64_t& lineNumber) {
-        ++index;
-        if (e.flags & kCounted) ++lineNumber;
-        std::rethrow_exception(current->failures[failure++]);
-    }
-    bool at_end() {
-        if (!has_entry()) return true;
-        const Entry& e = current->entries[index];
-        std::int64_t unused = 0;
-        // A read error comes up where the reading on this thread would
-        // have met it: at the end of what was read before it.
-        if ((e.flags & kFailure) && !(e.flags & kCounted)) raise_failure(e, unused);
-        return false;
-    }
-    void next(std::string_view& line, std::string& converted, std::int64_t& lineNumber, bool& noControls) {
-        noControls = false;
-        line = {};
-        if (!has_entry()) {
-            ++lineNumber;
-            noControls = true;
-            return;
-        }
-        const Entry& e = current->entries[index];
-        if (e.flags & kFailure) raise_failure(e, lineNumber);
-        ++index;
-        line = std::string_view(current->bytes.get() + offset, e.size);
-        offset += e.size;
-        ++lineNumber;
-        noControls = (e.flags & kNoControls) != 0;
-        if (!(e.flags & kValidUtf8)) {
-            converted = windows1252_to_utf8(line);
-            line = converted;
-        }
-    }
+    [[noreturn]] void raise_failure() { std::rethrow_exception(current->failures[failure++]); }
 };
 
 TextLines::TextLines() = default;
@@ -465,24 +429,49 @@ bool TextLines::open(const std::string& path) {
     return true;
 }
 
-bool TextLines::at_end() {
-    if (ahead_) return ahead_->at_end();
-    return !source_ || source_->at_end();
+bool TextLines::at_end_slow() {
+    if (!ahead_) return !source_ || source_->at_end();
+    while (at_ == end_)
+        if (!ahead_->advance(*this)) return true;
+    // A read error comes up where the reading on this thread would have
+    // met it: at the end of what was read before it.
+    if ((at_->flags & kFailure) && !(at_->flags & kCounted)) {
+        ++at_;
+        ahead_->raise_failure();
+    }
+    return false;
 }
 
-void TextLines::next(std::string_view& line, std::string& converted, std::int64_t& lineNumber, bool& noControls) {
-    if (ahead_) return ahead_->next(line, converted, lineNumber, noControls);
-    noControls = false;
+void TextLines::next_slow(std::string_view& line, std::string& converted) {
+    noControls_ = false;
     line = {};
-    if (!source_) return;
-    bool ascii = false, free = false;
-    source_->next(line, lineNumber, ascii, free);
-    // Converting adds no byte below 0x80.
-    noControls = free;
-    if (!ascii && !is_valid_utf8(line)) {
-        converted = windows1252_to_utf8(line);
-        line = converted;
+    if (ahead_) {
+        while (at_ == end_)
+            if (!ahead_->advance(*this)) {
+                ++line_;
+                noControls_ = true;
+                return;
+            }
+        const Entry e = *at_++;
+        if (e.flags & kFailure) {
+            if (e.flags & kCounted) ++line_;
+            ahead_->raise_failure();
+        }
+        line = std::string_view(bytes_, e.size);
+        bytes_ += e.size;
+        ++line_;
+        noControls_ = (e.flags & kNoControls) != 0;
+        if (e.flags & kValidUtf8) return;
+    } else {
+        if (!source_) return;
+        bool ascii = false, free = false;
+        source_->next(line, line_, ascii, free);
+        // Converting adds no byte below 0x80.
+        noControls_ = free;
+        if (ascii || is_valid_utf8(line)) return;
     }
+    converted = windows1252_to_utf8(line);
+    line = converted;
 }
 
 bool TextLines::read_ahead() const noexcept { return ahead_ != nullptr; }

@@ -19,6 +19,7 @@
 #include "corelib/blanks.hpp"
 #include "corelib/limits.hpp"
 #include "corelib/numbers.hpp"
+#include "corelib/text_lines.hpp"
 #include "import/ini_text.hpp"
 #include "import/name_interner.hpp"
 #include "model/collection_core.hpp"
@@ -175,7 +176,7 @@ struct Frame {
 class GroupParser {
 public:
     GroupParser(ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root)
-            : reader_(reader), output_(outputErrors), root_(root) {}
+            : reader_(reader), lines_(detail::text_lines_of(reader)), output_(outputErrors), root_(root) {}
 
     bool run(const ref<cls_INIGroup>& start) {
         stack_.push_back(real_frame(start));
@@ -549,7 +550,7 @@ private:
         // The logical line: cleaned, comma continuations joined.
         bool atEnd = false;
         std::string& line = line_;
-        if (!guarded(f, [&] { atEnd = reader_.eof(); })) atEnd = false;
+        if (!guarded(f, [&] { atEnd = !lines_ || lines_->at_end(); })) atEnd = false;
         if (atEnd) return Step::BlockEnd;
         // Most lines need no cleaning and continue nothing: they are read in
         // the reader's buffer, without a copy. A line that cannot be read
@@ -558,8 +559,8 @@ private:
         statement_.clear();
         guarded(f, [&] {
             std::string_view raw;
-            reader_.read_line(raw, converted_);
-            if (pending_.empty() && (reader_.line_known_free_of_controls() || !has_control_below_14(raw))) {
+            lines_->next(raw, converted_);
+            if (pending_.empty() && (lines_->line_free_of_controls() || !has_control_below_14(raw))) {
                 const std::string_view trimmed = without_blank_ends(raw);
                 if (!trimmed.empty() && trimmed.back() != ',' && trimmed.back() != '+') {
                     plain = trimmed;
@@ -570,7 +571,7 @@ private:
             clean(raw, line);
             while (!line.empty() && line.back() == ',') {
                 std::string& next = next_;
-                reader_.read_line(raw, converted_);
+                lines_->next(raw, converted_);
                 clean(raw, next);
                 if (line.size() + next.size() > limits::kMaxLineBytes)
                     raise(hr::LIMIT_EXCEEDED,
@@ -694,6 +695,9 @@ private:
     }
 
     ReaderObject& reader_;
+    // The reader's lines, taken straight (null when it is not open on a
+    // text file: then it reads as empty).
+    TextLines* const lines_;
     bool output_;
     ref<cls_INI> root_;
     ref<PackedPool> pool_ = PackedPool::create();

@@ -166,25 +166,24 @@ TEST(Reader, ReadAheadGivesTheSameLinesNumbersAndFailures) {
         EXPECT_TRUE(lines.open(path));
         EXPECT_EQ(lines.read_ahead(), ahead);
         Items seen; // "number flag line" or "number error message"
-        std::int64_t number = 0;
         for (;;) {
             if (lines.at_end()) break;
             std::string_view line;
             std::string converted;
-            bool free = false;
             try {
-                lines.next(line, converted, number, free);
-                seen.push_back(std::to_string(number) + (free ? "+" : "-") + std::string(line));
+                lines.next(line, converted);
+                seen.push_back(std::to_string(lines.line_number()) + (lines.line_free_of_controls() ? "+" : "-") +
+                               std::string(line));
             } catch (const Error& e) {
                 EXPECT_EQ(e.code(), hr::LIMIT_EXCEEDED);
-                seen.push_back(std::to_string(number) + " " + e.what());
+                seen.push_back(std::to_string(lines.line_number()) + " " + e.what());
             }
         }
         std::string_view past;
         std::string converted;
-        bool free = false;
-        lines.next(past, converted, number, free);
-        seen.push_back("past " + std::to_string(number) + (free ? "+" : "-") + std::string(past));
+        lines.next(past, converted);
+        seen.push_back("past " + std::to_string(lines.line_number()) + (lines.line_free_of_controls() ? "+" : "-") +
+                       std::string(past));
         return seen;
     };
     TextLineSettings here = saved;

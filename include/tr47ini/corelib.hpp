@@ -438,6 +438,13 @@ private:
 // ---------------------------------------------------------------------------
 // Reader object: text lines for import, typed values for LOAD and SAVE.
 
+class ReaderObject;
+namespace detail {
+class TextLines;
+// The lines of a reader open on a text file, for the import; null otherwise.
+TextLines* text_lines_of(ReaderObject& reader) noexcept;
+} // namespace detail
+
 /// The mode numbers of ReaderObject::open.
 enum class ReaderMode : std::int32_t { Read = 1, Write = 2 };
 
@@ -514,6 +521,7 @@ public:
 
 private:
     ReaderObject();
+    friend detail::TextLines* detail::text_lines_of(ReaderObject&) noexcept;
     std::unique_ptr<Impl> impl_;
 };
 
