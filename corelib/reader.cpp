@@ -219,10 +219,11 @@ bool ReaderObject::open(const std::string& path, std::int32_t mode, const std::s
         const std::uint64_t length = detail::stored_file_length(std::string_view(head, headBytes));
         std::string salt, key;
         std::uint32_t iterations = 0;
+        std::uint8_t lanes = 1;
         std::optional<detail::platform::Background> derivation;
         if (!password.empty() &&
-            detail::stored_file_key_parameters(std::string_view(head, headBytes), salt, iterations))
-            derivation.emplace([&] { key = detail::derive_stored_file_key(password, salt, iterations); });
+            detail::stored_file_key_parameters(std::string_view(head, headBytes), salt, iterations, lanes))
+            derivation.emplace([&] { key = detail::derive_stored_file_key(password, salt, iterations, lanes); });
         // One read into a buffer of the file's size, or of one byte more
         // than the head promises, which is enough to refuse a longer file.
         // A file that grew or was replaced since its size was taken is read

@@ -12,11 +12,17 @@ namespace tr47::detail {
 // PBKDF2-HMAC-SHA256 work factor written into new protected files.
 std::uint32_t password_iterations();
 void set_password_iterations(std::uint32_t iterations);
+// How new protected files derive their key from that work: 2 (new files)
+// in two lanes of half the iterations each, on two cores where there are;
+// 1 in one (files of earlier versions). For tests.
+std::uint8_t password_lanes();
+void set_password_lanes(std::uint8_t lanes);
 
 // A new file's salt, work factor and the key derived from them.
 struct StoredFileKey {
     std::string salt;
     std::uint32_t iterations = 0;
+    std::uint8_t lanes = 2;
     std::string key;
 };
 // A fresh random salt at the current work factor, and its key.
@@ -30,8 +36,10 @@ constexpr std::size_t kStoredKeyHeadBytes = 32;
 // The key derivation the first bytes of a file ask for; false when the file
 // is not protected or its head is not valid (open_stored_file says why).
 // The key can then be derived while the rest of the file is read.
-bool stored_file_key_parameters(std::string_view head, std::string& salt, std::uint32_t& iterations);
-std::string derive_stored_file_key(std::string_view password, std::string_view salt, std::uint32_t iterations);
+bool stored_file_key_parameters(std::string_view head, std::string& salt, std::uint32_t& iterations,
+                                std::uint8_t& lanes);
+std::string derive_stored_file_key(std::string_view password, std::string_view salt, std::uint32_t iterations,
+                                   std::uint8_t lanes);
 
 // Bytes of the longest head: a protected file's, up to its payload length.
 constexpr std::size_t kStoredHeadBytes = 52;

@@ -6,6 +6,7 @@
 
 #include "corelib/key_derivation.hpp"
 #include "corelib/platform.hpp"
+#include "corelib/stored_file.hpp"
 #include "tests/support/helpers.hpp"
 
 using namespace tr47;
@@ -66,6 +67,22 @@ TEST(KeyDerivation, MatchesPublishedVectorsAndThePlatform) {
 // The key of a protected file is derived on a second thread while the file
 // is read: the work must run exactly once, its error must come back from
 // join(), and a task given up without join() must still be waited for.
+// The key of a protected file. New files: two PBKDF2 lanes of half the
+// iterations each, the salt followed by the lane's number, hashed together
+// with SHA-256; files of earlier versions: one lane. Pinned, since any
+// change would leave every saved file unreadable.
+TEST(KeyDerivation, StoredFileKeysInOneAndTwoLanes) {
+    std::string salt;
+    for (char c = 0; c < 16; ++c) salt += c;
+    const std::string password = "p\xC3\xA4sswort";
+    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1001, 2)),
+              "276865aeafecec7ff09b2a14f4334cf4bb027dc22d2af0ffc8ad2c6d94627ba9");
+    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1, 2)),
+              "817d58423b6f19aa30b45f4a43bfcf30a144f53462895ea993f0bfa452a81a0a");
+    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1001, 1)),
+              "9bb7183e4d94bff6df66afbcb34b69ca7077ee6188def7b8c6a7961c0e965dd4");
+}
+
 TEST(Background, RunsOnceRethrowsAndIsWaitedFor) {
     int runs = 0;
     {

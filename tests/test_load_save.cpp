@@ -56,6 +56,23 @@ TEST(LoadSave, PasswordsDamageAndTruncation) {
     EXPECT_FALSE(target->LOAD(dir.path().string()));
     EXPECT_EQ(dump(target), untouched);
 
+    // Files of earlier versions derive their key in one lane and are still
+    // read; new ones use two. The lane byte is part of what is checked.
+    detail::set_password_lanes(1);
+    ASSERT_TRUE(src->SAVE(dir.file("one-lane.tr47"), "geheim"));
+    detail::set_password_lanes(2);
+    const std::string oneLane = read_file(dir.file("one-lane.tr47"));
+    EXPECT_EQ(oneLane[10], '\1');
+    EXPECT_EQ(secureBytes[10], '\2');
+    ref<cls_INI> old = cls_INI::create();
+    ASSERT_TRUE(old->LOAD(dir.file("one-lane.tr47"), "geheim"));
+    EXPECT_EQ(dump(old), dump(src));
+    for (std::string swapped : {oneLane, secureBytes}) {
+        swapped[10] = static_cast<char>(swapped[10] ^ 3);
+        EXPECT_FALSE(target->LOAD(dir.write("swapped.tr47", swapped), "geheim"));
+    }
+    EXPECT_EQ(dump(target), untouched);
+
     // Every flipped byte and every truncation is detected.
     for (const std::string* path : {&plainPath, &securePath}) {
         const std::string bytes = read_file(*path);

@@ -20,8 +20,12 @@ namespace tr47::test {
 // Keeps password tests fast; the work factor is stored in each file.
 struct FastPasswords {
     std::uint32_t saved = detail::password_iterations();
+    std::uint8_t lanes = detail::password_lanes();
     FastPasswords() { detail::set_password_iterations(1000); }
-    ~FastPasswords() { detail::set_password_iterations(saved); }
+    ~FastPasswords() {
+        detail::set_password_iterations(saved);
+        detail::set_password_lanes(lanes);
+    }
 };
 
 inline const char* const kSample =
