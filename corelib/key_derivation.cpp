@@ -124,48 +124,91 @@ TR47_SHA_TARGET inline void compress_digest(ShaState& s, const ShaState& digest)
     compress(s, abcd, efgh, _mm_set_epi32(0, 0, 0, static_cast<int>(0x80000000u)), _mm_set_epi32(768, 0, 0, 0));
 }
 
-TR47_SHA_TARGET std::string derive_with_extensions(std::string_view password, std::string_view salt,
-                                                   std::uint32_t iterations, std::size_t length) {
+// The HMAC states of a password: the inner and outer hash after their
+// key block, computed once for all iterations.
+TR47_SHA_TARGET void hmac_states(std::string_view password, ShaState& inner, ShaState& outer) {
     unsigned char key[64] = {};
     if (password.size() > 64)
         store_digest(finish(initial_state(), password, 0), key);
     else
         std::memcpy(key, password.data(), password.size());
     unsigned char pad[64];
-    ShaState inner = initial_state(), outer = initial_state();
+    inner = outer = initial_state();
     for (int i = 0; i < 64; ++i) pad[i] = static_cast<unsigned char>(key[i] ^ 0x36);
     compress_bytes(inner, pad);
     for (int i = 0; i < 64; ++i) pad[i] = static_cast<unsigned char>(key[i] ^ 0x5c);
     compress_bytes(outer, pad);
+}
 
+// N PBKDF2 blocks at once, each from its own first message (salt and block
+// number): their compressions interleaved, since one chain leaves the SHA
+// unit waiting on its own results. Writes 32 bytes per chain.
+template <int N>
+TR47_SHA_TARGET void chains(const ShaState& inner, const ShaState& outer, const std::string* firsts,
+                            std::uint32_t iterations, unsigned char (*out)[32]) {
+    ShaState u[N];
+    __m128i sumAbcd[N], sumEfgh[N];
+    for (int l = 0; l < N; ++l) {
+        unsigned char digest[32];
+        store_digest(finish(inner, firsts[l], 64), digest);
+        u[l] = finish(outer, std::string_view(reinterpret_cast<char*>(digest), 32), 64);
+        digest_words(u[l], sumAbcd[l], sumEfgh[l]);
+    }
+    for (std::uint32_t i = 1; i < iterations; ++i) {
+        ShaState h[N];
+#pragma GCC unroll 4
+        for (int l = 0; l < N; ++l) {
+            h[l] = inner;
+            compress_digest(h[l], u[l]);
+        }
+#pragma GCC unroll 4
+        for (int l = 0; l < N; ++l) {
+            u[l] = outer;
+            compress_digest(u[l], h[l]);
+            __m128i abcd, efgh;
+            digest_words(u[l], abcd, efgh);
+            sumAbcd[l] = _mm_xor_si128(sumAbcd[l], abcd);
+            sumEfgh[l] = _mm_xor_si128(sumEfgh[l], efgh);
+        }
+    }
+    for (int l = 0; l < N; ++l) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[l]), byte_swap_words(sumAbcd[l]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[l] + 16), byte_swap_words(sumEfgh[l]));
+    }
+}
+
+// `salt` followed by the big-endian block number, PBKDF2's first message.
+std::string first_message(std::string_view salt, std::uint32_t block) {
+    std::string first(salt);
+    for (int i = 0; i < 4; ++i) first += static_cast<char>(block >> (24 - 8 * i));
+    return first;
+}
+
+TR47_SHA_TARGET std::string derive_with_extensions(std::string_view password, std::string_view salt,
+                                                   std::uint32_t iterations, std::size_t length) {
+    ShaState inner, outer;
+    hmac_states(password, inner, outer);
     std::string out;
     out.reserve(length + 32);
-    std::string first(salt);
-    first.resize(salt.size() + 4);
     for (std::uint32_t block = 1; out.size() < length; ++block) {
-        for (int i = 0; i < 4; ++i) first[salt.size() + i] = static_cast<char>(block >> (24 - 8 * i));
-        unsigned char digest[32];
-        store_digest(finish(inner, first, 64), digest);
-        ShaState u = finish(outer, std::string_view(reinterpret_cast<char*>(digest), 32), 64);
-        __m128i sum_abcd, sum_efgh;
-        digest_words(u, sum_abcd, sum_efgh);
-        for (std::uint32_t i = 1; i < iterations; ++i) {
-            ShaState h = inner;
-            compress_digest(h, u);
-            u = outer;
-            compress_digest(u, h);
-            __m128i abcd, efgh;
-            digest_words(u, abcd, efgh);
-            sum_abcd = _mm_xor_si128(sum_abcd, abcd);
-            sum_efgh = _mm_xor_si128(sum_efgh, efgh);
-        }
-        unsigned char t[32];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(t), byte_swap_words(sum_abcd));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(t + 16), byte_swap_words(sum_efgh));
-        out.append(reinterpret_cast<char*>(t), 32);
+        const std::string first = first_message(salt, block);
+        unsigned char t[1][32];
+        chains<1>(inner, outer, &first, iterations, t);
+        out.append(reinterpret_cast<char*>(t[0]), 32);
     }
     out.resize(length);
     return out;
+}
+
+TR47_SHA_TARGET void two_with_extensions(std::string_view password, std::string_view salt1, std::string_view salt2,
+                                         std::uint32_t iterations, std::string& out1, std::string& out2) {
+    ShaState inner, outer;
+    hmac_states(password, inner, outer);
+    const std::string firsts[2] = {first_message(salt1, 1), first_message(salt2, 1)};
+    unsigned char t[2][32];
+    chains<2>(inner, outer, firsts, iterations, t);
+    out1.assign(reinterpret_cast<char*>(t[0]), 32);
+    out2.assign(reinterpret_cast<char*>(t[1]), 32);
 }
 
 bool detect_sha_extensions() {
@@ -202,6 +245,16 @@ std::string pbkdf2_sha256(std::string_view password, std::string_view salt, std:
                           std::size_t length) {
     if (key_derivation_uses_sha_extensions()) return pbkdf2_sha256_extensions(password, salt, iterations, length);
     return platform::derive_key(password, salt, iterations, length);
+}
+
+void pbkdf2_sha256_two(std::string_view password, std::string_view salt1, std::string_view salt2,
+                       std::uint32_t iterations, std::string& out1, std::string& out2) {
+#if TR47_HAVE_SHA_EXTENSIONS
+    if (key_derivation_uses_sha_extensions())
+        return two_with_extensions(password, salt1, salt2, iterations, out1, out2);
+#endif
+    out1 = pbkdf2_sha256(password, salt1, iterations);
+    out2 = pbkdf2_sha256(password, salt2, iterations);
 }
 
 } // namespace tr47::detail

@@ -12,8 +12,8 @@ namespace tr47::detail {
 // PBKDF2-HMAC-SHA256 work factor written into new protected files.
 std::uint32_t password_iterations();
 void set_password_iterations(std::uint32_t iterations);
-// How new protected files derive their key from that work: 2 (new files)
-// in two lanes of half the iterations each, on two cores where there are;
+// How new protected files derive their key from that work: 4 (new files)
+// in four lanes of a quarter of the iterations each, two at once per core;
 // 1 in one (files of earlier versions). For tests.
 std::uint8_t password_lanes();
 void set_password_lanes(std::uint8_t lanes);
@@ -22,7 +22,7 @@ void set_password_lanes(std::uint8_t lanes);
 struct StoredFileKey {
     std::string salt;
     std::uint32_t iterations = 0;
-    std::uint8_t lanes = 2;
+    std::uint8_t lanes = 4;
     std::string key;
 };
 // A fresh random salt at the current work factor, and its key.

@@ -67,20 +67,32 @@ TEST(KeyDerivation, MatchesPublishedVectorsAndThePlatform) {
 // The key of a protected file is derived on a second thread while the file
 // is read: the work must run exactly once, its error must come back from
 // join(), and a task given up without join() must still be waited for.
-// The key of a protected file. New files: two PBKDF2 lanes of half the
-// iterations each, the salt followed by the lane's number, hashed together
-// with SHA-256; files of earlier versions: one lane. Pinned, since any
-// change would leave every saved file unreadable.
-TEST(KeyDerivation, StoredFileKeysInOneAndTwoLanes) {
+// The key of a protected file. New files: four PBKDF2 lanes of a quarter
+// of the iterations each, the salt followed by the lane's number, hashed
+// together with SHA-256; files of earlier versions: one lane. Pinned,
+// since any change would leave every saved file unreadable.
+TEST(KeyDerivation, StoredFileKeysInOneAndFourLanes) {
     std::string salt;
     for (char c = 0; c < 16; ++c) salt += c;
     const std::string password = "p\xC3\xA4sswort";
-    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1001, 2)),
-              "276865aeafecec7ff09b2a14f4334cf4bb027dc22d2af0ffc8ad2c6d94627ba9");
-    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1, 2)),
-              "817d58423b6f19aa30b45f4a43bfcf30a144f53462895ea993f0bfa452a81a0a");
+    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1001, 4)),
+              "854c217a16a64474675c18effa939a4a42e7c9dd5b7c640d235adda6477f0902");
+    EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1, 4)),
+              "b3ac46aa41fce305ab6020a19efa3a090d1a5ff662787f3870dbd8e0731d2c12");
     EXPECT_EQ(hex(detail::derive_stored_file_key(password, salt, 1001, 1)),
               "9bb7183e4d94bff6df66afbcb34b69ca7077ee6188def7b8c6a7961c0e965dd4");
+
+    // Two chains computed together give what each gives alone, across the
+    // padding borders of the first message and passwords beyond a block.
+    for (const std::string& p : {std::string("pw"), std::string(64, 'k'), std::string(65, 'l')})
+        for (std::size_t saltBytes :
+             {std::size_t{0}, std::size_t{51}, std::size_t{52}, std::size_t{60}, std::size_t{61}}) {
+            const std::string a(saltBytes, 'a'), b = std::string(saltBytes, 'b') + "\x01";
+            std::string first, second;
+            detail::pbkdf2_sha256_two(p, a, b, 3, first, second);
+            EXPECT_EQ(first, detail::platform::derive_key(p, a, 3, 32)) << p.size() << " " << saltBytes;
+            EXPECT_EQ(second, detail::platform::derive_key(p, b, 3, 32)) << p.size() << " " << saltBytes;
+        }
 }
 
 TEST(Background, RunsOnceRethrowsAndIsWaitedFor) {

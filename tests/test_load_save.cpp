@@ -57,10 +57,11 @@ TEST(LoadSave, PasswordsDamageAndTruncation) {
     EXPECT_EQ(dump(target), untouched);
 
     // Files of earlier versions derive their key in one lane and are still
-    // read; new ones use two. The lane byte is part of what is checked.
+    // read; new ones use four. The protection byte is part of what is
+    // checked.
     detail::set_password_lanes(1);
     ASSERT_TRUE(src->SAVE(dir.file("one-lane.tr47"), "geheim"));
-    detail::set_password_lanes(2);
+    detail::set_password_lanes(4);
     const std::string oneLane = read_file(dir.file("one-lane.tr47"));
     EXPECT_EQ(oneLane[10], '\1');
     EXPECT_EQ(secureBytes[10], '\2');
