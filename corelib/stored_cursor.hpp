@@ -137,30 +137,36 @@ public:
     // without a general step (its text, if any, is not kept: a plain value's
     // empty DESCRIPTION follows); false, having read nothing, for others.
     bool skip_short_value() noexcept {
-        using namespace stored_tags;
-        const std::size_t left = in_.size() - pos_;
-        if (left < 2) return false;
-        const auto tag = static_cast<std::uint8_t>(in_[pos_]);
-        const auto b = static_cast<std::uint8_t>(in_[pos_ + 1]);
-        std::size_t size = 0;
-        switch (tag) {
-        case tText: size = b < 0x80 && left - 2 >= b ? 2u + b : 0u; break;
-        case tSmallLong:
-        case tWholeDouble: size = b < 0x80 ? 2 : 0; break; // one byte of varint: in range
-        case tBool: size = b <= 1 ? 2 : 0; break;
-        case tDouble:
-        case tDate: size = left >= 9 ? 9 : 0; break;
-        case tEmptyText:
-        case tSameText:
-        case tVersionText:
-        case tEmpty:
-        case tNull: size = 1; break;
-        default: break;
-        }
+        const std::size_t size = short_value_size(pos_);
         if (size == 0) return false;
-        tag_ = tag;
+        tag_ = static_cast<std::uint8_t>(in_[pos_]);
         pos_ += size;
         return true;
+    }
+
+    // Passes over up to `n` values of the plain form whose content has a
+    // short form, as skip_plain_value would one by one, and says how many;
+    // stops before the first value of any other form. One loop with the
+    // place in a register: the check of a stored file runs it for every
+    // group's values.
+    std::int64_t skip_plain_values(std::int64_t n) noexcept {
+        std::size_t pos = pos_;
+        std::int64_t done = 0;
+        for (; done < n; ++done) {
+            const std::size_t head = plain_head_size(pos);
+            if (head == 0) break;
+            const std::size_t content = short_value_size(pos + head);
+            const std::size_t end = pos + head + content;
+            if (content == 0 || end >= in_.size() || static_cast<std::uint8_t>(in_[end]) != stored_tags::tEmptyText)
+                break;
+            tag_ = static_cast<std::uint8_t>(in_[pos + head]);
+            pos = end + 1;
+        }
+        if (done > 0) {
+            pos_ = pos;
+            last_text_ = {};
+        }
+        return done;
     }
 
     // The head of a value of that form (up to its content): its NAME and
@@ -184,15 +190,11 @@ public:
     // The identifier (and NAME) of a value of that form at the cursor, which
     // stays where it is, and its SORT; false for another form.
     bool peek_plain_name(std::string_view& name, std::int32_t* sort = nullptr) const noexcept {
-        using namespace stored_tags;
-        const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(in_[i]); };
-        if (in_.size() - pos_ < 6 || at(pos_) != tVersionText || at(pos_ + 1) != tText) return false;
-        const std::size_t length = at(pos_ + 2);
-        if (length >= 0x80 || in_.size() - pos_ - 3 < length + 3) return false;
-        const std::size_t at_sort = pos_ + 3 + length;
-        if (at(at_sort) != tSameText || at(at_sort + 1) != tSmallLong || (at(at_sort + 2) & 0x80)) return false;
-        name = in_.substr(pos_ + 3, length);
-        if (sort) *sort = static_cast<std::int32_t>(unzigzag(at(at_sort + 2)));
+        const std::size_t head = plain_head_size(pos_);
+        if (head == 0) return false;
+        name = in_.substr(pos_ + 3, head - 6);
+        if (sort)
+            *sort = static_cast<std::int32_t>(stored_tags::unzigzag(static_cast<std::uint8_t>(in_[pos_ + head - 1])));
         return true;
     }
 
@@ -223,6 +225,41 @@ public:
     std::string_view rest() const noexcept { return in_.substr(pos_); }
 
 private:
+    // Bytes of a plain value's head at `at` (version, identifier, NAME as
+    // "same text", a small SORT), the identifier shorter than 128 bytes
+    // and at least one byte following; 0 for another form.
+    std::size_t plain_head_size(std::size_t at) const noexcept {
+        using namespace stored_tags;
+        const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(in_[i]); };
+        if (in_.size() - at < 6 || byte(at) != tVersionText || byte(at + 1) != tText) return 0;
+        const std::size_t length = byte(at + 2);
+        if (length >= 0x80 || in_.size() - at - 3 < length + 3) return 0;
+        const std::size_t atSort = at + 3 + length;
+        if (byte(atSort) != tSameText || byte(atSort + 1) != tSmallLong || (byte(atSort + 2) & 0x80)) return 0;
+        return length + 6;
+    }
+    // Bytes of a value at `at` in one of the short forms; 0 for another.
+    std::size_t short_value_size(std::size_t at) const noexcept {
+        using namespace stored_tags;
+        const std::size_t left = in_.size() - at;
+        if (at >= in_.size() || left < 2) return 0;
+        const auto tag = static_cast<std::uint8_t>(in_[at]);
+        const auto b = static_cast<std::uint8_t>(in_[at + 1]);
+        switch (tag) {
+        case tText: return b < 0x80 && left - 2 >= b ? 2u + b : 0u;
+        case tSmallLong:
+        case tWholeDouble: return b < 0x80 ? 2 : 0; // one byte of varint: in range
+        case tBool: return b <= 1 ? 2 : 0;
+        case tDouble:
+        case tDate: return left >= 9 ? 9 : 0;
+        case tEmptyText:
+        case tSameText:
+        case tVersionText:
+        case tEmpty:
+        case tNull: return 1;
+        default: return 0;
+        }
+    }
     bool skip_marks() noexcept {
         while (pos_ < in_.size() && static_cast<std::uint8_t>(in_[pos_]) == stored_tags::tSpan) {
             if (in_.size() - pos_ < 9) return false;

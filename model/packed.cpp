@@ -718,8 +718,13 @@ bool group(StoredCursor& c, int depth, std::vector<std::string_view>& spans) {
         // Every value is read one level further down: the guard of that
         // level is the same for all of them, so it is entered once.
         if (n > 0) PersistNesting level;
-        for (std::int64_t i = 0; i < n; ++i)
-            if (!value(c)) return false;
+        for (std::int64_t i = 0; i < n;) {
+            i += c.skip_plain_values(n - i);
+            if (i < n) {
+                if (!value(c)) return false;
+                ++i;
+            }
+        }
     }
     PersistNesting children;
     if (!collection_head(c, n)) return false;
