@@ -139,6 +139,8 @@ struct TextLines::Source {
     // Blocks grow from 64 KiB to 1 MiB: small files cost no large buffer.
     std::size_t block = std::size_t{64} << 10;
     std::size_t maxLineBytes = limits::kMaxLineBytes;
+    std::uint64_t readBytes = 0;
+    std::uint64_t failReadAt = UINT64_MAX;
 
     Source() = default;
     Source(const Source&) = delete;
@@ -155,11 +157,14 @@ struct TextLines::Source {
         }
         const std::size_t want = block;
         block = std::min(block * 2, kBlock);
-        const std::size_t got = std::fread(buf.room(want), 1, want, file);
+        std::size_t got = std::fread(buf.room(want), 1, want, file);
+        const bool injected = readBytes + got >= failReadAt;
+        if (injected) got = static_cast<std::size_t>(std::max(readBytes, failReadAt) - readBytes);
+        readBytes += got;
         buf.grown(got);
-        if (got < want) {
+        if (got < want || injected) {
             fileEnd = true;
-            const bool failed = std::ferror(file);
+            const bool failed = injected || std::ferror(file);
             std::fclose(file);
             file = nullptr;
             if (failed) raise(hr::PATH_ACCESS, "File read error: " + path);
@@ -238,14 +243,22 @@ struct TextLines::Ahead {
     // The batch this thread reads, and its next failure.
     std::unique_ptr<Batch> current;
     std::size_t failure = 0;
-    // When no thread could be started, the reading runs at once on this
-    // one and must not wait for room.
-    const std::thread::id opener = std::this_thread::get_id();
+    // What escaped the reading thread (memory), raised from then on.
+    std::exception_ptr broken;
+    // No thread could be started: the work ran at once on the opener's,
+    // which then reads the lines itself (see open).
+    bool noThread = false;
     std::optional<platform::Background> reading; // last: ends first
 
     Ahead(std::unique_ptr<Source> s, std::size_t batch)
             : source(std::move(s)), batchBytes(std::max<std::size_t>(batch, 1)) {
-        reading.emplace([this] { read(); });
+        const std::thread::id opener = std::this_thread::get_id();
+        reading.emplace([this, opener] {
+            if (std::this_thread::get_id() == opener)
+                noThread = true;
+            else
+                read();
+        });
     }
     Ahead(const Ahead&) = delete;
     Ahead& operator=(const Ahead&) = delete;
@@ -275,7 +288,7 @@ struct TextLines::Ahead {
     bool hand_over(std::unique_ptr<Batch>& b) {
         {
             std::unique_lock<std::mutex> lock(mutex);
-            if (std::this_thread::get_id() != opener) changed.wait(lock, [&] { return stopped || ready.size() < 2; });
+            changed.wait(lock, [&] { return stopped || ready.size() < 2; });
             if (stopped) return false;
             ready.push_back(std::move(b));
         }
@@ -298,15 +311,15 @@ struct TextLines::Ahead {
     void read_lines() {
         std::unique_ptr<Batch> b = fresh_batch();
         std::int64_t lineNumber = 0;
-        const auto fail = [&](bool counted) {
-            b->entries.push_back({0, static_cast<std::uint8_t>(kFailure | (counted ? kCounted : 0))});
+        const auto fail = [&](std::uint8_t flags) {
+            b->entries.push_back({0, static_cast<std::uint8_t>(kFailure | flags)});
             b->failures.push_back(std::current_exception());
         };
         for (;;) {
             try {
                 if (source->at_end()) break;
             } catch (...) {
-                fail(false);
+                fail(kAtEnd);
                 continue; // the file is closed now; what was read is read on
             }
             std::string_view line;
@@ -315,7 +328,7 @@ struct TextLines::Ahead {
             try {
                 source->next(line, lineNumber, ascii, noControls);
             } catch (...) {
-                fail(lineNumber != before);
+                fail(lineNumber != before ? kCounted : 0);
                 continue;
             }
             if (b->used + line.size() > b->capacity && !b->entries.empty()) {
@@ -353,13 +366,25 @@ struct TextLines::Ahead {
         std::unique_lock<std::mutex> lock(mutex);
         if (current) {
             current->clear();
+            // A batch grown for a long line does not keep its room.
+            if (current->capacity > 4 * batchBytes) {
+                current->bytes.reset();
+                current->capacity = 0;
+            }
             spare.push_back(std::move(current));
         }
         changed.wait(lock, [&] { return !ready.empty() || finished; });
         if (ready.empty()) {
             lock.unlock();
-            reading->join(); // rethrows what escaped the reading (memory)
             lines.at_ = lines.end_ = nullptr;
+            if (broken) std::rethrow_exception(broken);
+            try {
+                reading->join(); // rethrows what escaped the reading
+            } catch (...) {
+                // Never read as the end of the file: the rest is missing.
+                broken = std::current_exception();
+                throw;
+            }
             return false;
         }
         current = std::move(ready.front());
@@ -383,8 +408,11 @@ bool TextLines::open(const std::string& path) {
     // without a writer would keep the import waiting.
     std::uint64_t size = 0;
     if (platform::file_kind(path, &size) != platform::FileKind::Regular) return false;
+    const TextLineSettings settings = text_line_settings();
     auto s = std::make_unique<Source>();
     s->path = path;
+    s->maxLineBytes = settings.maxLineBytes;
+    s->failReadAt = settings.failReadAt;
     s->file = platform::open_for_reading(path);
     if (!s->file) return false;
     s->fileEnd = false;
@@ -420,12 +448,13 @@ bool TextLines::open(const std::string& path) {
     }
     ahead_.reset();
     source_.reset();
-    const TextLineSettings settings = text_line_settings();
-    s->maxLineBytes = settings.maxLineBytes;
-    if (!s->fileEnd && size >= settings.readAheadFrom && (settings.evenOnOneCore || platform::usable_cores() >= 2))
+    if (!s->fileEnd && size >= settings.readAheadFrom && (settings.evenOnOneCore || platform::usable_cores() >= 2)) {
         ahead_ = std::make_unique<Ahead>(std::move(s), settings.batchBytes);
-    else
-        source_ = std::move(s);
+        if (!ahead_->noThread) return true;
+        s = std::move(ahead_->source);
+        ahead_.reset();
+    }
+    source_ = std::move(s);
     return true;
 }
 
@@ -434,8 +463,8 @@ bool TextLines::at_end_slow() {
     while (at_ == end_)
         if (!ahead_->advance(*this)) return true;
     // A read error comes up where the reading on this thread would have
-    // met it: at the end of what was read before it.
-    if ((at_->flags & kFailure) && !(at_->flags & kCounted)) {
+    // met it: here when it was met asking for the end, else in next().
+    if ((at_->flags & kFailure) && (at_->flags & kAtEnd)) {
         ++at_;
         ahead_->raise_failure();
     }
@@ -484,6 +513,8 @@ TextLineSettings text_line_settings() {
 void set_text_line_settings(const TextLineSettings& settings) {
     std::lock_guard<std::mutex> lock(g_settings_mutex);
     g_settings = settings;
+    // A line's size is kept in 32 bits.
+    g_settings.maxLineBytes = std::min<std::size_t>(settings.maxLineBytes, std::size_t{1} << 30);
 }
 
 } // namespace tr47::detail

@@ -57,7 +57,9 @@ public:
         std::uint32_t size;
         std::uint8_t flags;
     };
-    static constexpr std::uint8_t kValidUtf8 = 1, kNoControls = 2, kFailure = 4, kCounted = 8;
+    // kCounted: a line refused as too long; kAtEnd: a read error met while
+    // asking whether a line is left (otherwise met within a line).
+    static constexpr std::uint8_t kValidUtf8 = 1, kNoControls = 2, kFailure = 4, kCounted = 8, kAtEnd = 16;
     struct Source;
     struct Ahead;
 
@@ -78,12 +80,15 @@ private:
 // How text files are read. Files of `readAheadFrom` bytes or more are read
 // ahead, handed over in batches of about `batchBytes` bytes of lines, when
 // the process may run on two cores (or `evenOnOneCore`); a line longer than
-// `maxLineBytes` is refused. Taken by each open; changed by tests.
+// `maxLineBytes` (at most 1 GiB) is refused; a read that reaches
+// `failReadAt` bytes of the file fails as a read error does. Taken by each
+// open; changed by tests.
 struct TextLineSettings {
     std::uint64_t readAheadFrom = std::uint64_t{4} << 20;
     std::size_t batchBytes = std::size_t{256} << 10;
     bool evenOnOneCore = false;
     std::size_t maxLineBytes = limits::kMaxLineBytes;
+    std::uint64_t failReadAt = UINT64_MAX;
 };
 TextLineSettings text_line_settings();
 void set_text_line_settings(const TextLineSettings& settings);

@@ -176,7 +176,7 @@ struct Frame {
 class GroupParser {
 public:
     GroupParser(ReaderObject& reader, bool outputErrors, const ref<cls_INI>& root)
-            : reader_(reader), lines_(detail::text_lines_of(reader)), output_(outputErrors), root_(root) {}
+            : reader_(reader), output_(outputErrors), root_(root) {}
 
     bool run(const ref<cls_INIGroup>& start) {
         stack_.push_back(real_frame(start));
@@ -550,17 +550,29 @@ private:
         // The logical line: cleaned, comma continuations joined.
         bool atEnd = false;
         std::string& line = line_;
-        if (!guarded(f, [&] { atEnd = !lines_ || lines_->at_end(); })) atEnd = false;
+        // A line that cannot be read names no statement in its diagnostic.
+        statement_.clear();
+        // The reader's lines, taken straight; asked for again after anything
+        // that may have reached a message sink, which may close or reopen
+        // the reader.
+        if (!guarded(f, [&] {
+                TextLines* const lines = text_lines_of(reader_);
+                atEnd = !lines || lines->at_end();
+            }))
+            atEnd = false;
         if (atEnd) return Step::BlockEnd;
         // Most lines need no cleaning and continue nothing: they are read in
-        // the reader's buffer, without a copy. A line that cannot be read
-        // names no statement in its diagnostic.
+        // the reader's buffer, without a copy.
         std::string_view plain;
-        statement_.clear();
         guarded(f, [&] {
+            TextLines* const lines = text_lines_of(reader_);
+            if (!lines) {
+                line.clear();
+                return;
+            }
             std::string_view raw;
-            lines_->next(raw, converted_);
-            if (pending_.empty() && (lines_->line_free_of_controls() || !has_control_below_14(raw))) {
+            lines->next(raw, converted_);
+            if (pending_.empty() && (lines->line_free_of_controls() || !has_control_below_14(raw))) {
                 const std::string_view trimmed = without_blank_ends(raw);
                 if (!trimmed.empty() && trimmed.back() != ',' && trimmed.back() != '+') {
                     plain = trimmed;
@@ -571,7 +583,7 @@ private:
             clean(raw, line);
             while (!line.empty() && line.back() == ',') {
                 std::string& next = next_;
-                lines_->next(raw, converted_);
+                lines->next(raw, converted_);
                 clean(raw, next);
                 if (line.size() + next.size() > limits::kMaxLineBytes)
                     raise(hr::LIMIT_EXCEEDED,
@@ -695,9 +707,6 @@ private:
     }
 
     ReaderObject& reader_;
-    // The reader's lines, taken straight (null when it is not open on a
-    // text file: then it reads as empty).
-    TextLines* const lines_;
     bool output_;
     ref<cls_INI> root_;
     ref<PackedPool> pool_ = PackedPool::create();

@@ -64,9 +64,6 @@ TEST(KeyDerivation, MatchesPublishedVectorsAndThePlatform) {
     }
 }
 
-// The key of a protected file is derived on a second thread while the file
-// is read: the work must run exactly once, its error must come back from
-// join(), and a task given up without join() must still be waited for.
 // The key of a protected file. New files: four PBKDF2 lanes of a quarter
 // of the iterations each, the salt followed by the lane's number, hashed
 // together with SHA-256; files of earlier versions: one lane. Pinned,
@@ -95,6 +92,9 @@ TEST(KeyDerivation, StoredFileKeysInOneAndFourLanes) {
         }
 }
 
+// The key of a protected file is derived on a second thread while the file
+// is read: the work must run exactly once, its error must come back from
+// join(), and a task given up without join() must still be waited for.
 TEST(Background, RunsOnceRethrowsAndIsWaitedFor) {
     int runs = 0;
     {
