@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "corelib/text_lines.hpp"
 #include "tests/support/helpers.hpp"
 
 using namespace tr47;
@@ -451,6 +452,37 @@ TEST(IniRobustness, HostileFilesImportOrFailClearly) {
     r = import_text(big);
     EXPECT_TRUE(r.result);
     EXPECT_EQ(r.doc->VALUE("Big").string().size(), 20u << 20);
+}
+
+TEST(IniRobustness, AMessageSinkThatClosesTheReaderEndsTheImport) {
+    // The sink runs between lines; the import must not go on reading lines
+    // the reader no longer has, whether it reads them itself or a thread
+    // reads them ahead.
+    const detail::TextLineSettings saved = detail::text_line_settings();
+    for (bool ahead : {false, true}) {
+        detail::TextLineSettings settings = saved;
+        settings.readAheadFrom = ahead ? 0 : UINT64_MAX;
+        settings.batchBytes = 8;
+        settings.evenOnOneCore = true;
+        detail::set_text_line_settings(settings);
+        test::TempDir dir;
+        // The inner block fails; the outer one, ignoring failures by then,
+        // goes on reading.
+        std::string text = "A=1\nBEGIN Inner\nB=2\n\"=x\nEND\n";
+        for (int i = 0; i < 2000; ++i) text += "More=" + std::to_string(i) + "\n";
+        ref<ReaderObject> reader = ReaderObject::create();
+        ASSERT_TRUE(reader->open(dir.write("sink.ini", text), 1, "", false, true));
+        int messages = 0;
+        const MessageSink previous = GlobalObject::instance().set_message_sink(
+            [&](const std::string&, const std::string&) { ++messages, reader->close(); });
+        ref<cls_INIGroup> group = cls_INIGroup::create();
+        group->IMPORT(reader, true);
+        GlobalObject::instance().set_message_sink(previous);
+        EXPECT_EQ(messages, 1) << ahead;
+        EXPECT_TRUE(group->EXISTS("A"));
+        EXPECT_FALSE(group->EXISTS("More")) << ahead;
+    }
+    detail::set_text_line_settings(saved);
 }
 
 TEST(IniRobustness, MillionNestedBeginsImport) {
