@@ -164,10 +164,9 @@ struct ReaderObject::Impl {
     }
 };
 
-detail::TextLines* detail::text_lines_of(ReaderObject& reader) noexcept {
-    const ReaderObject::Impl& m = *reader.impl_;
-    return m.open && !m.stored ? m.text.get() : nullptr;
-}
+// Lines exist only for a reader open on a text file (open and close start
+// from a fresh state).
+detail::TextLines* detail::text_lines_of(ReaderObject& reader) noexcept { return reader.impl_->text.get(); }
 
 ReaderObject::ReaderObject() : impl_(std::make_unique<Impl>()) {}
 ReaderObject::~ReaderObject() = default;
@@ -297,8 +296,7 @@ void ReaderObject::read_line(std::string& line) {
 void ReaderObject::read_line(std::string_view& line, std::string& converted) {
     Impl& m = *impl_;
     line = {};
-    if (!m.open || m.stored || !m.text) return;
-    m.text->next(line, converted);
+    if (m.text) m.text->next(line, converted);
 }
 
 namespace {

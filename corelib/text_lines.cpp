@@ -311,6 +311,13 @@ struct TextLines::Ahead {
     void read_lines() {
         std::unique_ptr<Batch> b = fresh_batch();
         std::int64_t lineNumber = 0;
+        // Hands the batch over and takes the next (spare ones come back
+        // cleared); false: nobody reads on.
+        const auto pass_on = [&] {
+            if (!hand_over(b)) return false;
+            b = fresh_batch();
+            return true;
+        };
         const auto fail = [&](std::uint8_t flags) {
             b->entries.push_back({0, static_cast<std::uint8_t>(kFailure | flags)});
             b->failures.push_back(std::current_exception());
@@ -331,11 +338,7 @@ struct TextLines::Ahead {
                 fail(lineNumber != before ? kCounted : 0);
                 continue;
             }
-            if (b->used + line.size() > b->capacity && !b->entries.empty()) {
-                if (!hand_over(b)) return;
-                b = fresh_batch();
-                b->clear();
-            }
+            if (b->used + line.size() > b->capacity && !b->entries.empty() && !pass_on()) return;
             if (b->used + line.size() > b->capacity) {
                 b->capacity = std::max(batchBytes, line.size());
                 b->bytes = std::make_unique_for_overwrite<char[]>(b->capacity);
@@ -346,11 +349,7 @@ struct TextLines::Ahead {
             b->entries.push_back(
                 {static_cast<std::uint32_t>(line.size()),
                  static_cast<std::uint8_t>((valid ? kValidUtf8 : 0) | (noControls ? kNoControls : 0))});
-            if (b->used >= batchBytes) {
-                if (!hand_over(b)) return;
-                b = fresh_batch();
-                b->clear();
-            }
+            if (b->used >= batchBytes && !pass_on()) return;
         }
         if (!b->entries.empty() && !hand_over(b)) return;
         {
